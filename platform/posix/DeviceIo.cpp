@@ -1,0 +1,257 @@
+// Devices: a device handle is one SOCK_SEQPACKET connection to a device
+// server. Each DeviceIoControl is one request message; a reader thread per
+// handle takes the answers and completes the matching requests, receiving the
+// output straight into the caller's buffer.
+#include "platform/DeviceWire.h"
+#include "platform/posix/KernelObjects.h"
+
+#include <cerrno>
+#include <cstring>
+#include <map>
+#include <sys/socket.h>
+#include <sys/uio.h>
+#include <sys/un.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace platform {
+
+namespace {
+
+struct SyncResult {
+    bool done = false;
+    DWORD error = 0;
+    DWORD returned = 0;
+};
+
+struct DevicePending {
+    OVERLAPPED* ov;   // overlapped request, or
+    SyncResult* sync; // a caller waiting in DeviceIoControl
+    char* out;
+    DWORD outSize;
+};
+
+} // namespace
+
+struct DeviceObject {
+    int sock = -1;
+    IoSync io;
+    std::map<std::uint32_t, DevicePending> pending;
+    std::uint32_t nextId = 1;
+    DWORD brokenError = 0; // set once the connection is lost or closed
+    std::thread reader;
+
+    ~DeviceObject()
+    {
+        if (sock >= 0)
+            ::close(sock);
+    }
+};
+
+namespace {
+
+// Caller holds device.io.mutex.
+void complete(DeviceObject& device, const DevicePending& p, DWORD error, DWORD returned)
+{
+    if (p.ov)
+        markCompleted(p.ov, error, returned);
+    else {
+        p.sync->done = true;
+        p.sync->error = error;
+        p.sync->returned = returned;
+    }
+    device.io.completed.notify_all();
+}
+
+// Caller holds device.io.mutex.
+void failAll(DeviceObject& device, DWORD error)
+{
+    for (auto& entry : device.pending)
+        complete(device, entry.second, error, 0);
+    device.pending.clear();
+}
+
+void readerLoop(DeviceObject* device)
+{
+    std::vector<char> scratch(wire::kMaxPayload);
+    for (;;) {
+        wire::WireAnswer answer{};
+        ssize_t n = ::recv(device->sock, &answer, sizeof answer, MSG_PEEK);
+        if (n < 0 && errno == EINTR)
+            continue;
+        std::lock_guard<std::mutex> lock(device->io.mutex);
+        if (n <= 0) {
+            if (!device->brokenError)
+                device->brokenError = ERROR_GEN_FAILURE; // the device went away
+            failAll(*device, device->brokenError);
+            return;
+        }
+        auto it = n == sizeof answer ? device->pending.find(answer.id) : device->pending.end();
+        iovec iov[2];
+        iov[0] = {&answer, sizeof answer};
+        if (it != device->pending.end())
+            iov[1] = {it->second.out, it->second.outSize};
+        else
+            iov[1] = {scratch.data(), scratch.size()}; // an answer nobody waits for any more
+        msghdr msg{};
+        msg.msg_iov = iov;
+        msg.msg_iovlen = 2;
+        ssize_t got = ::recvmsg(device->sock, &msg, 0);
+        if (got < static_cast<ssize_t>(sizeof answer) || it == device->pending.end())
+            continue;
+        DevicePending p = it->second;
+        device->pending.erase(it);
+        DWORD returned = answer.returned < p.outSize ? answer.returned : p.outSize;
+        complete(*device, p, answer.error, answer.error ? 0 : returned);
+    }
+}
+
+bool sendRequest(DeviceObject& device, std::uint32_t id, DWORD code, LPVOID in, DWORD inSize, DWORD outSize)
+{
+    wire::WireRequest request{id, code, inSize, outSize};
+    iovec iov[2] = {{&request, sizeof request}, {in, inSize}};
+    msghdr msg{};
+    msg.msg_iov = iov;
+    msg.msg_iovlen = in && inSize ? 2 : 1;
+    for (;;) {
+        ssize_t n = ::sendmsg(device.sock, &msg, MSG_NOSIGNAL);
+        if (n >= 0)
+            return true;
+        if (errno != EINTR)
+            return false;
+    }
+}
+
+} // namespace
+
+BOOL deviceIoControl(DeviceObject& device, DWORD code, LPVOID in, DWORD inSize, LPVOID out, DWORD outSize,
+                     LPDWORD returned, LPOVERLAPPED ov)
+{
+    if (returned)
+        *returned = 0;
+    if (inSize > wire::kMaxPayload || outSize > wire::kMaxPayload) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    SyncResult sync;
+    std::uint32_t id;
+    {
+        std::lock_guard<std::mutex> lock(device.io.mutex);
+        if (device.brokenError) {
+            SetLastError(device.brokenError);
+            return FALSE;
+        }
+        id = device.nextId++;
+        if (ov)
+            markPending(ov);
+        device.pending.emplace(id, DevicePending{ov, ov ? nullptr : &sync, static_cast<char*>(out), outSize});
+    }
+    // Sent without the lock, so the reader can go on completing while a send waits for room.
+    if (!sendRequest(device, id, code, in, inSize, outSize)) {
+        DWORD error = winErrorFromErrno(errno);
+        std::lock_guard<std::mutex> lock(device.io.mutex);
+        auto it = device.pending.find(id);
+        if (it != device.pending.end()) {
+            device.pending.erase(it);
+            if (ov)
+                markCompleted(ov, error, 0);
+        }
+        SetLastError(error);
+        return FALSE;
+    }
+    if (ov) {
+        SetLastError(ERROR_IO_PENDING);
+        return FALSE;
+    }
+    std::unique_lock<std::mutex> lock(device.io.mutex);
+    device.io.completed.wait(lock, [&sync] { return sync.done; });
+    if (returned)
+        *returned = sync.returned;
+    if (sync.error) {
+        SetLastError(sync.error);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+// Ends every outstanding overlapped request at once. Their answers, should
+// they still come, are dropped by the reader, which never writes into the
+// buffer of a request that has been completed.
+void cancelDeviceIo(DeviceObject& device)
+{
+    std::vector<std::uint32_t> cancelled;
+    {
+        std::lock_guard<std::mutex> lock(device.io.mutex);
+        for (auto it = device.pending.begin(); it != device.pending.end();) {
+            if (it->second.ov) {
+                complete(device, it->second, ERROR_OPERATION_ABORTED, 0);
+                cancelled.push_back(it->first);
+                it = device.pending.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+    for (std::uint32_t id : cancelled)
+        sendRequest(device, id, wire::kWireCancel, nullptr, 0, 0); // the server may stop working on it
+}
+
+void closeDevice(DeviceObject& device)
+{
+    {
+        std::lock_guard<std::mutex> lock(device.io.mutex);
+        device.brokenError = ERROR_OPERATION_ABORTED;
+    }
+    ::shutdown(device.sock, SHUT_RDWR);
+    if (device.reader.joinable())
+        device.reader.join();
+    std::lock_guard<std::mutex> lock(device.io.mutex);
+    failAll(device, ERROR_OPERATION_ABORTED);
+}
+
+IoSync& deviceIoSync(DeviceObject& device) { return device.io; }
+
+HANDLE openDeviceSocket(const char* path)
+{
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (std::strlen(path) >= sizeof address.sun_path) {
+        SetLastError(ERROR_PATH_NOT_FOUND);
+        return INVALID_HANDLE_VALUE;
+    }
+    std::strcpy(address.sun_path, path);
+    int sock = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+    if (sock < 0) {
+        SetLastError(winErrorFromErrno(errno));
+        return INVALID_HANDLE_VALUE;
+    }
+    if (::connect(sock, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        int err = errno;
+        ::close(sock);
+        // A socket nobody listens on is a device that is not there.
+        SetLastError(err == ECONNREFUSED ? ERROR_FILE_NOT_FOUND : winErrorFromErrno(err));
+        return INVALID_HANDLE_VALUE;
+    }
+    auto device = std::make_shared<DeviceObject>();
+    device->sock = sock;
+    device->reader = std::thread(readerLoop, device.get());
+    KernelObject object;
+    object.device = std::move(device);
+    return insertHandle(std::move(object));
+}
+
+} // namespace platform
+
+using namespace platform;
+
+BOOL DeviceIoControl(HANDLE h, DWORD code, LPVOID in, DWORD inSize, LPVOID out, DWORD outSize, LPDWORD returned,
+                     LPOVERLAPPED ov)
+{
+    KernelObject object = lookupHandle(h);
+    if (!object.device) {
+        SetLastError(object.file ? ERROR_INVALID_FUNCTION : ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    return deviceIoControl(*object.device, code, in, inSize, out, outSize, returned, ov);
+}

@@ -1,0 +1,241 @@
+// Files: synchronous or overlapped reads and writes. Overlapped requests of a
+// handle go to one worker thread in issue order, so the caller keeps working
+// (or issues more) while earlier requests are served.
+#include "platform/posix/KernelObjects.h"
+
+#include <cerrno>
+#include <deque>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+
+namespace platform {
+
+struct FileRequest {
+    OVERLAPPED* ov;
+    bool write;
+    char* buffer;
+    DWORD size;
+    std::uint64_t offset;
+    bool append; // both offset fields 0xFFFFFFFF on a write: at the current end
+};
+
+struct FileObject {
+    int fd = -1;
+    bool overlapped = false;
+    IoSync io;
+    std::condition_variable work;
+    std::deque<FileRequest> queue; // not yet started
+    bool closing = false;
+    std::thread worker; // started with the first overlapped request
+
+    ~FileObject()
+    {
+        if (fd >= 0)
+            ::close(fd);
+    }
+};
+
+namespace {
+
+// Runs one request to its end; returns the error code (0 on success) and the
+// bytes moved. A read at the end of the file reports ERROR_HANDLE_EOF.
+DWORD perform(int fd, const FileRequest& r, DWORD& moved)
+{
+    moved = 0;
+    std::uint64_t offset = r.offset;
+    if (r.write && r.append) {
+        off_t end = ::lseek(fd, 0, SEEK_END);
+        if (end < 0)
+            return winErrorFromErrno(errno);
+        offset = static_cast<std::uint64_t>(end);
+    }
+    while (moved < r.size) {
+        ssize_t n = r.write ? ::pwrite(fd, r.buffer + moved, r.size - moved, static_cast<off_t>(offset + moved))
+                            : ::pread(fd, r.buffer + moved, r.size - moved, static_cast<off_t>(offset + moved));
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return winErrorFromErrno(errno);
+        }
+        if (n == 0)
+            break; // end of file on a read
+        moved += static_cast<DWORD>(n);
+    }
+    if (!r.write && moved == 0 && r.size > 0)
+        return ERROR_HANDLE_EOF;
+    return 0;
+}
+
+void workerLoop(FileObject* file)
+{
+    std::unique_lock<std::mutex> lock(file->io.mutex);
+    for (;;) {
+        file->work.wait(lock, [file] { return file->closing || !file->queue.empty(); });
+        if (file->queue.empty())
+            return; // closing, nothing left
+        FileRequest r = file->queue.front();
+        file->queue.pop_front();
+        lock.unlock();
+        DWORD moved = 0;
+        DWORD error = perform(file->fd, r, moved);
+        lock.lock();
+        markCompleted(r.ov, error, moved);
+        file->io.completed.notify_all();
+    }
+}
+
+BOOL transfer(FileObject& file, bool write, void* buffer, DWORD size, LPDWORD done, LPOVERLAPPED ov)
+{
+    if (!ov || !file.overlapped) {
+        std::uint64_t offset = ov ? (std::uint64_t(ov->OffsetHigh) << 32 | ov->Offset) : 0;
+        FileRequest r{nullptr, write, static_cast<char*>(buffer), size, offset, true};
+        if (ov) {
+            r.append = write && ov->Offset == 0xFFFFFFFF && ov->OffsetHigh == 0xFFFFFFFF;
+        } else {
+            // Synchronous I/O without a record works at the file position.
+            r.offset = static_cast<std::uint64_t>(::lseek(file.fd, 0, SEEK_CUR));
+            r.append = false;
+        }
+        DWORD moved = 0;
+        DWORD error = perform(file.fd, r, moved);
+        if (!ov && !error)
+            ::lseek(file.fd, static_cast<off_t>(r.offset + moved), SEEK_SET);
+        if (done)
+            *done = moved;
+        if (error == ERROR_HANDLE_EOF && !ov)
+            return TRUE; // a synchronous read at the end returns 0 bytes
+        if (error) {
+            SetLastError(error);
+            return FALSE;
+        }
+        return TRUE;
+    }
+    FileRequest r{ov, write, static_cast<char*>(buffer), size,
+                  std::uint64_t(ov->OffsetHigh) << 32 | ov->Offset,
+                  write && ov->Offset == 0xFFFFFFFF && ov->OffsetHigh == 0xFFFFFFFF};
+    {
+        std::lock_guard<std::mutex> lock(file.io.mutex);
+        if (file.closing) {
+            SetLastError(ERROR_INVALID_HANDLE);
+            return FALSE;
+        }
+        markPending(ov);
+        file.queue.push_back(r);
+        if (!file.worker.joinable())
+            file.worker = std::thread(workerLoop, &file);
+    }
+    file.work.notify_one();
+    if (done)
+        *done = 0;
+    SetLastError(ERROR_IO_PENDING);
+    return FALSE;
+}
+
+} // namespace
+
+BOOL readFile(FileObject& file, LPVOID buffer, DWORD toRead, LPDWORD read, LPOVERLAPPED ov)
+{
+    return transfer(file, false, buffer, toRead, read, ov);
+}
+
+BOOL writeFile(FileObject& file, LPCVOID buffer, DWORD toWrite, LPDWORD written, LPOVERLAPPED ov)
+{
+    return transfer(file, true, const_cast<void*>(buffer), toWrite, written, ov);
+}
+
+void cancelFileIo(FileObject& file)
+{
+    std::lock_guard<std::mutex> lock(file.io.mutex);
+    for (FileRequest& r : file.queue)
+        markCompleted(r.ov, ERROR_OPERATION_ABORTED, 0);
+    file.queue.clear();
+    file.io.completed.notify_all();
+    // A request the worker has started runs to its end and completes normally.
+}
+
+void closeFile(FileObject& file)
+{
+    {
+        std::lock_guard<std::mutex> lock(file.io.mutex);
+        file.closing = true;
+    }
+    cancelFileIo(file);
+    file.work.notify_all();
+    if (file.worker.joinable())
+        file.worker.join();
+}
+
+HANDLE openFile(const char* path, DWORD access, DWORD creation, DWORD flags)
+{
+    int mode = 0;
+    if ((access & GENERIC_READ) && (access & GENERIC_WRITE))
+        mode = O_RDWR;
+    else if (access & GENERIC_WRITE)
+        mode = O_WRONLY;
+    else
+        mode = O_RDONLY;
+    if (creation == CREATE_ALWAYS)
+        mode |= O_CREAT | O_TRUNC;
+    else if (creation != OPEN_EXISTING) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return INVALID_HANDLE_VALUE;
+    }
+    int fd = ::open(path, mode | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        SetLastError(winErrorFromErrno(errno));
+        return INVALID_HANDLE_VALUE;
+    }
+    struct stat st{};
+    if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+        ::close(fd);
+        SetLastError(ERROR_ACCESS_DENIED);
+        return INVALID_HANDLE_VALUE;
+    }
+    auto file = std::make_shared<FileObject>();
+    file->fd = fd;
+    file->overlapped = (flags & FILE_FLAG_OVERLAPPED) != 0;
+    KernelObject object;
+    object.file = std::move(file);
+    return insertHandle(std::move(object));
+}
+
+IoSync& fileIoSync(FileObject& file) { return file.io; }
+
+} // namespace platform
+
+using namespace platform;
+
+HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD, LPSECURITY_ATTRIBUTES, DWORD creation,
+                   DWORD flagsAndAttributes, HANDLE)
+{
+    if (!name) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return INVALID_HANDLE_VALUE;
+    }
+    struct stat st{};
+    if (creation == OPEN_EXISTING && ::stat(name, &st) == 0 && S_ISSOCK(st.st_mode))
+        return openDeviceSocket(name);
+    return openFile(name, access, creation, flagsAndAttributes);
+}
+
+BOOL ReadFile(HANDLE h, LPVOID buffer, DWORD toRead, LPDWORD read, LPOVERLAPPED ov)
+{
+    KernelObject object = lookupHandle(h);
+    if (!object.file) {
+        SetLastError(object.device ? ERROR_INVALID_FUNCTION : ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    return readFile(*object.file, buffer, toRead, read, ov);
+}
+
+BOOL WriteFile(HANDLE h, LPCVOID buffer, DWORD toWrite, LPDWORD written, LPOVERLAPPED ov)
+{
+    KernelObject object = lookupHandle(h);
+    if (!object.file) {
+        SetLastError(object.device ? ERROR_INVALID_FUNCTION : ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    return writeFile(*object.file, buffer, toWrite, written, ov);
+}

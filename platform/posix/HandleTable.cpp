@@ -1,0 +1,162 @@
+#include "platform/posix/KernelObjects.h"
+
+#include <cerrno>
+#include <chrono>
+#include <thread>
+#include <unistd.h>
+#include <unordered_map>
+
+namespace platform {
+namespace {
+
+struct HandleTable {
+    std::mutex mutex;
+    std::unordered_map<std::uintptr_t, KernelObject> objects;
+    std::uintptr_t next = 0x40;
+};
+
+HandleTable& table()
+{
+    static HandleTable* t = new HandleTable; // never destroyed: threads may outlive static destruction
+    return *t;
+}
+
+thread_local DWORD t_lastError = 0;
+
+} // namespace
+
+HANDLE insertHandle(KernelObject object)
+{
+    HandleTable& t = table();
+    std::lock_guard<std::mutex> lock(t.mutex);
+    std::uintptr_t id = t.next;
+    t.next += 4; // values are never reused, so a stale handle is always refused
+    t.objects.emplace(id, std::move(object));
+    return reinterpret_cast<HANDLE>(id);
+}
+
+KernelObject lookupHandle(HANDLE h)
+{
+    HandleTable& t = table();
+    std::lock_guard<std::mutex> lock(t.mutex);
+    auto it = t.objects.find(reinterpret_cast<std::uintptr_t>(h));
+    return it == t.objects.end() ? KernelObject{} : it->second;
+}
+
+KernelObject removeHandle(HANDLE h)
+{
+    HandleTable& t = table();
+    std::lock_guard<std::mutex> lock(t.mutex);
+    auto it = t.objects.find(reinterpret_cast<std::uintptr_t>(h));
+    if (it == t.objects.end())
+        return {};
+    KernelObject object = std::move(it->second);
+    t.objects.erase(it);
+    return object;
+}
+
+DWORD winErrorFromErrno(int err)
+{
+    switch (err) {
+    case 0: return ERROR_SUCCESS;
+    case ENOENT: return ERROR_FILE_NOT_FOUND;
+    case ENOTDIR:
+    case ENAMETOOLONG: return ERROR_PATH_NOT_FOUND;
+    case EACCES:
+    case EPERM:
+    case EROFS:
+    case EISDIR: return ERROR_ACCESS_DENIED;
+    case EMFILE:
+    case ENFILE: return ERROR_TOO_MANY_OPEN_FILES;
+    case ENOMEM: return ERROR_NOT_ENOUGH_MEMORY;
+    case EEXIST: return ERROR_FILE_EXISTS;
+    case ENOSPC:
+    case EFBIG:
+    case EDQUOT: return ERROR_DISK_FULL;
+    case EBADF: return ERROR_INVALID_HANDLE;
+    case EINVAL: return ERROR_INVALID_PARAMETER;
+    case ECONNREFUSED:
+    case ECONNRESET:
+    case EPIPE:
+    case ENOTCONN: return ERROR_DEVICE_NOT_CONNECTED;
+    default: return ERROR_GEN_FAILURE;
+    }
+}
+
+} // namespace platform
+
+using namespace platform;
+
+DWORD GetLastError() { return t_lastError; }
+void SetLastError(DWORD code) { t_lastError = code; }
+
+void Sleep(DWORD milliseconds) { std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds)); }
+
+DWORD GetCurrentProcessId() { return static_cast<DWORD>(getpid()); }
+
+BOOL CloseHandle(HANDLE h)
+{
+    KernelObject object = removeHandle(h);
+    if (object.file)
+        closeFile(*object.file);
+    else if (object.device)
+        closeDevice(*object.device);
+    else if (!object.thread && !object.timer && !object.infoSet) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+BOOL GetOverlappedResult(HANDLE h, LPOVERLAPPED ov, LPDWORD transferred, BOOL wait)
+{
+    KernelObject object = lookupHandle(h);
+    IoSync* sync = object.file ? &fileIoSync(*object.file) : object.device ? &deviceIoSync(*object.device) : nullptr;
+    if (!sync || !ov) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    if (!HasOverlappedIoCompleted(ov)) {
+        if (!wait) {
+            SetLastError(ERROR_IO_INCOMPLETE);
+            return FALSE;
+        }
+        std::unique_lock<std::mutex> lock(sync->mutex);
+        sync->completed.wait(lock, [ov] { return HasOverlappedIoCompleted(ov); });
+    }
+    ULONG_PTR status = ov->Internal.load(std::memory_order_acquire);
+    if (transferred)
+        *transferred = static_cast<DWORD>(ov->InternalHigh.load(std::memory_order_relaxed));
+    if (status != 0) {
+        SetLastError(static_cast<DWORD>(status & ~kFailedStatus));
+        return FALSE;
+    }
+    return TRUE;
+}
+
+BOOL CancelIoEx(HANDLE h, LPOVERLAPPED)
+{
+    KernelObject object = lookupHandle(h);
+    if (object.file)
+        cancelFileIo(*object.file);
+    else if (object.device)
+        cancelDeviceIo(*object.device);
+    else {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+BOOL CancelIo(HANDLE h) { return CancelIoEx(h, nullptr); }
+
+DWORD WaitForSingleObject(HANDLE h, DWORD milliseconds)
+{
+    KernelObject object = lookupHandle(h);
+    if (object.thread)
+        return waitForThread(*object.thread, milliseconds);
+    if (object.timer)
+        return waitForTimer(*object.timer, milliseconds);
+    SetLastError(ERROR_INVALID_HANDLE);
+    return WAIT_FAILED;
+}

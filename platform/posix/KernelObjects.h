@@ -1,0 +1,73 @@
+// Internal to the stand-in platform: the objects behind handles and the
+// process-wide handle table.
+#pragma once
+
+#include "platform/Windows.h"
+
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+
+namespace platform {
+
+struct FileObject;
+struct DeviceObject;
+struct ThreadObject;
+struct TimerObject;
+struct DeviceInfoSet;
+
+// What a handle refers to: exactly one of the members is set.
+struct KernelObject {
+    std::shared_ptr<FileObject> file;
+    std::shared_ptr<DeviceObject> device;
+    std::shared_ptr<ThreadObject> thread;
+    std::shared_ptr<TimerObject> timer;
+    std::shared_ptr<DeviceInfoSet> infoSet;
+};
+
+HANDLE insertHandle(KernelObject object);
+// A copy of the object, empty (all members null) for an unknown handle.
+KernelObject lookupHandle(HANDLE h);
+// Removes the handle from the table and returns what it referred to.
+KernelObject removeHandle(HANDLE h);
+
+// Completion of overlapped requests: Internal holds 0 for success,
+// STATUS_PENDING while running, or kFailedStatus | error code.
+constexpr ULONG_PTR kFailedStatus = 0xE0000000u;
+inline void markPending(OVERLAPPED* ov)
+{
+    ov->InternalHigh.store(0, std::memory_order_relaxed);
+    ov->Internal.store(STATUS_PENDING, std::memory_order_release);
+}
+inline void markCompleted(OVERLAPPED* ov, DWORD error, DWORD bytes)
+{
+    ov->InternalHigh.store(bytes, std::memory_order_relaxed);
+    ov->Internal.store(error == 0 ? 0 : (kFailedStatus | error), std::memory_order_release);
+}
+
+// Lock and condition variable that requests of one handle complete under.
+struct IoSync {
+    std::mutex mutex;
+    std::condition_variable completed;
+};
+IoSync& fileIoSync(FileObject& file);
+IoSync& deviceIoSync(DeviceObject& device);
+
+void closeFile(FileObject& file);
+void closeDevice(DeviceObject& device);
+BOOL readFile(FileObject& file, LPVOID buffer, DWORD toRead, LPDWORD read, LPOVERLAPPED ov);
+BOOL writeFile(FileObject& file, LPCVOID buffer, DWORD toWrite, LPDWORD written, LPOVERLAPPED ov);
+BOOL deviceIoControl(DeviceObject& device, DWORD code, LPVOID in, DWORD inSize, LPVOID out, DWORD outSize,
+                     LPDWORD returned, LPOVERLAPPED ov);
+void cancelFileIo(FileObject& file);
+void cancelDeviceIo(DeviceObject& device);
+HANDLE openDeviceSocket(const char* path);
+HANDLE openFile(const char* path, DWORD access, DWORD creation, DWORD flags);
+
+DWORD waitForThread(ThreadObject& thread, DWORD milliseconds);
+DWORD waitForTimer(TimerObject& timer, DWORD milliseconds);
+
+DWORD winErrorFromErrno(int err);
+
+} // namespace platform
