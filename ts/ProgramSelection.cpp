@@ -1,0 +1,137 @@
+#include "ts/ProgramSelection.h"
+
+#include "ts/Crc32.h"
+#include "ts/HexDump.h"
+#include "ts/SectionParser.h"
+
+#include <algorithm>
+#include <iostream>
+
+int32_t resolveWantedProgram(int32_t program, const std::string& channel,
+                             const std::map<std::string, int32_t>& channelMap)
+{
+    if (program > 0)
+        return program;
+    const auto found = channelMap.find(channel);
+    return found != channelMap.end() ? found->second : program;
+}
+
+namespace
+{
+// Reads the PMT of one PAT entry into candidates: the PMT PID, then every
+// elementary PID kept. Returns false when the program has no known PMT.
+bool collectCandidates(const ScanState& state, const PatEntry& entry, int32_t wantedProgram,
+                       std::vector<uint16_t>& candidates)
+{
+    std::vector<PmtStream> streams;
+    if (!parsePmt(state.packetStore, state.lastTable2ByPID, entry.pmtPid(), streams))
+        return false;
+    candidates.assign(1, entry.pmtPid());
+    for (const PmtStream& stream : streams)
+    {
+        std::cout << "elementarypid " << std::hex << stream.pidWord << std::dec << std::endl;
+        if ((stream.pidWord & 0xE000) != 0xE000)
+            continue;
+        const uint16_t pid = static_cast<uint16_t>(stream.pidWord & 0x1FFF);
+        const int continuity = static_cast<int8_t>(state.continuityTable[pid]);
+        const int streamType = static_cast<int8_t>(stream.streamType);
+        std::cout << "checking " << pid << " " << streamType << " l:" << continuity << std::endl;
+        const bool clear = continuity >= 0 && continuity < 32;
+        if (stream.streamType != kStreamTypeMpeg2Video || clear ||
+            static_cast<int32_t>(entry.programNumber) == wantedProgram)
+        {
+            candidates.push_back(pid);
+            continue;
+        }
+        std::cout << "clearing " << entry.programNumber << std::endl;
+        candidates.clear();
+        break;
+    }
+    return true;
+}
+} // namespace
+
+Selection selectProgram(const ScanState& state, const std::string& channel, int32_t passProgram,
+                        int32_t wantedProgram, bool listPrograms, std::vector<uint16_t>& pidsToRecord)
+{
+    const std::vector<PatEntry> entries = parsePat(state.patSection);
+    Selection selection;
+    std::vector<uint16_t> candidates;
+    for (const PatEntry& entry : entries)
+    {
+        if (!entry.reservedBitsSet())
+        {
+            std::cerr << "did not find 3 bits 1 in PAT section " << channel << "," << passProgram << ": "
+                      << entry.offset << "," << entry.programNumber << "," << entry.pidWord << std::endl;
+            continue;
+        }
+        const bool wanted = static_cast<int32_t>(entry.programNumber) == wantedProgram;
+        if (listPrograms)
+            std::cout << "Transport stream:" << ((entry.offset - 1) >> 2) << ", Program:" << entry.programNumber
+                      << ", ProgramPID:" << entry.pmtPid() << std::endl;
+        if (!pidsToRecord.empty() && !wanted)
+            continue;
+        if (!collectCandidates(state, entry, wantedProgram, candidates) || candidates.empty())
+            continue;
+        selection.selectedEntryOffset = entry.offset;
+        selection.selectedProgram = entry.programNumber;
+        const uint8_t* raw = state.patSection.data() + 4 + entry.offset;
+        std::copy(raw, raw + 4, selection.selectedEntry.begin());
+        std::copy(state.patSection.begin() + 1, state.patSection.begin() + 9, selection.patHeader.begin());
+        pidsToRecord = candidates;
+        if (wanted)
+            break;
+    }
+    return selection;
+}
+
+bool isFinalAttempt(int32_t channelChangeAttempt, int32_t channelChangeAttempts, uint16_t selectedProgram,
+                    int32_t wantedProgram)
+{
+    if (static_cast<uint16_t>(channelChangeAttempt) >= channelChangeAttempts)
+        return true;
+    if (selectedProgram == 0)
+        return false;
+    if (wantedProgram == 0)
+        return true;
+    return static_cast<int32_t>(selectedProgram) == wantedProgram;
+}
+
+void buildNewPat(TsPacket& newPatPacket, const Selection& selection)
+{
+    uint8_t* b = newPatPacket.data();
+    int d = newPatPacket.payloadOffset();
+    // pointer_field, 8 header bytes, one entry and the CRC_32.
+    constexpr int kSectionBytes = 17;
+    if (d < 0 || d + kSectionBytes > static_cast<int>(kTsPacketSize))
+    {
+        b[3] = static_cast<uint8_t>(0x10 | (b[3] & 0x0F));
+        d = 4;
+        b[d] = 0;
+        std::copy(selection.patHeader.begin(), selection.patHeader.end(), b + d + 1);
+    }
+    std::copy(selection.selectedEntry.begin(), selection.selectedEntry.end(), b + d + 9);
+    std::fill(b + d + 13, b + kTsPacketSize, 0xFF);
+    b[d + 2] = static_cast<uint8_t>(b[d + 2] & 0xF0);
+    b[d + 3] = 13;
+    const uint32_t crc = mpegCrc32(b + d + 1, 12);
+    b[d + 13] = static_cast<uint8_t>(crc >> 24);
+    b[d + 14] = static_cast<uint8_t>(crc >> 16);
+    b[d + 15] = static_cast<uint8_t>(crc >> 8);
+    b[d + 16] = static_cast<uint8_t>(crc);
+    std::cout << "New PAT: ";
+    hexDumpPacket(std::cout, newPatPacket);
+    std::cout << std::endl;
+}
+
+void fillPidFilter(PidFilter& pidFilter, const std::vector<uint16_t>& pidsToRecord)
+{
+    pidFilter.fill(0);
+    std::cout << "PIDs to be recorded: ";
+    for (const uint16_t pid : pidsToRecord)
+    {
+        pidFilter[pid & 0x1FFF] = 1;
+        std::cout << "," << pid;
+    }
+    std::cout << std::endl;
+}
