@@ -1,0 +1,101 @@
+// The program's one recorder: owns the input (capture device or MPTS file),
+// the cable-box controller, the channel map, the recording thread, the
+// default-channel timer with its thread, the input ring and the output writer.
+#pragma once
+
+#include "device/InputRing.h"
+#include "device/VexarControl.h"
+#include "platform/Windows.h"
+#include "recorder/OutputWriter.h"
+
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+
+class VexarHDRecorder {
+public:
+    // input: the opened device or MPTS input file; the recorder owns it from
+    // here on. mapFileName empty: no channel map. defaultChannel: the channel
+    // the box returns to after recordings (device input only).
+    VexarHDRecorder(HANDLE input, bool inputIsFile, bool listPrograms, const std::string& mapFileName,
+                    const std::string& defaultChannel);
+    ~VexarHDRecorder();
+    VexarHDRecorder(const VexarHDRecorder&) = delete;
+    VexarHDRecorder& operator=(const VexarHDRecorder&) = delete;
+
+    // Stops a running recording, cancels the default-channel timer and starts
+    // the recording thread. circularBufferSize 0: an ordinary growing file.
+    void start(const std::string& channel, const std::string& sptsFileName, const std::string& mptsFileName,
+               std::int32_t programNumber, std::uint64_t circularBufferSize);
+    // Ends the recording thread (at most 2000 ms); throws when it does not end.
+    void stop();
+    // Stops the recording and arms the return to the default channel.
+    void setDefaultChannelTimer();
+    bool isRecording();
+    // Bytes of the current recording whose writes have completed.
+    std::uint64_t bytesWritten() const { return m_writer.bytesWritten(); }
+    // A copy of the current SPTS output file name (empty when none).
+    std::string fileName() const;
+    // Retunes the running recording: the loop notices at its next packet.
+    void changeChannel(const std::string& channel);
+    // Throws "No controller" with MPTS-file input.
+    VexarControl& controller();
+
+    // What record() works on, set directly when the loop runs on the caller's
+    // thread (MPTS file processing) instead of through start().
+    void setRecording(const std::string& channel, const std::string& sptsFileName, const std::string& mptsFileName,
+                      std::int32_t programNumber);
+    // The recording loop: 0 after a normal end, -1 after an error.
+    std::int32_t record();
+
+    // The channel map as read from the map file.
+    const std::map<std::string, std::int32_t>& channelMap() const { return m_channelMap; }
+
+private:
+    static DWORD WINAPI recordThreadStart(LPVOID recorder);
+    static DWORD WINAPI timerThreadStart(LPVOID recorder);
+    void timerThread();
+    void switchToDefaultChannel();
+    void cleanup();
+    void read(void* destination, std::uint32_t count) { m_ring.read(destination, count); }
+    void write(const void* data, std::uint32_t count) { m_writer.write(data, count); }
+    void mptsCopy();
+    void readChannelMap(const std::string& mapFileName);
+    // Snapshot of what to record, taken at the start of a pass.
+    void target(std::string& channel, std::int32_t& program) const;
+    // True when the channel or program differs from the pass's snapshot.
+    bool targetChanged(const std::string& channel, std::int32_t program) const;
+
+    HANDLE m_recordThread = nullptr;
+    HANDLE m_timerThread = nullptr;
+    HANDLE m_timer = nullptr;
+    std::atomic<bool> m_stop{false};
+    std::atomic<bool> m_exitTimerThread{false}; // set by the destructor only
+    bool m_listPrograms;
+    std::unique_ptr<VexarControl> m_controller;
+    HANDLE m_device;
+    bool m_inputIsFile;
+    OutputWriter m_writer; // the output file and its chunks
+    InputRing m_ring;      // the eight overlapped reads of the input
+    std::map<std::string, std::int32_t> m_channelMap;
+
+    // Lock order: m_mutex before the controller's m_statusMutex. m_mutex is
+    // held by the recording loop for a whole run and by the timer thread
+    // around a default-channel switch; the main thread never takes it.
+    std::recursive_mutex m_mutex;
+
+    // What to record. Written by the main thread (start, changeChannel) and
+    // read by the recording loop; cleanup on the recording thread empties
+    // them. m_targetMutex guards the three strings and m_program; the loop
+    // polls m_targetVersion per packet and only then compares the values.
+    mutable std::mutex m_targetMutex;
+    std::atomic<std::uint32_t> m_targetVersion{0};
+    std::string m_fileName;
+    std::string m_mptsFileName;
+    std::string m_channel;
+    std::string m_defaultChannel;
+    std::int32_t m_program = 0;
+};
