@@ -1,0 +1,46 @@
+#include "app/Options.h"
+
+#include <string>
+
+namespace po = boost::program_options;
+
+po::options_description makeOptionsDescription()
+{
+    po::options_description description("Allowed options");
+    // clang-format off
+    description.add_options()
+        ("help", "produce help message")
+        ("device", po::value<int>(), "device number")
+        ("program", po::value<int>(), "program number")
+        ("channel", po::value<std::string>(), "channel number")
+        ("map", po::value<std::string>(), "channel to program map file name")
+        ("delay", po::value<unsigned>(), "delay after each remote control digit")
+        ("delaypower", po::value<unsigned>(), "delay after powering on device (ms)")
+        ("delayafterchannel", po::value<unsigned>(), "delay after channel change before recording (ms)")
+        ("delaydefaultchannel", po::value<unsigned>(), "delay after end of recording to switch to default channel (s)")
+        ("channelchangeattempts", po::value<unsigned>(),
+         "channel change attempts to ensure stream contains specified program stream.")
+        ("duration", po::value<int>(), "recording duration in seconds")
+        ("mptsin", po::value<std::string>(), "mpts input file name")
+        ("mpts", po::value<std::string>(), "mpts file name")
+        ("spts", po::value<std::string>(), "spts file name")
+        ("power", "check device power status")
+        ("on", "turn device on")
+        ("off", "turn device off")
+        ("programlist", "list programs within MPTS")
+        ("serverport", po::value<unsigned short>(), "SageTV Network encoder server port number");
+    // clang-format on
+    return description;
+}
+
+po::variables_map parseOptions(int argc, const char* const argv[], const po::options_description& description)
+{
+    // parse_command_line alone would drop a bare argument without a word (a
+    // misspelt option value such as an output name after a switch). With an
+    // empty positional description every bare argument is an error.
+    const po::positional_options_description noPositionals;
+    po::variables_map values;
+    po::store(po::command_line_parser(argc, argv).options(description).positional(noPositionals).run(), values);
+    po::notify(values);
+    return values;
+}

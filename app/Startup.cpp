@@ -1,0 +1,126 @@
+#include "app/Startup.h"
+
+#include "app/Options.h"
+#include "app/RunModes.h"
+#include "app/Settings.h"
+#include "device/DeviceDiscovery.h"
+
+#include <exception>
+#include <iomanip>
+#include <iostream>
+#include <stdexcept>
+
+namespace po = boost::program_options;
+
+namespace {
+
+// Closes the input handle when start-up fails before the run modes take it.
+class InputGuard {
+public:
+    explicit InputGuard(HANDLE& input) : m_input(input) {}
+    ~InputGuard()
+    {
+        if (!m_released && m_input != INVALID_HANDLE_VALUE)
+            CloseHandle(m_input);
+    }
+    // The run modes own the handle from here; the values keep it.
+    void release() { m_released = true; }
+    InputGuard(const InputGuard&) = delete;
+    InputGuard& operator=(const InputGuard&) = delete;
+
+private:
+    HANDLE& m_input;
+    bool m_released = false;
+};
+
+void printHandle(HANDLE handle)
+{
+    // Our handles are small numbers; printed like a 32-bit pointer value.
+    std::cout << "hMPTS " << std::hex << std::uppercase << std::setw(8) << std::setfill('0')
+              << static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(handle)) << std::dec
+              << std::nouppercase << std::setfill(' ') << std::endl;
+}
+
+int runStartup(int argc, const char* const argv[])
+{
+    const po::options_description description = makeOptionsDescription();
+    const po::variables_map options = parseOptions(argc, argv, description);
+    if (options.count("help")) {
+        std::cout << description << "\n";
+        return 1;
+    }
+
+    std::cout << "PID: " << GetCurrentProcessId() << std::endl;
+    std::cerr << "PID: " << GetCurrentProcessId() << std::endl;
+
+    StartupValues values;
+    if (options.count("map"))
+        values.mapFileName = options["map"].as<std::string>();
+    if (options.count("delay"))
+        g_delay = options["delay"].as<unsigned>();
+    if (options.count("delaypower"))
+        g_delayPower = options["delaypower"].as<unsigned>();
+    if (options.count("delayafterchannel"))
+        g_delayAfterChannel = options["delayafterchannel"].as<unsigned>();
+    if (options.count("delaydefaultchannel"))
+        g_delayDefaultChannel = options["delaydefaultchannel"].as<unsigned>();
+
+    if (options.count("device"))
+        values.deviceNumber = options["device"].as<int>();
+    InputGuard inputGuard(values.input);
+    if (values.deviceMode()) {
+        values.input = openDevice(values.deviceNumber);
+        printHandle(values.input);
+        if (values.input == INVALID_HANDLE_VALUE)
+            throw std::runtime_error("could not open device ");
+    }
+
+    if (options.count("channel"))
+        values.channel = options["channel"].as<std::string>();
+    if (options.count("program"))
+        values.programNumber = options["program"].as<int>();
+    if (options.count("channelchangeattempts"))
+        g_channelChangeAttempts = options["channelchangeattempts"].as<unsigned>();
+    if (options.count("duration"))
+        values.duration = options["duration"].as<int>();
+
+    if (options.count("mptsin")) {
+        if (values.deviceMode())
+            throw std::runtime_error("Either device or mpts, not both");
+        values.inputIsFile = true;
+        values.mptsInFileName = options["mptsin"].as<std::string>();
+        values.input = CreateFileA(values.mptsInFileName.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                                   FILE_FLAG_OVERLAPPED, nullptr);
+        if (values.input == INVALID_HANDLE_VALUE)
+            throw std::runtime_error("Cannot read " + values.mptsInFileName);
+    }
+    if (values.mptsInFileName.empty() == !values.deviceMode())
+        throw std::runtime_error("Specify either mpts or device but not both");
+
+    if (options.count("spts"))
+        values.sptsFileName = options["spts"].as<std::string>();
+    if (options.count("mpts"))
+        values.mptsFileName = options["mpts"].as<std::string>();
+    if (values.deviceMode() && (!values.sptsFileName.empty() || !values.mptsFileName.empty()) && values.duration <= 0)
+        throw std::runtime_error("with device and output file, you need to specify recording duration");
+
+    if (options.count("serverport"))
+        values.serverPort = options["serverport"].as<unsigned short>();
+    values.listPrograms = options.count("programlist") != 0;
+
+    inputGuard.release();
+    runModes(values);
+    return 0;
+}
+
+} // namespace
+
+int runProgram(int argc, const char* const argv[])
+{
+    try {
+        return runStartup(argc, argv);
+    } catch (const std::exception& e) {
+        std::cerr << "Exception occurred: " << e.what() << std::endl;
+        return -1;
+    }
+}
