@@ -107,6 +107,9 @@ int runStartup(int argc, const char* const argv[])
     if (options.count("serverport"))
         values.serverPort = options["serverport"].as<unsigned short>();
     values.listPrograms = options.count("programlist") != 0;
+    values.powerQuery = options.count("power") != 0;
+    values.powerOn = options.count("on") != 0;
+    values.powerOff = options.count("off") != 0;
 
     inputGuard.release();
     runModes(values);

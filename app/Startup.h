@@ -24,6 +24,9 @@ struct StartupValues {
     std::string mptsFileName;
     std::uint16_t serverPort = 0; // 0: no network-encoder server
     bool listPrograms = false;
+    bool powerQuery = false; // "power": report the box's power state
+    bool powerOn = false;    // "on"
+    bool powerOff = false;   // "off"
 
     bool deviceMode() const { return deviceNumber >= 0; }
 };

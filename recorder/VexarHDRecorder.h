@@ -55,19 +55,28 @@ public:
     const std::map<std::string, std::int32_t>& channelMap() const { return m_channelMap; }
 
 private:
+    // What to record, as one pass of the loop sees it.
+    struct Target {
+        std::uint32_t version;
+        std::string channel;
+        std::string fileName;
+        std::string mptsFileName;
+        std::int32_t program;
+    };
+
     static DWORD WINAPI recordThreadStart(LPVOID recorder);
     static DWORD WINAPI timerThreadStart(LPVOID recorder);
     void timerThread();
     void switchToDefaultChannel();
     void cleanup();
+    void shutdown();
     void read(void* destination, std::uint32_t count) { m_ring.read(destination, count); }
     void write(const void* data, std::uint32_t count) { m_writer.write(data, count); }
-    void mptsCopy();
-    void readChannelMap(const std::string& mapFileName);
-    // Snapshot of what to record, taken at the start of a pass.
-    void target(std::string& channel, std::int32_t& program) const;
-    // True when the channel or program differs from the pass's snapshot.
-    bool targetChanged(const std::string& channel, std::int32_t program) const;
+    std::int32_t mptsCopy(const std::string& mptsFileName);
+    Target target() const;
+    // True when the channel or program differs from the pass's; a change
+    // back to the same values only updates pass.version.
+    bool targetChanged(Target& pass) const;
 
     HANDLE m_recordThread = nullptr;
     HANDLE m_timerThread = nullptr;

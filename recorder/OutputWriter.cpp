@@ -1,0 +1,148 @@
+#include "recorder/OutputWriter.h"
+
+#include <algorithm>
+#include <cstring>
+#include <iostream>
+#include <stdexcept>
+
+OutputWriter::~OutputWriter()
+{
+    if (m_pendingWrite) {
+        // The system may still be reading the chunk: wait before it is freed.
+        DWORD n = 0;
+        GetOverlappedResult(m_outFile, &m_writeOverlapped, &n, TRUE);
+    }
+    if (m_outFile != INVALID_HANDLE_VALUE)
+        CloseHandle(m_outFile);
+}
+
+void OutputWriter::open(const std::string& fileName, DWORD shareMode)
+{
+    HANDLE file = CreateFileA(fileName.c_str(), GENERIC_WRITE, shareMode, nullptr, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        throw std::runtime_error("could not open file '" + fileName + "'");
+    if (m_outFile != INVALID_HANDLE_VALUE)
+        CloseHandle(m_outFile);
+    m_outFile = file;
+    m_outFileName = fileName;
+}
+
+std::string OutputWriter::collectWrite()
+{
+    if (!m_pendingWrite || !HasOverlappedIoCompleted(&m_writeOverlapped))
+        return {};
+    DWORD written = 0;
+    BOOL ok = GetOverlappedResult(m_outFile, &m_writeOverlapped, &written, FALSE);
+    std::unique_ptr<WriteChunk> chunk = std::move(m_pendingWrite);
+    if (!ok || written != chunk->size) {
+        // Count only what reached the file; the failure ends the recording.
+        m_bytesWritten.fetch_add(ok ? written : 0, std::memory_order_acq_rel);
+        return "Write error " + m_outFileName;
+    }
+    m_bytesWritten.fetch_add(chunk->size, std::memory_order_acq_rel);
+    return {};
+}
+
+void OutputWriter::startChunk()
+{
+    auto chunk = std::make_unique<WriteChunk>();
+    std::uint64_t size = CHUNK_SIZE;
+    if (m_circularBufferSize != 0) {
+        if (m_writePosition >= m_circularBufferSize)
+            m_writePosition = 0; // the wrap: overwrite from the start
+        size = std::min<std::uint64_t>(CIRCULAR_CHUNK_SIZE, m_circularBufferSize - m_writePosition);
+    }
+    chunk->position = m_writePosition;
+    chunk->size = static_cast<std::uint32_t>(size);
+    chunk->data.reset(new std::uint8_t[chunk->size]);
+    m_writePosition += size;
+    m_fillChunk = std::move(chunk);
+    m_fillPosition = 0;
+}
+
+void OutputWriter::issueWrite()
+{
+    if (m_pendingWrite || m_writeQueue.empty())
+        return;
+    m_writeOverlapped = OVERLAPPED{};
+    m_pendingWrite = std::move(m_writeQueue.front());
+    m_writeQueue.pop_front();
+    if (m_circularBufferSize != 0) {
+        m_writeOverlapped.Offset = static_cast<DWORD>(m_pendingWrite->position);
+        m_writeOverlapped.OffsetHigh = static_cast<DWORD>(m_pendingWrite->position >> 32);
+    } else {
+        m_writeOverlapped.Offset = 0xFFFFFFFF; // at the current end of the file
+        m_writeOverlapped.OffsetHigh = 0xFFFFFFFF;
+    }
+    if (WriteFile(m_outFile, m_pendingWrite->data.get(), m_pendingWrite->size, nullptr, &m_writeOverlapped)) {
+        m_bytesWritten.fetch_add(m_pendingWrite->size, std::memory_order_acq_rel);
+        m_pendingWrite.reset();
+        return;
+    }
+    if (GetLastError() == ERROR_IO_PENDING)
+        return;
+    m_pendingWrite.reset();
+    throw std::runtime_error("Write error " + m_outFileName);
+}
+
+void OutputWriter::write(const void* data, std::uint32_t count)
+{
+    std::string error = collectWrite();
+    const auto* bytes = static_cast<const std::uint8_t*>(data);
+    while (count > 0) {
+        if (!m_fillChunk)
+            startChunk();
+        std::uint32_t n = std::min(count, m_fillChunk->size - m_fillPosition);
+        std::memcpy(m_fillChunk->data.get() + m_fillPosition, bytes, n);
+        m_fillPosition += n;
+        bytes += n;
+        count -= n;
+        if (m_fillPosition == m_fillChunk->size) {
+            m_writeQueue.push_back(std::move(m_fillChunk));
+            m_fillPosition = 0;
+        }
+    }
+    if (!error.empty())
+        throw std::runtime_error(error); // the new bytes are queued for the drain
+    issueWrite();
+}
+
+void OutputWriter::finish()
+{
+    if (m_fillChunk && m_fillPosition > 0) {
+        // The last bytes of the recording: a shorter final chunk.
+        m_fillChunk->size = m_fillPosition;
+        m_writeQueue.push_back(std::move(m_fillChunk));
+    }
+    m_fillChunk.reset();
+    m_fillPosition = 0;
+    while (m_pendingWrite || !m_writeQueue.empty()) {
+        if (m_outFile == INVALID_HANDLE_VALUE) {
+            m_writeQueue.clear(); // nothing to write into
+            break;
+        }
+        try {
+            write(nullptr, 0);
+        } catch (const std::exception& e) {
+            std::cerr << "VexarHDRecorder::cleanup caught exception: " << e.what() << std::endl;
+        } catch (...) {
+            std::cerr << "VexarHDRecorder::cleanup caught unknown exception\n";
+        }
+        if (m_pendingWrite) {
+            DWORD n = 0; // wait for the write in flight; the next pass collects it
+            GetOverlappedResult(m_outFile, &m_writeOverlapped, &n, TRUE);
+        }
+    }
+    if (m_outFile != INVALID_HANDLE_VALUE) {
+        CloseHandle(m_outFile);
+        m_outFile = INVALID_HANDLE_VALUE;
+    }
+}
+
+void OutputWriter::reset()
+{
+    m_writePosition = 0;
+    m_circularBufferSize = 0;
+    m_bytesWritten.store(0, std::memory_order_release);
+}

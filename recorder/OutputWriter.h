@@ -1,0 +1,71 @@
+// The output writer: gathers what the recording loop hands over (single
+// 188-byte packets, or whole 128 KiB blocks of an MPTS copy) into large chunks
+// and writes them with overlapped I/O, one write in flight at a time, so the
+// recording thread never waits for the disk while the device keeps streaming.
+// In circular mode the output file is a ring of a given size that is
+// overwritten from its start once full.
+#pragma once
+
+#include "platform/Windows.h"
+
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <string>
+
+struct WriteChunk {
+    std::uint64_t position = 0; // where the chunk goes (used in circular mode)
+    std::uint32_t size = 0;     // bytes in the chunk
+    std::unique_ptr<std::uint8_t[]> data;
+};
+
+class OutputWriter {
+public:
+    static constexpr std::uint32_t CHUNK_SIZE = 262144;         // ordinary mode
+    static constexpr std::uint32_t CIRCULAR_CHUNK_SIZE = 65536; // circular mode, at most
+
+    OutputWriter() = default;
+    ~OutputWriter();
+    OutputWriter(const OutputWriter&) = delete;
+    OutputWriter& operator=(const OutputWriter&) = delete;
+
+    // Creates (or truncates) the output file for overlapped writing; throws
+    // "could not open file '<name>'" on failure.
+    void open(const std::string& fileName, DWORD shareMode);
+    bool isOpen() const { return m_outFile != INVALID_HANDLE_VALUE; }
+
+    // Copies the bytes into chunks and starts the next write when none is in
+    // flight. Throws "Write error <file>" for a write that failed, after the
+    // new bytes have been taken in. count 0 only collects and issues.
+    void write(const void* data, std::uint32_t count);
+
+    // End of a recording: queues the partly filled chunk, writes everything
+    // still queued (a failing chunk is reported on standard error and dropped)
+    // and closes the file.
+    void finish();
+
+    // Back to a new recording's state: positions, ring size and count at 0.
+    void reset();
+    void setCircularBufferSize(std::uint64_t size) { m_circularBufferSize = size; }
+
+    // Bytes whose writes have completed; safe to read from any thread.
+    std::uint64_t bytesWritten() const { return m_bytesWritten.load(std::memory_order_acquire); }
+
+private:
+    // Collects the write in flight if it has ended; returns its error text, if any.
+    std::string collectWrite();
+    void issueWrite();
+    void startChunk();
+
+    HANDLE m_outFile = INVALID_HANDLE_VALUE;
+    std::string m_outFileName; // named in "Write error "
+    std::unique_ptr<WriteChunk> m_fillChunk;
+    std::uint32_t m_fillPosition = 0;
+    std::deque<std::unique_ptr<WriteChunk>> m_writeQueue;
+    OVERLAPPED m_writeOverlapped{};
+    std::unique_ptr<WriteChunk> m_pendingWrite;
+    std::uint64_t m_writePosition = 0;
+    std::uint64_t m_circularBufferSize = 0;
+    std::atomic<std::uint64_t> m_bytesWritten{0};
+};

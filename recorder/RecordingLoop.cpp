@@ -1,0 +1,110 @@
+// The body of a recording: tune, start the transfers, scan, choose the
+// program, then write it as a single-program stream (or copy the whole
+// multiplex) until stopped, starting over whenever the channel or program is
+// changed during the recording.
+#include "app/Settings.h"
+#include "recorder/VexarHDRecorder.h"
+#include "ts/PacketRouting.h"
+#include "ts/PacketScan.h"
+#include "ts/ProgramSelection.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <iostream>
+#include <stdexcept>
+#include <vector>
+
+std::int32_t VexarHDRecorder::record()
+{
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    try {
+        // Per-PID tables and the packet store live for the whole run; the
+        // store's room is taken at the start of each pass.
+        auto state = std::make_unique<ScanState>();
+        auto pidFilter = std::make_unique<PidFilter>();
+        TsPacket packet{};
+        auto sink = [this](const std::uint8_t* data, std::uint32_t count) { write(data, count); };
+
+        while (!m_stop) {
+            Target pass = target();
+            const std::int32_t wantedProgram = resolveWantedProgram(pass.program, pass.channel, m_channelMap);
+            std::vector<std::uint16_t> pidsToRecord;
+            state->startPass();
+            Selection selection;
+            for (std::int32_t channelChangeAttempt = 1;; ++channelChangeAttempt) {
+                selection = Selection{};
+                m_ring.reset();
+                if (m_controller) {
+                    std::cout << "ChannelChangeAttempt: " << channelChangeAttempt << std::endl;
+                    m_controller->tuneChannel(pass.channel);
+                    m_controller->startStream();
+                }
+                if (!m_inputIsFile)
+                    m_ring.sendTransferSize();
+                m_ring.prime();
+                if (!pass.mptsFileName.empty())
+                    return mptsCopy(pass.mptsFileName);
+
+                const bool stopped = scanPackets(m_ring, m_stop, *state);
+                if (!stopped)
+                    selection = selectProgram(*state, pass.channel, pass.program, wantedProgram, m_listPrograms,
+                                              pidsToRecord);
+                state->dropAttemptState();
+                // Once a stop is requested, tuning again only delays the end.
+                if (stopped || isFinalAttempt(static_cast<std::uint16_t>(channelChangeAttempt),
+                                              static_cast<std::int32_t>(std::min<std::uint32_t>(g_channelChangeAttempts, INT32_MAX)),
+                                              selection.selectedProgram, wantedProgram))
+                    break;
+            }
+            if (selection.selectedProgram == 0)
+                throw std::runtime_error("no program found to record");
+
+            buildNewPat(state->newPatPacket, selection);
+            if (pass.fileName.empty()) {
+                std::cout << "stopping because m_fileName is empty.\n" << std::flush;
+                break;
+            }
+            if (!m_writer.isOpen())
+                m_writer.open(pass.fileName, FILE_SHARE_READ | FILE_SHARE_DELETE);
+            fillPidFilter(*pidFilter, pidsToRecord);
+
+            // Replay the stored packets, then go on with the live stream.
+            std::size_t replayed = 0;
+            while (!m_stop && !targetChanged(pass)) {
+                const TsPacket* next = &packet;
+                if (replayed < state->packetStore.size()) {
+                    next = &state->packetStore[replayed++];
+                } else {
+                    if (!state->packetStore.empty())
+                        state->releaseStore();
+                    if (!readRecordingPacket(m_ring, packet, pass.channel, selection.selectedProgram))
+                        continue;
+                }
+                routePacket(*next, state->newPatPacket, *pidFilter, sink);
+                checkRecordingContinuity(*next, state->continuityTable, pass.channel, selection.selectedProgram);
+            }
+            state->releaseStore();
+        }
+        cleanup();
+        return 0;
+    } catch (const std::exception& e) {
+        std::cerr << "Exception occurred: " << e.what() << std::endl;
+        cleanup();
+        return -1;
+    }
+}
+
+// The whole multiplex, byte for byte, in 128 KiB blocks. At the end of an
+// input file the bytes before the end are written too; the end of the input
+// then ends the run as an error of the read.
+std::int32_t VexarHDRecorder::mptsCopy(const std::string& mptsFileName)
+{
+    m_writer.open(mptsFileName, 0);
+    std::vector<std::uint8_t> block(READ_DATA_SIZE);
+    while (!m_stop) {
+        std::uint32_t count = m_ring.readUpTo(block.data(), static_cast<std::uint32_t>(block.size()));
+        write(block.data(), count);
+    }
+    cleanup();
+    return 0;
+}

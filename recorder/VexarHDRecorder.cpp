@@ -1,0 +1,186 @@
+#include "recorder/VexarHDRecorder.h"
+
+#include "app/ChannelMap.h"
+
+#include <iostream>
+#include <stdexcept>
+
+VexarHDRecorder::VexarHDRecorder(HANDLE input, bool inputIsFile, bool listPrograms, const std::string& mapFileName,
+                                 const std::string& defaultChannel)
+    : m_listPrograms(listPrograms), m_device(input), m_inputIsFile(inputIsFile), m_ring(input, inputIsFile),
+      m_defaultChannel(defaultChannel)
+{
+    try {
+        if (!m_inputIsFile) {
+            m_controller = std::make_unique<VexarControl>(m_device, "motorola_dct");
+            m_controller->setPower(false); // the box is power-cycled at every start
+            m_controller->setPower(true);
+            if (!m_defaultChannel.empty())
+                m_controller->tuneChannel(m_defaultChannel);
+            std::cout << "here1\n";
+            m_timer = CreateWaitableTimerA(nullptr, FALSE, nullptr);
+            if (!m_timer)
+                throw std::runtime_error("could not create threadpool timer for default channel");
+            m_timerThread = CreateThread(nullptr, 0, timerThreadStart, this, 0, nullptr);
+            if (!m_timerThread)
+                throw std::runtime_error("could not start recording thread");
+            std::cout << "here2\n";
+        }
+        m_channelMap = readChannelMap(mapFileName);
+    } catch (...) {
+        shutdown();
+        throw;
+    }
+}
+
+VexarHDRecorder::~VexarHDRecorder() { shutdown(); }
+
+// Ends everything the recorder runs or holds, in an order that lets no thread
+// work on a recorder that is going away: the recording thread first (waiting
+// as long as it takes), then the timer thread, then the recording's state,
+// the input and the controller.
+void VexarHDRecorder::shutdown()
+{
+    if (m_recordThread) {
+        m_stop = true;
+        while (WaitForSingleObject(m_recordThread, 50) == WAIT_TIMEOUT)
+            CancelIoEx(m_device, nullptr);
+        CloseHandle(m_recordThread);
+        m_recordThread = nullptr;
+    }
+    if (m_timerThread) {
+        m_exitTimerThread = true;
+        LARGE_INTEGER now;
+        now.QuadPart = -1; // wake the timer thread at once
+        SetWaitableTimer(m_timer, &now, 0, nullptr, nullptr, FALSE);
+        WaitForSingleObject(m_timerThread, INFINITE);
+        CloseHandle(m_timerThread);
+        m_timerThread = nullptr;
+    }
+    if (m_timer) {
+        CloseHandle(m_timer);
+        m_timer = nullptr;
+    }
+    cleanup();
+    if (m_device != INVALID_HANDLE_VALUE) {
+        m_ring.reset();
+        CloseHandle(m_device);
+        m_device = INVALID_HANDLE_VALUE;
+    }
+    m_controller.reset();
+}
+
+void VexarHDRecorder::start(const std::string& channel, const std::string& sptsFileName,
+                            const std::string& mptsFileName, std::int32_t programNumber,
+                            std::uint64_t circularBufferSize)
+{
+    stop();
+    if (m_timer)
+        CancelWaitableTimer(m_timer); // a pending default-channel switch does not happen
+    setRecording(channel, sptsFileName, mptsFileName, programNumber);
+    m_writer.setCircularBufferSize(circularBufferSize);
+    m_stop = false;
+    m_recordThread = CreateThread(nullptr, 0, recordThreadStart, this, 0, nullptr);
+    if (!m_recordThread)
+        throw std::runtime_error("could not start recording thread");
+}
+
+void VexarHDRecorder::stop()
+{
+    if (!m_recordThread)
+        return;
+    m_stop = true;
+    // Cancelling ends a read the loop is waiting in. It is repeated while
+    // waiting, since the loop may issue new reads (a retune) after the first
+    // cancel and before it sees m_stop.
+    DWORD result = WAIT_TIMEOUT;
+    for (int waited = 0; waited < 2000 && result == WAIT_TIMEOUT; waited += 50) {
+        if (m_device != INVALID_HANDLE_VALUE)
+            CancelIoEx(m_device, nullptr);
+        result = WaitForSingleObject(m_recordThread, 50);
+    }
+    if (result == WAIT_OBJECT_0) {
+        CloseHandle(m_recordThread);
+        m_recordThread = nullptr;
+        return;
+    }
+    std::cerr << "VexarHDRecorder::stop WaitForSingleObject return code: " << result << std::endl;
+    throw std::runtime_error("Terminating recording thread returned a code in VexarHDRecorder::stop\n");
+}
+
+bool VexarHDRecorder::isRecording()
+{
+    DWORD code = 0;
+    return m_recordThread && GetExitCodeThread(m_recordThread, &code) && code == STILL_ACTIVE;
+}
+
+std::string VexarHDRecorder::fileName() const
+{
+    std::lock_guard<std::mutex> lock(m_targetMutex);
+    return m_fileName;
+}
+
+void VexarHDRecorder::changeChannel(const std::string& channel)
+{
+    std::lock_guard<std::mutex> lock(m_targetMutex);
+    m_channel = channel;
+    m_program = 0;
+    m_targetVersion.fetch_add(1, std::memory_order_release);
+}
+
+void VexarHDRecorder::setRecording(const std::string& channel, const std::string& sptsFileName,
+                                   const std::string& mptsFileName, std::int32_t programNumber)
+{
+    std::lock_guard<std::mutex> lock(m_targetMutex);
+    m_channel = channel;
+    m_fileName = sptsFileName;
+    m_mptsFileName = mptsFileName;
+    m_program = programNumber;
+    m_targetVersion.fetch_add(1, std::memory_order_release);
+}
+
+VexarControl& VexarHDRecorder::controller()
+{
+    if (!m_controller)
+        throw std::runtime_error("No controller");
+    return *m_controller;
+}
+
+DWORD WINAPI VexarHDRecorder::recordThreadStart(LPVOID recorder)
+{
+    return static_cast<DWORD>(static_cast<VexarHDRecorder*>(recorder)->record());
+}
+
+void VexarHDRecorder::cleanup()
+{
+    m_ring.reset(); // cancels and collects every read before its buffer goes
+    m_writer.finish();
+    {
+        std::lock_guard<std::mutex> lock(m_targetMutex);
+        m_channel.clear();
+        m_program = 0;
+        m_fileName.clear();
+        m_targetVersion.fetch_add(1, std::memory_order_release);
+    }
+    m_ring.resetInputOffset();
+    m_writer.reset();
+    m_stop = false;
+}
+
+VexarHDRecorder::Target VexarHDRecorder::target() const
+{
+    std::lock_guard<std::mutex> lock(m_targetMutex);
+    return Target{m_targetVersion.load(std::memory_order_acquire), m_channel, m_fileName, m_mptsFileName, m_program};
+}
+
+bool VexarHDRecorder::targetChanged(Target& pass) const
+{
+    std::uint32_t version = m_targetVersion.load(std::memory_order_acquire);
+    if (version == pass.version)
+        return false;
+    std::lock_guard<std::mutex> lock(m_targetMutex);
+    if (m_channel != pass.channel || m_program != pass.program)
+        return true;
+    pass.version = m_targetVersion.load(std::memory_order_acquire); // same values: nothing to retune
+    return false;
+}
