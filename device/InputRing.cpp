@@ -1,0 +1,200 @@
+#include "device/InputRing.h"
+
+#include <algorithm>
+#include <cstring>
+#include <iostream>
+#include <stdexcept>
+
+InputRing::InputRing(HANDLE input, bool inputIsFile) : m_input(input), m_inputIsFile(inputIsFile) {}
+
+InputRing::~InputRing() { reset(); }
+
+void InputRing::sendTransferSize()
+{
+    std::uint8_t record[sizeof(TransferSizeRequest)];
+    fillTransferSizeRequest(record);
+    DWORD returned = 0;
+    if (!DeviceIoControl(m_input, IOCTL_TRANSFER_SIZE, record, sizeof record, record, sizeof record, &returned,
+                         nullptr)) {
+        std::cerr << "VexarHDRecorder::record TransferSize last error, b:" << 0 << ", e:" << GetLastError()
+                  << std::endl;
+        throw std::runtime_error("Error at VexarHDRecorder::record DeviceIoControl TransferSize");
+    }
+}
+
+void InputRing::reset()
+{
+    const bool anyInFlight = std::any_of(m_inFlight.begin(), m_inFlight.end(), [](bool b) { return b; });
+    if (m_input != INVALID_HANDLE_VALUE && m_input != nullptr)
+        CancelIoEx(m_input, nullptr);
+    if (anyInFlight) {
+        // Cancelling only asks the requests to end; each is collected before
+        // its buffer goes.
+        for (int slot = 0; slot < READ_SLOTS; ++slot) {
+            if (!m_inFlight[slot])
+                continue;
+            DWORD bytes = 0;
+            GetOverlappedResult(m_input, &m_readOverlapped[slot], &bytes, TRUE);
+            m_inFlight[slot] = false;
+        }
+    }
+    for (int slot = 0; slot < READ_SLOTS; ++slot) {
+        m_readBuffers[slot].reset();
+        m_readOverlapped[slot] = OVERLAPPED{};
+        m_issueError[slot] = 0;
+        m_endBytes[slot] = 0;
+        m_ended[slot] = false;
+    }
+    m_readIndex = 0;
+    m_readOffset = 0;
+    m_readLength = 0;
+}
+
+InputRing::Issue InputRing::issue(int slot, DWORD& error)
+{
+    error = 0;
+    m_issueError[slot] = 0;
+    m_ended[slot] = false;
+    OVERLAPPED& ov = m_readOverlapped[slot];
+    ov = OVERLAPPED{};
+    std::uint8_t* buffer = m_readBuffers[slot].get();
+    BOOL ok;
+    if (m_inputIsFile) {
+        ov.Offset = static_cast<DWORD>(m_inputOffset);
+        ov.OffsetHigh = static_cast<DWORD>(m_inputOffset >> 32);
+        ok = ReadFile(m_input, buffer + TRANSFER_HEADER_SIZE, READ_DATA_SIZE, nullptr, &ov);
+        m_inputOffset += READ_DATA_SIZE;
+    } else {
+        fillTransferRequest(buffer, streamEndpoint, READ_DATA_SIZE);
+        ok = DeviceIoControl(m_input, IOCTL_TRANSFER, buffer, READ_BUFFER_SIZE, buffer, READ_BUFFER_SIZE, nullptr,
+                             &ov);
+    }
+    // A request that completed at once (a file read served from the cache)
+    // is as good as a pending one: its data is collected like any other.
+    if (ok) {
+        m_inFlight[slot] = true;
+        return Issue::started;
+    }
+    error = GetLastError();
+    if (error == ERROR_IO_PENDING) {
+        m_inFlight[slot] = true;
+        return Issue::started;
+    }
+    if (error == 0)
+        error = ERROR_GEN_FAILURE;
+    return Issue::failed;
+}
+
+void InputRing::prime()
+{
+    if (std::any_of(m_inFlight.begin(), m_inFlight.end(), [](bool b) { return b; }))
+        reset();
+    for (int slot = 0; slot < READ_SLOTS; ++slot) {
+        if (!m_readBuffers[slot])
+            m_readBuffers[slot] = std::make_unique<std::uint8_t[]>(READ_BUFFER_SIZE);
+    }
+    for (int slot = 0; slot < READ_SLOTS; ++slot) {
+        DWORD error = 0;
+        if (issue(slot, error) == Issue::started)
+            continue;
+        if (m_inputIsFile) {
+            // Near the end of a file the last slots ask for data past it;
+            // that is an end of data only once the ring reaches them.
+            m_issueError[slot] = error;
+            continue;
+        }
+        std::cerr << "VexarHDRecorder::record last error, b:" << 0 << ", e:" << error << ", i:" << slot
+                  << std::endl;
+        throw std::runtime_error("Error at VexarHDRecorder::record DeviceIoControl");
+    }
+    m_readIndex = 0;
+    m_readOffset = -1;
+    m_readLength = 0;
+}
+
+void InputRing::reissueCurrent()
+{
+    const int slot = m_readIndex;
+    DWORD error = 0;
+    if (issue(slot, error) == Issue::failed) {
+        if (m_inputIsFile) {
+            m_issueError[slot] = error; // reported when the ring comes back to this slot
+        } else {
+            std::cerr << "VexarHDRecorder::read last error: " << error << std::endl;
+            throw std::runtime_error("Error at DeviceIoControl in VexarHDRecorder::read");
+        }
+    }
+    m_readIndex = (slot + 1) % READ_SLOTS;
+    m_readOffset = -1;
+    m_readLength = 0;
+}
+
+bool InputRing::collectCurrent(bool report)
+{
+    const int slot = m_readIndex;
+    DWORD bytes = 0;
+    bool atEnd = false;
+    if (m_ended[slot]) {
+        bytes = m_endBytes[slot];
+        atEnd = true;
+    } else if (m_issueError[slot] != 0) {
+        if (m_issueError[slot] != ERROR_HANDLE_EOF) {
+            std::cerr << "VexarHDRecorder::read last error: " << m_issueError[slot] << std::endl;
+            throw std::runtime_error("Error at DeviceIoControl in VexarHDRecorder::read");
+        }
+        atEnd = true;
+    } else {
+        const BOOL ok = GetOverlappedResult(m_input, &m_readOverlapped[slot], &bytes, TRUE);
+        m_inFlight[slot] = false;
+        if (!ok) {
+            const DWORD error = GetLastError();
+            if (!(m_inputIsFile && error == ERROR_HANDLE_EOF)) {
+                std::cerr << "VexarHDRecorder::read GetOverlappedResult last error: " << error << std::endl;
+                throw std::runtime_error("Error at GetOverlappedResult in VexarHDRecorder::read");
+            }
+            bytes = 0; // a file read at the end moves no bytes
+        }
+        atEnd = bytes <= headerSize();
+    }
+    if (atEnd) {
+        m_ended[slot] = true;
+        m_endBytes[slot] = bytes;
+        if (!report)
+            return false;
+        std::cerr << "GetOverlappedResult " << bytes << " <= " << headerSize() << std::endl;
+        throw std::runtime_error("EOF at GetOverlappedResult in VexarHDRecorder::read");
+    }
+    m_readOffset = 0;
+    m_readLength = static_cast<std::int32_t>(std::min<DWORD>(bytes - headerSize(), READ_DATA_SIZE));
+    return true;
+}
+
+std::uint32_t InputRing::transfer(void* destination, std::uint32_t count, bool allowShort)
+{
+    if (!m_readBuffers[m_readIndex])
+        throw std::logic_error("InputRing read before prime");
+    auto* out = static_cast<std::uint8_t*>(destination);
+    std::uint32_t done = 0;
+    for (;;) {
+        if (m_readOffset >= 0) {
+            const std::uint32_t available = static_cast<std::uint32_t>(m_readLength - m_readOffset);
+            const std::uint32_t n = std::min(available, count - done);
+            std::memcpy(out + done, m_readBuffers[m_readIndex].get() + TRANSFER_HEADER_SIZE + m_readOffset, n);
+            done += n;
+            m_readOffset += static_cast<std::int32_t>(n);
+            if (m_readOffset == m_readLength)
+                reissueCurrent();
+        }
+        if (done == count)
+            return done;
+        if (m_readOffset < 0 && !collectCurrent(!(allowShort && done > 0)))
+            return done;
+    }
+}
+
+void InputRing::read(void* destination, std::uint32_t count) { transfer(destination, count, false); }
+
+std::uint32_t InputRing::readUpTo(void* destination, std::uint32_t count)
+{
+    return transfer(destination, count, true);
+}

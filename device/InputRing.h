@@ -1,0 +1,76 @@
+// The input ring: eight overlapped 131072-byte reads of the capture device's
+// stream endpoint (or of an MPTS input file) turned into one byte stream.
+//
+// Why: the device delivers a cable multiplex continuously and keeps only a
+// little of it itself; with seven requests always in flight while one slot is
+// copied out, the stream keeps flowing while the recording loop parses and
+// writes. Slots are consumed strictly in issue order and each is re-issued as
+// soon as it has been emptied.
+//
+// The ring never releases or reuses a buffer while a request may still write
+// into it: cancelling only asks for the requests to end, so every cancelled
+// request is collected first. Call reset() before the input handle is closed.
+#pragma once
+
+#include "device/TransferRequest.h"
+#include "platform/Windows.h"
+
+#include <array>
+#include <cstdint>
+#include <memory>
+
+class InputRing {
+public:
+    static constexpr int READ_SLOTS = 8;
+
+    // input: the device or the MPTS file, opened for overlapped I/O; not owned.
+    InputRing(HANDLE input, bool inputIsFile);
+    ~InputRing();
+    InputRing(const InputRing&) = delete;
+    InputRing& operator=(const InputRing&) = delete;
+
+    // The TransferSize request sent before the device streams (device input).
+    void sendTransferSize();
+    // Cancels the outstanding requests, waits until each has completed, frees
+    // the buffers and rewinds the ring (index 0, offset 0).
+    void reset();
+    // Allocates the buffers and issues the eight requests in slot order.
+    void prime();
+    // Copies exactly count bytes of input or throws.
+    void read(void* destination, std::uint32_t count);
+    // Like read, but at the end of the input hands over what was left and
+    // returns its size (< count); throws only when nothing at all is left.
+    std::uint32_t readUpTo(void* destination, std::uint32_t count);
+    void resetInputOffset() { m_inputOffset = 0; }
+    std::uint64_t inputOffset() const { return m_inputOffset; }
+
+private:
+    // How an issue came out.
+    enum class Issue { started, failed };
+    Issue issue(int slot, DWORD& error);
+    // Re-issues the current slot after it has been emptied and moves on.
+    void reissueCurrent();
+    // Waits for the current slot. Returns false at the end of the input
+    // (after printing its line when report is set); throws on errors.
+    bool collectCurrent(bool report);
+    std::uint32_t transfer(void* destination, std::uint32_t count, bool allowShort);
+    std::uint32_t headerSize() const { return m_inputIsFile ? 0 : TRANSFER_HEADER_SIZE; }
+
+    HANDLE m_input;
+    bool m_inputIsFile;
+    std::array<std::unique_ptr<std::uint8_t[]>, READ_SLOTS> m_readBuffers;
+    std::array<OVERLAPPED, READ_SLOTS> m_readOverlapped{};
+    // A request is outstanding in the slot (issued, not yet collected).
+    std::array<bool, READ_SLOTS> m_inFlight{};
+    // File input: the slot's read could not be issued (e.g. past the end of
+    // the file); reported only when the ring reaches the slot.
+    std::array<DWORD, READ_SLOTS> m_issueError{};
+    // Bytes returned by the slot that ended the input, kept so that every
+    // later read reports the same end.
+    std::array<DWORD, READ_SLOTS> m_endBytes{};
+    std::array<bool, READ_SLOTS> m_ended{};
+    std::int32_t m_readIndex = 0;
+    std::int32_t m_readOffset = 0; // -1: the current slot has not been collected yet
+    std::int32_t m_readLength = 0;
+    std::uint64_t m_inputOffset = 0;
+};

@@ -1,0 +1,156 @@
+#include "device/VexarControl.h"
+
+#include "app/Settings.h"
+#include "device/ButtonCode.h"
+#include "device/InitSequence.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <iostream>
+#include <stdexcept>
+
+namespace {
+
+constexpr int kPowerToggleLimit = 20;
+constexpr std::size_t kPowerStatusByte = 2;
+constexpr std::size_t kSerialFirstByte = 6;
+constexpr std::size_t kSerialEndByte = 13;
+const std::vector<std::uint8_t> kStreamPrepareCode = {0x30};
+const std::vector<std::uint8_t> kStreamStartCode = {0x50};
+
+} // namespace
+
+VexarControl::VexarControl(HANDLE device, const std::string& boxType) : m_device(device)
+{
+    if (boxType != "motorola_dct")
+        throw std::runtime_error("Unsupported cable box type " + boxType);
+    m_powerCode = buttonCode(motorolaDctPowerValue);
+    for (std::size_t digit = 0; digit < m_digitCodes.size(); ++digit)
+        m_digitCodes[digit] = buttonCode(motorolaDctDigitValues[digit]);
+
+    const auto& sequence = initSequence();
+    for (int i = 0; i < INIT_COMMAND_COUNT; ++i) {
+        sendCode(sequence[static_cast<std::size_t>(i)]);
+        Sleep(g_delay);
+        updateStatus(true);
+        if (i == INIT_SERIAL_COMMAND) {
+            std::uint8_t* data = m_status.data() + TRANSFER_HEADER_SIZE;
+            data[kSerialEndByte] = 0;
+            const char* serial = reinterpret_cast<const char*>(data + kSerialFirstByte);
+            std::cout << "Serial number: " << serial << std::endl;
+            std::cerr << "Serial number: " << serial << std::endl;
+        }
+        Sleep(g_delay);
+    }
+    setPower(true);
+}
+
+std::int32_t VexarControl::updateStatus(bool print)
+{
+    std::lock_guard<std::recursive_mutex> lock(m_statusMutex);
+    fillTransferRequest(m_status.data(), statusEndpoint, STATUS_DATA_SIZE);
+    DWORD returned = 0;
+    const auto size = static_cast<DWORD>(m_status.size());
+    if (!DeviceIoControl(m_device, IOCTL_TRANSFER, m_status.data(), size, m_status.data(), size, &returned,
+                         nullptr)) {
+        std::cerr << "last error: " << GetLastError() << std::endl;
+        throw std::runtime_error("Error at Vexarcontrol::updateStatus DeviceIoControl");
+    }
+    const std::int32_t statusCount = static_cast<std::int32_t>(returned) - static_cast<std::int32_t>(TRANSFER_HEADER_SIZE);
+    std::cout << "updateStatus bytesReturned:" << statusCount << std::endl;
+    if (print) {
+        // The count comes from the device; never dump past the status area.
+        const std::int32_t shown = std::min<std::int32_t>(statusCount, STATUS_DATA_SIZE);
+        const std::uint8_t* data = m_status.data() + TRANSFER_HEADER_SIZE;
+        std::cout << std::hex;
+        for (std::int32_t i = 0; i < shown; ++i) {
+            if (i % 16 != 0)
+                std::cout << ",";
+            std::cout << static_cast<unsigned>(data[i]);
+            if (i % 16 == 15)
+                std::cout << std::endl;
+        }
+        std::cout << std::dec << std::endl;
+    }
+    return statusCount;
+}
+
+bool VexarControl::isPowerOn()
+{
+    std::lock_guard<std::recursive_mutex> lock(m_statusMutex);
+    updateStatus(false);
+    sendCode(kStreamPrepareCode);
+    std::cout << "Power check; sent 0x30 " << std::flush;
+    updateStatus(true);
+    Sleep(g_delay);
+    updateStatus(false);
+    return (m_status[TRANSFER_HEADER_SIZE + kPowerStatusByte] & 1) != 0;
+}
+
+void VexarControl::setPower(bool on)
+{
+    std::lock_guard<std::recursive_mutex> lock(m_statusMutex);
+    if (isPowerOn() == on)
+        return;
+    for (int toggles = 1;; ++toggles) {
+        sendCode(m_powerCode);
+        std::cout << "Toggling power " << g_delayPower << "\n" << std::flush;
+        if (toggles == kPowerToggleLimit) {
+            std::cerr << "Warning: Trouble Toggling power\n" << std::flush;
+            std::exit(-1);
+        }
+        Sleep(g_delayPower);
+        if (isPowerOn() == on)
+            return;
+    }
+}
+
+void VexarControl::startStream()
+{
+    std::lock_guard<std::recursive_mutex> lock(m_statusMutex);
+    sendCode(kStreamPrepareCode);
+    std::cout << "Start stream; sent 0x30 " << std::flush;
+    updateStatus(true);
+    sendCode(kStreamStartCode);
+    std::cout << "VexarControl::startStream Sent 0x50 " << std::flush;
+    Sleep(g_delay);
+    updateStatus(true);
+    Sleep(g_delay);
+}
+
+void VexarControl::sendCode(const std::vector<std::uint8_t>& code)
+{
+    if (code.size() > MAX_CODE_SIZE)
+        throw std::runtime_error("button code too long");
+    std::array<std::uint8_t, TRANSFER_HEADER_SIZE + MAX_CODE_SIZE> buffer{};
+    fillTransferRequest(buffer.data(), controlEndpoint, static_cast<std::uint32_t>(code.size()));
+    std::copy(code.begin(), code.end(), buffer.begin() + TRANSFER_HEADER_SIZE);
+    const auto size = static_cast<DWORD>(TRANSFER_HEADER_SIZE + code.size());
+    DWORD returned = 0;
+    const BOOL ok = DeviceIoControl(m_device, IOCTL_TRANSFER, buffer.data(), size, buffer.data(), size, &returned,
+                                    nullptr);
+    const DWORD error = ok ? 0 : GetLastError();
+    std::cout << "sendcode bytesReturned: " << returned << std::endl;
+    if (!ok) {
+        std::cerr << "VexarControl::sendCode last error: " << error << std::endl;
+        throw std::runtime_error("Error at Vexarcontrol::sendCode DeviceIoControl");
+    }
+}
+
+void VexarControl::tuneChannel(const std::string& channel)
+{
+    std::lock_guard<std::recursive_mutex> lock(m_statusMutex);
+    setPower(true);
+    if (channel.empty())
+        return;
+    const auto length = static_cast<std::ptrdiff_t>(channel.size());
+    for (std::ptrdiff_t p = length - 4; p < length; ++p) {
+        const char c = p < 0 ? '0' : channel[static_cast<std::size_t>(p)];
+        std::cout << "sending " << c << " " << g_delay << "\n" << std::flush;
+        if (c < '0' || c > '9')
+            throw std::runtime_error("Digit out of range");
+        sendCode(m_digitCodes[static_cast<std::size_t>(c - '0')]);
+        Sleep(g_delay);
+    }
+    Sleep(g_delayAfterChannel);
+}

@@ -1,0 +1,46 @@
+// Drives the cable box through the capture device: initialises the device,
+// reads its status block, switches the box's power by toggling until the
+// status agrees, starts the transport stream and keys in channel digits.
+// The box's power state is never cached; every decision reads the status.
+#pragma once
+
+#include "device/TransferRequest.h"
+#include "platform/Windows.h"
+
+#include <array>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <vector>
+
+class VexarControl {
+public:
+    // Sends the initialisation sequence, prints the serial number and leaves
+    // the box powered on. The device handle is not owned.
+    VexarControl(HANDLE device, const std::string& boxType);
+    VexarControl(const VexarControl&) = delete;
+    VexarControl& operator=(const VexarControl&) = delete;
+
+    // One status transfer; returns the number of status bytes received.
+    std::int32_t updateStatus(bool print);
+    bool isPowerOn();
+    // Toggles until the status shows the wanted state; after the 20th toggle
+    // without it the process exits with status -1.
+    void setPower(bool on);
+    void startStream();
+    // Sends one code of at most 128 bytes. Relies on the caller's lock.
+    void sendCode(const std::vector<std::uint8_t>& code);
+    // Powers the box on and keys in the last four characters of the channel.
+    void tuneChannel(const std::string& channel);
+
+private:
+    std::vector<std::uint8_t> m_powerCode;
+    std::array<std::vector<std::uint8_t>, 10> m_digitCodes;
+    // The status transfer: header, then the latest status data.
+    std::array<std::uint8_t, TRANSFER_HEADER_SIZE + STATUS_DATA_SIZE> m_status{};
+    // Held by every public operation except sendCode; recursive because the
+    // operations nest (tuneChannel -> setPower -> isPowerOn -> updateStatus).
+    // Lock order: the recorder's m_mutex before this one.
+    std::recursive_mutex m_statusMutex;
+    HANDLE m_device;
+};
