@@ -53,6 +53,8 @@ public:
     std::uint64_t bytesWritten() const { return m_bytesWritten.load(std::memory_order_acquire); }
 
 private:
+    friend struct OutputWriterTestAccess; // tests move positions without writing
+
     // Collects the write in flight if it has ended; returns its error text, if any.
     std::string collectWrite();
     void issueWrite();
