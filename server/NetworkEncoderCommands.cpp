@@ -1,0 +1,148 @@
+// The command side of the network encoder: what each request does to the
+// recorder, its response and its console log.
+#include "server/NetworkEncoderServer.h"
+
+#include "recorder/VexarHDRecorder.h"
+#include "server/CircularBufferSize.h"
+#include "server/Request.h"
+
+#include <filesystem>
+#include <iostream>
+#include <stdexcept>
+#include <system_error>
+
+namespace {
+
+// Logging commands write this first and end the line with the response.
+void logReceived(const std::string& echo)
+{
+    std::cout << "Received command: " << echo;
+}
+
+void logResponded(const std::string& response)
+{
+    std::cout << ". Responded: " << response << std::endl;
+}
+
+} // namespace
+
+std::string NetworkEncoderServer::handleRequest(const std::string& requestLine)
+{
+    Request request;
+    try
+    {
+        request = parseRequest(requestLine);
+        return carryOut(request);
+    }
+    catch (const std::exception& error)
+    {
+        const std::string response = std::string("Error: ") + error.what();
+        std::cout << ". Exception response (" << request.command << "): " << response << std::endl;
+        std::cerr << "Exception response (" << request.command << "): " << response << std::endl;
+        return response;
+    }
+}
+
+std::string NetworkEncoderServer::carryOut(const Request& request)
+{
+    const std::string& command = request.command;
+    if (command == "NOOP")
+        return "OK";
+
+    if (command == "VERSION")
+    {
+        const std::string response = "2.1";
+        logReceived(requestEcho(request, ""));
+        logResponded(response);
+        return response;
+    }
+
+    if (command == "START" || command == "BUFFER")
+    {
+        if (request.fileName)
+            m_fileName = *request.fileName;
+        logReceived(requestEcho(request, m_fileName));
+        m_circularBufferSize = 0;
+        if (command == "BUFFER")
+        {
+            // Kept even when the request fails below, for a later SWITCH.
+            m_circularBufferSize = parseCircularBufferSize(request.size);
+            if (m_circularBufferSize == 0)
+                throw std::runtime_error("circularBufferSize " + request.size + " invalid");
+        }
+        if (m_fileName.empty())
+            throw std::runtime_error("fileName blank");
+        m_recorder.start(request.channel, m_fileName, "", 0, static_cast<std::uint64_t>(m_circularBufferSize));
+        logResponded("OK");
+        return "OK";
+    }
+
+    if (command == "STOP")
+    {
+        logReceived(requestEcho(request, ""));
+        m_circularBufferSize = 0;
+        m_fileName.clear();
+        m_recorder.setDefaultChannelTimer();
+        logResponded("OK");
+        return "OK";
+    }
+
+    if (command == "SWITCH" || command == "BUFFER_SWITCH")
+    {
+        if (!m_recorder.isRecording())
+            throw std::runtime_error("Not recording");
+        const std::string fileName = request.fileName.value_or("");
+        logReceived(requestEcho(request, fileName));
+        if (command == "BUFFER_SWITCH")
+        {
+            m_circularBufferSize = parseCircularBufferSize(request.size);
+            if (m_circularBufferSize == 0)
+                throw std::runtime_error("circularBufferSize " + request.size + " invalid");
+        }
+        // Tested before the running recording is stopped: a request without
+        // a target must not end it.
+        if (fileName.empty())
+            throw std::runtime_error("fileName blank");
+        m_recorder.setDefaultChannelTimer();
+        m_recorder.start(request.channel, fileName, "", 0, static_cast<std::uint64_t>(m_circularBufferSize));
+        logResponded("OK");
+        return "OK";
+    }
+
+    if (command == "GET_SIZE")
+    {
+        if (!m_recorder.isRecording())
+            throw std::runtime_error("Not Recording");
+        return std::to_string(m_recorder.bytesWritten());
+    }
+
+    if (command == "GET_FILE_SIZE")
+    {
+        const std::string fileName = request.fileName.value_or("");
+        if (fileName.empty())
+            throw std::runtime_error("Invalid filename");
+        // The recording's own file: the bytes written so far, which for a
+        // ring file go on growing past its size on disk.
+        if (m_recorder.isRecording() && fileName == m_recorder.fileName())
+            return std::to_string(m_recorder.bytesWritten());
+        std::error_code error;
+        const std::uintmax_t size = std::filesystem::file_size(std::filesystem::path(fileName), error);
+        if (error)
+            throw std::runtime_error("stat returned error code for " + fileName);
+        return std::to_string(size);
+    }
+
+    if (command == "TUNE" || command == "AUTOTUNE")
+    {
+        logReceived(requestEcho(request, ""));
+        if (request.channel.empty())
+            throw std::runtime_error("Invalid channel: " + request.channel);
+        if (!m_recorder.isRecording())
+            throw std::runtime_error("Not recording");
+        m_recorder.changeChannel(request.channel);
+        logResponded("OK");
+        return "OK";
+    }
+
+    throw std::runtime_error("Unknown command '" + command + "'");
+}

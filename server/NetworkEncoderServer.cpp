@@ -1,0 +1,147 @@
+#include "server/NetworkEncoderServer.h"
+
+#include <boost/asio/read_until.hpp>
+#include <boost/asio/write.hpp>
+
+#include <iostream>
+#include <stdexcept>
+#include <thread>
+
+namespace asio = boost::asio;
+using boost::asio::ip::tcp;
+
+namespace {
+
+void reportDroppedConnection(const char* step, const std::string& reason)
+{
+    std::cerr << "Connection dropped (" << step << "): " << reason << std::endl;
+}
+
+// Errors of the listening socket itself, as opposed to a failed incoming
+// connection or a passing shortage of descriptors or memory.
+bool isListenerBroken(const boost::system::error_code& error)
+{
+    return error == asio::error::bad_descriptor || error == asio::error::invalid_argument ||
+           error == asio::error::not_socket || error == asio::error::operation_not_supported;
+}
+
+} // namespace
+
+NetworkEncoderServer::NetworkEncoderServer(VexarHDRecorder& recorder, std::chrono::milliseconds readDeadline)
+    : m_recorder(recorder), m_readDeadline(readDeadline), m_acceptor(m_io)
+{
+}
+
+void NetworkEncoderServer::run(std::uint16_t port)
+{
+    listen(port);
+    for (;;)
+        serveConnection();
+}
+
+void NetworkEncoderServer::listen(std::uint16_t port)
+{
+    std::cout << "here3\n" << std::flush;
+    const tcp::endpoint endpoint(tcp::v4(), port);
+    // Opens, sets SO_REUSEADDR, binds and listens with SOMAXCONN; a failing
+    // step throws a system error named after it ("bind: ...").
+    m_acceptor = tcp::acceptor(m_io, endpoint, true);
+    std::cout << "here4\n" << std::flush;
+    m_circularBufferSize = 0;
+    m_fileName.clear();
+}
+
+std::uint16_t NetworkEncoderServer::localPort() const
+{
+    return m_acceptor.local_endpoint().port();
+}
+
+void NetworkEncoderServer::serveConnection()
+{
+    Socket socket(m_io);
+    boost::system::error_code error;
+    m_acceptor.accept(socket, error);
+    if (error)
+    {
+        if (isListenerBroken(error))
+            asio::detail::throw_error(error, "accept");
+        reportDroppedConnection("accept", error.message());
+        // Out of descriptors or memory: give the system a moment instead of
+        // spinning on the same failure.
+        if (error != asio::error::connection_aborted)
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        return;
+    }
+    std::string line;
+    if (!readRequestLine(socket, line))
+        return;
+    writeResponse(socket, handleRequest(line));
+}
+
+bool NetworkEncoderServer::runUntilDeadline(Socket& socket)
+{
+    m_io.restart();
+    m_io.run_for(m_readDeadline);
+    if (m_io.stopped())
+        return true;
+    // Closing cancels the operation; its handler then runs with an error.
+    boost::system::error_code ignored;
+    socket.close(ignored);
+    m_io.restart();
+    m_io.run();
+    return false;
+}
+
+bool NetworkEncoderServer::readRequestLine(Socket& socket, std::string& line)
+{
+    std::string received;
+    boost::system::error_code readError;
+    std::size_t lineEnd = 0;
+    asio::async_read_until(socket, asio::dynamic_buffer(received, maxRequestLine + 2), "\r\n",
+                           [&](const boost::system::error_code& error, std::size_t length) {
+                               readError = error;
+                               lineEnd = length;
+                           });
+    if (!runUntilDeadline(socket))
+    {
+        reportDroppedConnection("read_until", "no request line within " + std::to_string(m_readDeadline.count()) +
+                                                  " ms");
+        return false;
+    }
+    if (readError == asio::error::not_found)
+    {
+        reportDroppedConnection("read_until",
+                                "request line longer than " + std::to_string(maxRequestLine) + " bytes");
+        return false;
+    }
+    if (readError)
+    {
+        reportDroppedConnection("read_until", readError.message());
+        return false;
+    }
+    // Bytes after the CR LF (a second request, say) are dropped unread.
+    line.assign(received, 0, lineEnd - 2);
+    return true;
+}
+
+void NetworkEncoderServer::writeResponse(Socket& socket, const std::string& response)
+{
+    const std::string responseLine = response + "\r\n";
+    boost::system::error_code writeError;
+    asio::async_write(socket, asio::buffer(responseLine),
+                      [&](const boost::system::error_code& error, std::size_t) { writeError = error; });
+    if (!runUntilDeadline(socket))
+    {
+        reportDroppedConnection("write", "response not taken within " + std::to_string(m_readDeadline.count()) +
+                                             " ms");
+        return;
+    }
+    if (writeError)
+    {
+        reportDroppedConnection("write", writeError.message());
+        return;
+    }
+    // The FIN goes out right behind the response line.
+    boost::system::error_code ignored;
+    socket.shutdown(tcp::socket::shutdown_send, ignored);
+}

@@ -1,0 +1,208 @@
+// How a request line is split into its values, how it is echoed in the log,
+// and how a ring size is read.
+#include "server/CircularBufferSize.h"
+#include "server/Request.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <limits>
+
+// ---- START and BUFFER: DEV|CH|T2|FILE|QUAL --------------------------------
+
+TEST(StartRequest, SageTvFormGivesEveryValueAsSent)
+{
+    const Request r = parseRequest("START Vexar HD Tuner|702|1234567890123|C:\\TV\\The News-1.ts|Great");
+    EXPECT_EQ(r.command, "START");
+    EXPECT_EQ(r.device, "Vexar HD Tuner");
+    EXPECT_EQ(r.channel, "702");
+    EXPECT_EQ(r.size, "1234567890123");
+    ASSERT_TRUE(r.fileName);
+    EXPECT_EQ(*r.fileName, "C:\\TV\\The News-1.ts");
+    EXPECT_EQ(r.quality, "Great");
+}
+
+TEST(StartRequest, LeadingWhiteSpaceAndTrailingSpacesAreNotPartOfValues)
+{
+    const Request r = parseRequest("BUFFER  \t dev  |\t702 | 16000000  |  /tv/a b.ts  |  Good  ");
+    EXPECT_EQ(r.device, "dev");
+    EXPECT_EQ(r.channel, "702");
+    EXPECT_EQ(r.size, "16000000");
+    EXPECT_EQ(r.fileName.value_or("?"), "/tv/a b.ts");
+    EXPECT_EQ(r.quality, "Good");
+}
+
+TEST(StartRequest, TrailingTabStaysInAField)
+{
+    EXPECT_EQ(parseRequest("START d|7\t|x|f|q").channel, "7\t");
+}
+
+TEST(StartRequest, FourValuesGiveTheFileNameWithoutLineEnd)
+{
+    // The line end never becomes part of the file name.
+    const Request r = parseRequest("START dev|702|0|/tv/four.ts");
+    EXPECT_EQ(r.fileName.value_or("?"), "/tv/four.ts");
+    EXPECT_EQ(r.quality, "");
+}
+
+TEST(StartRequest, ThreeValuesDoNotReachTheFileName)
+{
+    EXPECT_FALSE(parseRequest("START dev|702|0").fileName);
+    EXPECT_FALSE(parseRequest("START dev|702|0|").fileName);
+    EXPECT_FALSE(parseRequest("START dev|702|0|   ").fileName);
+    EXPECT_FALSE(parseRequest("START").fileName);
+}
+
+TEST(StartRequest, AnEmptyFileNameFieldIsReached)
+{
+    const Request r = parseRequest("START dev|702|0||Great");
+    ASSERT_TRUE(r.fileName);
+    EXPECT_EQ(*r.fileName, "");
+    EXPECT_EQ(r.quality, "Great");
+}
+
+TEST(StartRequest, AFieldThatEndsTheLineStopsLaterReads)
+{
+    const Request r = parseRequest("START dev|702");
+    EXPECT_EQ(r.device, "dev");
+    EXPECT_EQ(r.channel, "702");
+    EXPECT_EQ(r.size, "");
+    EXPECT_FALSE(r.fileName);
+}
+
+TEST(StartRequest, QualityIsOneWord)
+{
+    EXPECT_EQ(parseRequest("START d|7|0|f|Very Good").quality, "Very");
+}
+
+// ---- The line alone: nothing after CR or LF is read -------------------------
+
+TEST(RequestLine, BytesAfterALineEndAreNeverValues)
+{
+    // What a caller might hand over with a second line still attached.
+    const Request r = parseRequest("START dev|702|0|/tv/a.ts\r\nSTOP\r\n");
+    EXPECT_EQ(r.fileName.value_or("?"), "/tv/a.ts");
+    EXPECT_EQ(r.quality, "");
+
+    const Request tune = parseRequest("TUNE\r\n703");
+    EXPECT_EQ(tune.channel, "");
+}
+
+TEST(RequestLine, AStrayLfEndsTheValuesLikeALineEnd)
+{
+    EXPECT_EQ(parseRequest("GET_FILE_SIZE /tv/a.ts\nSTOP").fileName.value_or("?"), "/tv/a.ts");
+    EXPECT_EQ(parseRequest("NOOP\n").command, "NOOP");
+}
+
+TEST(RequestLine, EmptyAndBlankLinesHaveNoCommandWord)
+{
+    EXPECT_EQ(parseRequest("").command, "");
+    EXPECT_EQ(parseRequest("   \t ").command, "");
+}
+
+TEST(RequestLine, CommandWordIsTakenAsSent)
+{
+    EXPECT_EQ(parseRequest("noop").command, "noop");
+    EXPECT_EQ(parseRequest("  VERSION please").command, "VERSION");
+    // Not a START: its values are not read.
+    const Request r = parseRequest("Start d|7|0|f|q");
+    EXPECT_EQ(r.command, "Start");
+    EXPECT_FALSE(r.fileName);
+    EXPECT_EQ(r.channel, "");
+}
+
+TEST(RequestLine, EightBitCharactersPassUnchanged)
+{
+    const Request r = parseRequest("GET_FILE_SIZE /tv/Caf\xe9 \xc4rger.ts");
+    EXPECT_EQ(r.fileName.value_or("?"), "/tv/Caf\xe9 \xc4rger.ts");
+}
+
+// ---- SWITCH, BUFFER_SWITCH, GET_FILE_SIZE: the file name is the rest ------------
+
+TEST(SwitchRequest, FileNameIsTheRestOfTheLine)
+{
+    const Request r = parseRequest("SWITCH 702|C:\\My Recordings\\Late Show-2.ts   ");
+    EXPECT_EQ(r.channel, "702");
+    EXPECT_EQ(r.fileName.value_or("?"), "C:\\My Recordings\\Late Show-2.ts");
+}
+
+TEST(SwitchRequest, BufferSwitchHasThreeFields)
+{
+    const Request r = parseRequest("BUFFER_SWITCH 702|16777216|/tv/live buffer.ts");
+    EXPECT_EQ(r.channel, "702");
+    EXPECT_EQ(r.size, "16777216");
+    EXPECT_EQ(r.fileName.value_or("?"), "/tv/live buffer.ts");
+}
+
+TEST(SwitchRequest, MissingFileNameIsEmpty)
+{
+    EXPECT_EQ(parseRequest("SWITCH 702").fileName.value_or("?"), "");
+    EXPECT_EQ(parseRequest("SWITCH 702|").fileName.value_or("?"), "");
+    EXPECT_EQ(parseRequest("SWITCH 702|   ").fileName.value_or("?"), "");
+    EXPECT_EQ(parseRequest("BUFFER_SWITCH 702|1000").fileName.value_or("?"), "");
+    EXPECT_EQ(parseRequest("SWITCH").channel, "");
+}
+
+TEST(FileSizeRequest, FileNameKeepsItsSpacesAndBars)
+{
+    EXPECT_EQ(parseRequest("GET_FILE_SIZE   /tv/a b|c.ts  ").fileName.value_or("?"), "/tv/a b|c.ts");
+    EXPECT_EQ(parseRequest("GET_FILE_SIZE").fileName.value_or("?"), "");
+    EXPECT_EQ(parseRequest("GET_FILE_SIZE   ").fileName.value_or("?"), "");
+}
+
+// ---- TUNE and AUTOTUNE: one word --------------------------------------------
+
+TEST(TuneRequest, ChannelIsOneWordAndMayContainBars)
+{
+    EXPECT_EQ(parseRequest("TUNE 702").channel, "702");
+    EXPECT_EQ(parseRequest("AUTOTUNE  7|02 extra").channel, "7|02");
+    EXPECT_EQ(parseRequest("TUNE").channel, "");
+    EXPECT_EQ(parseRequest("TUNE   ").channel, "");
+}
+
+// ---- The console echo --------------------------------------------------------
+
+TEST(RequestEcho, ShowsTheValuesAsCarriedOut)
+{
+    const Request start = parseRequest("START dev 1|702|99|/tv/a b.ts|Great");
+    EXPECT_EQ(requestEcho(start, "/tv/a b.ts"), "START dev 1|702|99|/tv/a b.ts|Great");
+    // START without a file name field shows the file name kept from before.
+    EXPECT_EQ(requestEcho(parseRequest("START dev|702|0"), "/tv/old.ts"), "START dev|702|0|/tv/old.ts|");
+    EXPECT_EQ(requestEcho(parseRequest("SWITCH 703|/tv/b.ts"), "/tv/b.ts"), "SWITCH 703|/tv/b.ts");
+    EXPECT_EQ(requestEcho(parseRequest("BUFFER_SWITCH 703|5000|/tv/b.ts"), "/tv/b.ts"),
+              "BUFFER_SWITCH 703|5000|/tv/b.ts");
+    EXPECT_EQ(requestEcho(parseRequest("AUTOTUNE 704 more"), ""), "AUTOTUNE 704");
+    EXPECT_EQ(requestEcho(parseRequest("VERSION 3"), ""), "VERSION");
+    EXPECT_EQ(requestEcho(parseRequest("STOP now"), ""), "STOP");
+}
+
+// ---- The ring size --------------------------------------------------------------
+
+TEST(CircularBufferSize, ReadsTheLeadingSignedNumber)
+{
+    EXPECT_EQ(parseCircularBufferSize("16777216"), 16777216);
+    EXPECT_EQ(parseCircularBufferSize("  \t42"), 42);
+    EXPECT_EQ(parseCircularBufferSize("+42"), 42);
+    EXPECT_EQ(parseCircularBufferSize("-42"), -42);
+    EXPECT_EQ(parseCircularBufferSize("1000MB"), 1000);
+    EXPECT_EQ(parseCircularBufferSize("007"), 7);
+    EXPECT_EQ(parseCircularBufferSize("9223372036854775807"), std::numeric_limits<std::int64_t>::max());
+    EXPECT_EQ(parseCircularBufferSize("-9223372036854775808"), std::numeric_limits<std::int64_t>::min());
+}
+
+TEST(CircularBufferSize, NoNumberGivesZero)
+{
+    EXPECT_EQ(parseCircularBufferSize(""), 0);
+    EXPECT_EQ(parseCircularBufferSize("abc"), 0);
+    EXPECT_EQ(parseCircularBufferSize("0"), 0);
+    EXPECT_EQ(parseCircularBufferSize("-"), 0);
+    EXPECT_EQ(parseCircularBufferSize("+-5"), 0);
+    EXPECT_EQ(parseCircularBufferSize(" - 5"), 0);
+}
+
+TEST(CircularBufferSize, NumbersBeyond64BitsGiveZero)
+{
+    EXPECT_EQ(parseCircularBufferSize("9223372036854775808"), 0);
+    EXPECT_EQ(parseCircularBufferSize("-9223372036854775809"), 0);
+    EXPECT_EQ(parseCircularBufferSize("99999999999999999999999"), 0);
+}
