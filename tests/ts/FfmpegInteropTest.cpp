@@ -1,0 +1,174 @@
+// A real multiplex from ffmpeg (scripts/make-sample-mpts): each program is
+// selected in turn, written as a single-program stream, and ffprobe checks
+// the result. Null packets there all carry continuity_counter 0.
+
+#include "tests/ts/TestSupport.h"
+#include "ts/PacketRouting.h"
+#include "ts/PacketScan.h"
+#include "ts/ProgramSelection.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <memory>
+
+namespace
+{
+const std::string kWorkDir = VEXARHD_TS_TEST_WORK_DIR;
+const std::string kSample = kWorkDir + "/sample-mpts.ts";
+
+std::string run(const std::string& command)
+{
+    std::string output;
+    std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen(command.c_str(), "r"), pclose);
+    if (!pipe)
+        return output;
+    std::array<char, 4096> buffer;
+    std::size_t n;
+    while ((n = fread(buffer.data(), 1, buffer.size(), pipe.get())) > 0)
+        output.append(buffer.data(), n);
+    return output;
+}
+
+struct Recording
+{
+    uint16_t selectedProgram = 0;
+    std::string out;
+    std::string err;
+    std::size_t packetsWritten = 0;
+};
+
+class FfmpegSample : public ::testing::Test
+{
+protected:
+    static void SetUpTestSuite()
+    {
+        std::system(("mkdir -p '" + kWorkDir + "'").c_str());
+        const int status = std::system(("'" VEXARHD_SAMPLE_SCRIPT "' '" + kSample + "' 6").c_str());
+        ASSERT_EQ(status, 0);
+        std::ifstream in(kSample, std::ios::binary);
+        s_bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+        ASSERT_GT(s_bytes.size(), (kPacketStoreSize + 2000) * kTsPacketSize);
+    }
+
+    // Scan, select, and record the rest of the sample into outName.
+    static Recording record(int32_t wanted, const std::string& outName)
+    {
+        Recording result;
+        MemorySource source(s_bytes);
+        std::atomic<bool> stop{false};
+        auto state = std::make_unique<ScanState>();
+        std::vector<uint16_t> pids;
+        std::ofstream out(outName, std::ios::binary | std::ios::trunc);
+        auto sink = [&](const uint8_t* data, uint32_t count) {
+            out.write(reinterpret_cast<const char*>(data), count);
+            ++result.packetsWritten;
+        };
+        ConsoleCapture capture;
+        state->startPass();
+        EXPECT_FALSE(scanPackets(source, stop, *state));
+        const Selection selection = selectProgram(*state, "sample", wanted, wanted, true, pids);
+        result.selectedProgram = selection.selectedProgram;
+        if (selection.selectedProgram != 0)
+        {
+            state->dropAttemptState();
+            buildNewPat(state->newPatPacket, selection);
+            PidFilter filter;
+            fillPidFilter(filter, pids);
+            for (const TsPacket& p : state->packetStore)
+            {
+                routePacket(p, state->newPatPacket, filter, sink);
+                checkRecordingContinuity(p, state->continuityTable, "sample", selection.selectedProgram);
+            }
+            state->releaseStore();
+            TsPacket packet;
+            while (source.remaining() > kTsPacketSize)
+            {
+                if (readRecordingPacket(source, packet, "sample", selection.selectedProgram))
+                {
+                    routePacket(packet, state->newPatPacket, filter, sink);
+                    checkRecordingContinuity(packet, state->continuityTable, "sample", selection.selectedProgram);
+                }
+            }
+        }
+        result.out = capture.out();
+        result.err = capture.err();
+        return result;
+    }
+
+    // ffprobe's csv lines of one kind of entry, trailing commas and empty
+    // lines dropped, duplicates (streams are listed per program and per file)
+    // removed, order kept.
+    static std::vector<std::string> probe(const std::string& file, const std::string& entries)
+    {
+        const std::string text =
+            run("ffprobe -v quiet -show_entries " + entries + " -of csv=p=0 '" + file + "'");
+        std::vector<std::string> lines;
+        std::size_t start = 0;
+        while (start < text.size())
+        {
+            std::size_t end = text.find('\n', start);
+            if (end == std::string::npos)
+                end = text.size();
+            std::string line = text.substr(start, end - start);
+            while (!line.empty() && (line.back() == ',' || line.back() == '\r'))
+                line.pop_back();
+            if (!line.empty() && std::find(lines.begin(), lines.end(), line) == lines.end())
+                lines.push_back(line);
+            start = end + 1;
+        }
+        return lines;
+    }
+
+    static std::vector<uint8_t> s_bytes;
+};
+
+std::vector<uint8_t> FfmpegSample::s_bytes;
+
+struct Expected
+{
+    int32_t program;
+    std::vector<std::string> programs;
+    std::vector<std::string> streams;
+};
+} // namespace
+
+TEST_F(FfmpegSample, EachProgramBecomesASingleProgramStream)
+{
+    const Expected cases[] = {
+        {1, {"1,4096"}, {"mpeg2video,0x100", "mp2,0x101"}},
+        {2, {"2,4097"}, {"mpeg2video,0x102", "mp2,0x103"}},
+        {3, {"3,4098"}, {"mpeg2video,0x104", "mp2,0x105"}},
+    };
+    for (const Expected& c : cases)
+    {
+        SCOPED_TRACE(c.program);
+        const std::string name = kWorkDir + "/spts-" + std::to_string(c.program) + ".ts";
+        const Recording r = record(c.program, name);
+        ASSERT_EQ(r.selectedProgram, c.program);
+        // Null packets would restart the store or report discontinuities here.
+        EXPECT_EQ(r.err, "");
+        EXPECT_TRUE(contains(r.out, "PIDs to be recorded: ,409" + std::to_string(5 + c.program) + ","));
+        EXPECT_GT(r.packetsWritten, 1000u);
+        EXPECT_EQ(probe(name, "program=program_num,pmt_pid"), c.programs);
+        EXPECT_EQ(probe(name, "stream=codec_name,id"), c.streams);
+    }
+}
+
+TEST_F(FfmpegSample, AnyProgramSkipsTheScrambledOne)
+{
+    const std::string name = kWorkDir + "/spts-any.ts";
+    const Recording r = record(0, name);
+    EXPECT_EQ(r.selectedProgram, 2);
+    EXPECT_EQ(r.err, "");
+    EXPECT_TRUE(contains(r.out, "Transport stream:1, Program:1, ProgramPID:4096\n"));
+    EXPECT_TRUE(contains(r.out, "clearing 1\n"));
+    EXPECT_TRUE(contains(r.out, "\n8191,1,0: "));
+    EXPECT_EQ(probe(name, "program=program_num,pmt_pid"), std::vector<std::string>{"2,4097"});
+    // ffprobe reads the whole file without complaint.
+    EXPECT_EQ(run("ffprobe -v error -show_packets -of csv=p=0 '" + name + "' 2>&1 >/dev/null"), "");
+}
