@@ -1,0 +1,397 @@
+#include "devsim/DeviceServer.h"
+
+#include "device/TransferRequest.h"
+#include "devsim/SimLog.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <stdexcept>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr std::uint32_t kFailure = 31;        // ERROR_GEN_FAILURE
+constexpr std::uint32_t kBadParameter = 87;   // ERROR_INVALID_PARAMETER
+constexpr std::uint32_t kBadFunction = 1;     // ERROR_INVALID_FUNCTION
+constexpr std::size_t kBurst = 4 * READ_DATA_SIZE; // most stream bytes the pacing lets out at once
+constexpr int kSocketBuffer = 4 * 1024 * 1024;
+
+void makeDirectories(const std::string& path)
+{
+    for (std::size_t at = 1; at <= path.size(); ++at) {
+        if (at < path.size() && path[at] != '/')
+            continue;
+        const std::string prefix = path.substr(0, at);
+        if (::mkdir(prefix.c_str(), 0755) != 0 && errno != EEXIST)
+            throw std::runtime_error("cannot create " + prefix + ": " + std::strerror(errno));
+    }
+}
+
+sockaddr_un socketAddress(const std::string& path)
+{
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (path.size() >= sizeof address.sun_path)
+        throw std::runtime_error("socket path too long: " + path);
+    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+    return address;
+}
+
+// True when a server answers on the socket at path.
+bool someoneListens(const sockaddr_un& address)
+{
+    const int probe = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+    if (probe < 0)
+        return false;
+    const bool listening = ::connect(probe, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+    ::close(probe);
+    return listening;
+}
+
+void setNonBlocking(int fd) { ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK); }
+
+} // namespace
+
+DeviceServer::DeviceServer(CableBox& box, std::string socketPath, std::uint64_t rate, DeviceFaults faults,
+                           StreamFaults streamFaults)
+    : m_box(box), m_socketPath(std::move(socketPath)), m_rate(rate), m_faults(faults), m_streamFaults(streamFaults)
+{
+    const sockaddr_un address = socketAddress(m_socketPath);
+    makeDirectories(m_socketPath.substr(0, m_socketPath.rfind('/')));
+    struct stat st{};
+    if (::lstat(m_socketPath.c_str(), &st) == 0) {
+        if (!S_ISSOCK(st.st_mode) || someoneListens(address))
+            throw std::runtime_error("device already present: " + m_socketPath);
+        ::unlink(m_socketPath.c_str()); // left behind by a simulator that did not stop cleanly
+    }
+    m_listener = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+    if (m_listener < 0 || ::bind(m_listener, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+        ::listen(m_listener, 4) != 0) {
+        const std::string reason = std::strerror(errno);
+        if (m_listener >= 0)
+            ::close(m_listener);
+        throw std::runtime_error("cannot listen on " + m_socketPath + ": " + reason);
+    }
+    m_incoming.resize(sizeof(wire::WireRequest) + wire::kMaxPayload + 1);
+}
+
+DeviceServer::~DeviceServer()
+{
+    if (m_connection >= 0)
+        ::close(m_connection);
+    ::close(m_listener);
+    ::unlink(m_socketPath.c_str());
+}
+
+void DeviceServer::run(int stopFd)
+{
+    for (;;) {
+        pollfd fds[2] = {{m_listener, POLLIN, 0}, {stopFd, POLLIN, 0}};
+        if (::poll(fds, 2, -1) < 0) {
+            if (errno == EINTR)
+                continue;
+            throw std::runtime_error(std::string("poll: ") + std::strerror(errno));
+        }
+        if (fds[1].revents)
+            return;
+        if (!(fds[0].revents & POLLIN))
+            continue;
+        m_connection = ::accept4(m_listener, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+        if (m_connection < 0)
+            continue;
+        int size = kSocketBuffer;
+        if (::setsockopt(m_connection, SOL_SOCKET, SO_SNDBUFFORCE, &size, sizeof size) != 0)
+            ::setsockopt(m_connection, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
+        resetConnectionState();
+        m_box.connected();
+        simLog("connect");
+        const bool goOn = serve(stopFd);
+        if (m_connection >= 0)
+            ::close(m_connection);
+        m_connection = -1;
+        simLog("disconnect");
+        if (!goOn)
+            return;
+    }
+}
+
+void DeviceServer::resetConnectionState()
+{
+    m_closing = false;
+    m_streamRequests.clear();
+    m_outgoing.clear();
+    m_streamBytes = 0;
+    m_statusServed = 0;
+    m_sendsServed = 0;
+    m_tokens = 0;
+    m_lastRefill = Clock::now();
+}
+
+bool DeviceServer::serve(int stopFd)
+{
+    setNonBlocking(m_connection);
+    while (m_connection >= 0) {
+        serveStream();
+        flush();
+        if (m_connection < 0)
+            return true;
+        if (m_closing && m_outgoing.empty()) {
+            simLog("fault drop after ", m_streamBytes, " bytes");
+            return true;
+        }
+        short events = m_closing ? 0 : POLLIN;
+        if (!m_outgoing.empty())
+            events |= POLLOUT;
+        pollfd fds[2] = {{m_connection, events, 0}, {stopFd, POLLIN, 0}};
+        if (::poll(fds, 2, m_outgoing.empty() ? paceWait() : -1) < 0) {
+            if (errno == EINTR)
+                continue;
+            throw std::runtime_error(std::string("poll: ") + std::strerror(errno));
+        }
+        if (fds[1].revents)
+            return false;
+        if (fds[0].revents & POLLIN)
+            receive();
+        else if (fds[0].revents & (POLLHUP | POLLERR))
+            return true;
+    }
+    return true;
+}
+
+// Reads the requests that have arrived (a bounded number, so answers keep flowing).
+void DeviceServer::receive()
+{
+    for (int i = 0; i < 64 && m_connection >= 0 && !m_closing; ++i) {
+        iovec iov = {m_incoming.data(), m_incoming.size()};
+        msghdr msg{};
+        msg.msg_iov = &iov;
+        msg.msg_iovlen = 1;
+        const ssize_t n = ::recvmsg(m_connection, &msg, 0);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            if (errno != EAGAIN && errno != EWOULDBLOCK) {
+                ::close(m_connection);
+                m_connection = -1;
+            }
+            return;
+        }
+        if (n == 0) { // the handle was closed
+            ::close(m_connection);
+            m_connection = -1;
+            return;
+        }
+        wire::WireRequest request{};
+        if (static_cast<std::size_t>(n) < sizeof request || (msg.msg_flags & MSG_TRUNC)) {
+            simLog("bad message of ", n, " bytes");
+            continue;
+        }
+        std::memcpy(&request, m_incoming.data(), sizeof request);
+        const std::size_t inputSize = static_cast<std::size_t>(n) - sizeof request;
+        if (request.code != wire::kWireCancel && request.inSize != inputSize) {
+            simLog("bad request ", request.id, ": ", inputSize, " input bytes, ", request.inSize, " announced");
+            answer(request.id, kBadParameter, 0, nullptr, 0);
+            continue;
+        }
+        handle(request, m_incoming.data() + sizeof request, inputSize);
+    }
+}
+
+void DeviceServer::handle(const wire::WireRequest& request, const std::uint8_t* input, std::size_t inputSize)
+{
+    if (request.code == wire::kWireCancel) {
+        const auto it = std::find_if(m_streamRequests.begin(), m_streamRequests.end(),
+                                     [&](const StreamRequest& r) { return r.id == request.id; });
+        if (it != m_streamRequests.end())
+            m_streamRequests.erase(it);
+        return;
+    }
+    if (request.code == IOCTL_TRANSFER) {
+        handleTransfer(request, input, inputSize);
+        return;
+    }
+    if (request.code == IOCTL_TRANSFER_SIZE) {
+        if (inputSize != sizeof(TransferSizeRequest)) {
+            simLog("transfer-size bad length ", inputSize);
+            answer(request.id, kBadParameter, 0, nullptr, 0);
+            return;
+        }
+        const std::uint32_t size = transfer_detail::getLittleEndian32(input + 1);
+        simLog("transfer-size 0x", std::hex, static_cast<unsigned>(input[0]), std::dec, " ", size);
+        answer(request.id, 0, static_cast<std::uint32_t>(inputSize), input, std::min<std::size_t>(inputSize, request.outSize));
+        return;
+    }
+    simLog("unknown ioctl 0x", std::hex, request.code);
+    answer(request.id, kBadFunction, 0, nullptr, 0);
+}
+
+void DeviceServer::handleTransfer(const wire::WireRequest& request, const std::uint8_t* input,
+                                  std::size_t inputSize)
+{
+    if (inputSize < TRANSFER_HEADER_SIZE) {
+        simLog("bad transfer: ", inputSize, " bytes");
+        answer(request.id, kBadParameter, 0, nullptr, 0);
+        return;
+    }
+    const TransferFields fields = readTransferRequest(input);
+    const std::size_t dataSize = inputSize - TRANSFER_HEADER_SIZE;
+    if (fields.dataOffset != TRANSFER_HEADER_SIZE || fields.dataLength != dataSize || !fields.reservedZero ||
+        request.outSize < inputSize) {
+        simLog("bad transfer header: endpoint 0x", std::hex, static_cast<unsigned>(fields.endpoint), std::dec,
+               " offset ", fields.dataOffset, " length ", fields.dataLength, " size ", inputSize, " room ",
+               request.outSize);
+        answer(request.id, kBadParameter, 0, nullptr, 0);
+        return;
+    }
+    switch (fields.endpoint) {
+    case controlEndpoint:
+        if (dataSize < 1 || dataSize > MAX_CODE_SIZE) {
+            simLog("bad code length ", dataSize);
+            answer(request.id, kBadParameter, 0, nullptr, 0);
+            return;
+        }
+        if (m_faults.sendFailAfter >= 0 && m_sendsServed >= m_faults.sendFailAfter) {
+            simLog("fault send failed");
+            answer(request.id, kFailure, 0, nullptr, 0);
+            return;
+        }
+        ++m_sendsServed;
+        m_box.control(input + TRANSFER_HEADER_SIZE, dataSize);
+        answer(request.id, 0, static_cast<std::uint32_t>(inputSize), input, inputSize);
+        return;
+    case statusEndpoint: {
+        if (m_faults.statusFailAfter >= 0 && m_statusServed >= m_faults.statusFailAfter) {
+            simLog("fault status failed");
+            answer(request.id, kFailure, 0, nullptr, 0);
+            return;
+        }
+        ++m_statusServed;
+        const auto status = m_box.status();
+        const std::size_t count = std::min(dataSize, status.size());
+        std::vector<std::uint8_t> reply(input, input + TRANSFER_HEADER_SIZE);
+        reply.insert(reply.end(), status.begin(), status.begin() + static_cast<std::ptrdiff_t>(count));
+        simLog("status power ", m_box.powered() ? "on" : "off");
+        answer(request.id, 0, static_cast<std::uint32_t>(reply.size()), reply.data(), reply.size());
+        return;
+    }
+    case streamEndpoint: {
+        StreamRequest pending{request.id, static_cast<std::uint32_t>(std::min<std::size_t>(dataSize, READ_DATA_SIZE)),
+                              {}};
+        std::memcpy(pending.header, input, TRANSFER_HEADER_SIZE);
+        m_streamRequests.push_back(pending);
+        return;
+    }
+    default:
+        simLog("bad transfer endpoint 0x", std::hex, static_cast<unsigned>(fields.endpoint));
+        answer(request.id, kBadParameter, 0, nullptr, 0);
+    }
+}
+
+std::vector<std::uint8_t> DeviceServer::takeBuffer(std::size_t size)
+{
+    std::vector<std::uint8_t> buffer;
+    if (!m_spare.empty()) {
+        buffer = std::move(m_spare.back());
+        m_spare.pop_back();
+    }
+    buffer.resize(size);
+    return buffer;
+}
+
+void DeviceServer::answer(std::uint32_t id, std::uint32_t error, std::uint32_t returned, const std::uint8_t* data,
+                          std::size_t size)
+{
+    std::vector<std::uint8_t> message = takeBuffer(sizeof(wire::WireAnswer) + size);
+    const wire::WireAnswer head{id, error, returned, 0};
+    std::memcpy(message.data(), &head, sizeof head);
+    if (size)
+        std::memcpy(message.data() + sizeof head, data, size);
+    m_outgoing.push_back(std::move(message));
+}
+
+int DeviceServer::paceWait()
+{
+    if (m_rate == 0 || m_streamRequests.empty() || !m_box.streaming() || m_closing)
+        return -1;
+    const double missing = static_cast<double>(m_streamRequests.front().room) - m_tokens;
+    if (missing <= 0)
+        return 0;
+    return static_cast<int>(std::ceil(missing * 8000.0 / static_cast<double>(m_rate)));
+}
+
+// Answers stream requests in issue order while the box streams, the pacing
+// allows and nothing is waiting to be sent.
+void DeviceServer::serveStream()
+{
+    const Clock::time_point now = Clock::now();
+    if (m_rate != 0 && m_box.streaming()) {
+        const double elapsed = std::chrono::duration<double>(now - m_lastRefill).count();
+        m_tokens = std::min(m_tokens + elapsed * static_cast<double>(m_rate) / 8.0, static_cast<double>(kBurst));
+    }
+    m_lastRefill = now;
+    while (m_connection >= 0 && !m_closing && m_outgoing.empty() && !m_streamRequests.empty() &&
+           m_box.streaming()) {
+        const StreamRequest request = m_streamRequests.front();
+        const auto limitReached = [&](std::int64_t limit) {
+            return limit >= 0 && m_streamBytes >= static_cast<std::uint64_t>(limit);
+        };
+        if (limitReached(m_faults.streamFailAfter)) {
+            m_streamRequests.pop_front();
+            simLog("fault stream failed after ", m_streamBytes, " bytes");
+            answer(request.id, kFailure, 0, nullptr, 0);
+            continue;
+        }
+        if (limitReached(m_faults.eofAfter)) {
+            m_streamRequests.pop_front();
+            simLog("fault eof after ", m_streamBytes, " bytes");
+            answer(request.id, 0, TRANSFER_HEADER_SIZE, request.header, TRANSFER_HEADER_SIZE);
+            continue;
+        }
+        std::uint64_t n = request.room;
+        for (std::int64_t limit : {m_faults.streamFailAfter, m_faults.eofAfter, m_faults.dropAfter})
+            if (limit >= 0)
+                n = std::min<std::uint64_t>(n, static_cast<std::uint64_t>(limit) - m_streamBytes);
+        if (m_rate != 0 && m_tokens < static_cast<double>(n))
+            return; // paced: poll wakes up when enough has accrued
+        m_streamRequests.pop_front();
+        m_tokens -= m_rate != 0 ? static_cast<double>(n) : 0.0;
+        const std::size_t size = sizeof(wire::WireAnswer) + TRANSFER_HEADER_SIZE + n;
+        std::vector<std::uint8_t> message = takeBuffer(size);
+        const wire::WireAnswer head{request.id, 0, static_cast<std::uint32_t>(TRANSFER_HEADER_SIZE + n), 0};
+        std::memcpy(message.data(), &head, sizeof head);
+        std::memcpy(message.data() + sizeof head, request.header, TRANSFER_HEADER_SIZE);
+        m_box.output().read(message.data() + sizeof head + TRANSFER_HEADER_SIZE, n, m_streamFaults);
+        m_outgoing.push_back(std::move(message));
+        m_streamBytes += n;
+        if (limitReached(m_faults.dropAfter))
+            m_closing = true;
+        flush();
+    }
+}
+
+void DeviceServer::flush()
+{
+    while (m_connection >= 0 && !m_outgoing.empty()) {
+        std::vector<std::uint8_t>& message = m_outgoing.front();
+        const ssize_t n = ::send(m_connection, message.data(), message.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            if (errno == EAGAIN || errno == EWOULDBLOCK || errno == ENOBUFS)
+                return;
+            ::close(m_connection); // the client went away
+            m_connection = -1;
+            return;
+        }
+        if (m_spare.size() < 4)
+            m_spare.push_back(std::move(message));
+        m_outgoing.pop_front();
+    }
+}

@@ -1,0 +1,80 @@
+// The simulated device's end of the device socket: accepts one connection
+// (one opened device handle) at a time and answers its requests. A single
+// poll loop does everything; it never blocks on a slow client, so control
+// requests are read and answered while stream answers wait to be sent.
+#pragma once
+
+#include "devsim/CableBox.h"
+#include "platform/DeviceWire.h"
+
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <string>
+#include <vector>
+
+// Faults of the device itself, counted per connection; -1: never.
+struct DeviceFaults {
+    std::int64_t streamFailAfter = -1; // stream requests fail once this many bytes went out
+    std::int64_t eofAfter = -1;        // stream requests complete header-only after this many bytes
+    std::int64_t dropAfter = -1;       // the connection is closed after this many bytes
+    std::int64_t statusFailAfter = -1; // status requests fail after this many succeeded
+    std::int64_t sendFailAfter = -1;   // control sends fail after this many succeeded
+};
+
+class DeviceServer {
+public:
+    // Creates the socket at socketPath (and its folder); throws
+    // std::runtime_error when it cannot, or when another server is there.
+    // rate: stream bit rate in bit/s, 0 for as fast as the client takes it.
+    DeviceServer(CableBox& box, std::string socketPath, std::uint64_t rate, DeviceFaults faults,
+                 StreamFaults streamFaults);
+    ~DeviceServer(); // closes and removes the socket
+    DeviceServer(const DeviceServer&) = delete;
+    DeviceServer& operator=(const DeviceServer&) = delete;
+
+    // Serves connections one after the other until stopFd becomes readable.
+    void run(int stopFd);
+
+private:
+    struct StreamRequest {
+        std::uint32_t id;
+        std::uint32_t room; // data bytes the caller can take
+        std::uint8_t header[38];
+    };
+    using Clock = std::chrono::steady_clock;
+
+    // Serves one connection; false when stopFd fired.
+    bool serve(int stopFd);
+    void resetConnectionState();
+    void receive();
+    void handle(const wire::WireRequest& request, const std::uint8_t* input, std::size_t inputSize);
+    void handleTransfer(const wire::WireRequest& request, const std::uint8_t* input, std::size_t inputSize);
+    void answer(std::uint32_t id, std::uint32_t error, std::uint32_t returned, const std::uint8_t* data,
+                std::size_t size);
+    void serveStream();
+    // Milliseconds until the pacing allows the next stream answer; -1: no wait needed.
+    int paceWait();
+    void flush();
+    std::vector<std::uint8_t> takeBuffer(std::size_t size);
+
+    CableBox& m_box;
+    std::string m_socketPath;
+    std::uint64_t m_rate;
+    DeviceFaults m_faults;
+    StreamFaults m_streamFaults;
+    int m_listener = -1;
+    int m_connection = -1;
+    bool m_closing = false; // close the connection once the queue is out
+
+    // Per connection.
+    std::deque<StreamRequest> m_streamRequests;
+    std::deque<std::vector<std::uint8_t>> m_outgoing;
+    std::vector<std::vector<std::uint8_t>> m_spare; // sent messages kept for reuse
+    std::vector<std::uint8_t> m_incoming;
+    std::uint64_t m_streamBytes = 0;
+    std::int64_t m_statusServed = 0;
+    std::int64_t m_sendsServed = 0;
+    double m_tokens = 0;
+    Clock::time_point m_lastRefill;
+};

@@ -1,0 +1,138 @@
+// vexarhd-devsim: stands in for the capture device, its driver and the cable
+// box behind it, so that vexarhd can record without the hardware.
+#include "device/DeviceDiscovery.h"
+#include "devsim/CableBox.h"
+#include "devsim/DeviceServer.h"
+#include "devsim/SimLog.h"
+#include "platform/DeviceNamespace.h"
+
+#include <boost/program_options.hpp>
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <fstream>
+#include <iostream>
+#include <map>
+#include <stdexcept>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+namespace po = boost::program_options;
+
+namespace {
+
+int g_stopPipe[2] = {-1, -1};
+
+void onStopSignal(int)
+{
+    const char byte = 1;
+    [[maybe_unused]] ssize_t n = ::write(g_stopPipe[1], &byte, 1);
+}
+
+// "702=file.ts" -> {"0702", "file.ts"}: the box keys in four digits.
+std::pair<std::string, std::string> lineupEntry(const std::string& text)
+{
+    const auto equals = text.find('=');
+    if (equals == std::string::npos || equals == 0 || equals + 1 == text.size())
+        throw std::runtime_error("--channel wants CHANNEL=FILE, got '" + text + "'");
+    std::string channel = text.substr(0, equals);
+    if (channel.find_first_not_of("0123456789") != std::string::npos)
+        throw std::runtime_error("channel '" + channel + "' is not a number");
+    if (channel.size() < 4)
+        channel.insert(0, 4 - channel.size(), '0');
+    return {channel.substr(channel.size() - 4), text.substr(equals + 1)};
+}
+
+void writeReadyFile(const std::string& path, const std::string& socketPath)
+{
+    const std::string temporary = path + ".tmp";
+    {
+        std::ofstream out(temporary);
+        out << socketPath << "\n";
+        if (!out)
+            throw std::runtime_error("cannot write " + temporary);
+    }
+    if (std::rename(temporary.c_str(), path.c_str()) != 0)
+        throw std::runtime_error("cannot write " + path);
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    std::string name;
+    std::string namespaceDir;
+    std::vector<std::string> channels;
+    std::uint64_t rate = 0;
+    std::string serial;
+    std::string readyFile;
+    DeviceFaults faults;
+    StreamFaults streamFaults;
+
+    po::options_description options("vexarhd-devsim: simulated capture device and cable box");
+    options.add_options()
+        ("help", "this help")
+        ("name", po::value(&name)->default_value("vexar0"), "device name (socket file name)")
+        ("namespace", po::value(&namespaceDir), "device namespace directory (default: VEXARHD_DEVICE_DIR or /run/vexarhd)")
+        ("channel", po::value(&channels)->composing(), "line-up entry CHANNEL=FILE.ts (repeatable)")
+        ("rate", po::value(&rate)->default_value(38800000), "stream rate in bit/s, 0: as fast as possible")
+        ("serial", po::value(&serial)->default_value("VX01234"), "serial number, at most 7 characters")
+        ("ready-file", po::value(&readyFile), "write the socket path to this file once serving")
+        ("stuck-power", po::bool_switch(), "the power toggle never takes")
+        ("fail-stream-after", po::value(&faults.streamFailAfter), "stream requests fail after N bytes")
+        ("eof-after", po::value(&faults.eofAfter), "stream requests complete header-only after N bytes")
+        ("drop-after", po::value(&faults.dropAfter), "close the connection after N stream bytes")
+        ("fail-status-after", po::value(&faults.statusFailAfter), "status requests fail after N succeeded")
+        ("fail-sends-after", po::value(&faults.sendFailAfter), "control sends fail after N succeeded")
+        ("sync-loss-every", po::value(&streamFaults.syncLossEvery), "every Nth packet loses its sync byte")
+        ("cc-error-every", po::value(&streamFaults.ccErrorEvery), "every Nth packet skips a continuity count");
+
+    try {
+        po::variables_map vm;
+        po::store(po::parse_command_line(argc, argv, options), vm);
+        po::notify(vm);
+        if (vm.count("help")) {
+            std::cout << options << std::endl;
+            return 0;
+        }
+        if (!namespaceDir.empty())
+            ::setenv("VEXARHD_DEVICE_DIR", namespaceDir.c_str(), 1);
+        if (name.empty() || name.find('/') != std::string::npos)
+            throw std::runtime_error("--name must be a plain file name");
+        if (serial.size() > 7)
+            throw std::runtime_error("--serial takes at most 7 characters");
+
+        std::map<std::string, std::string> lineup;
+        for (const std::string& entry : channels)
+            lineup.insert(lineupEntry(entry));
+
+        if (::pipe2(g_stopPipe, O_CLOEXEC) != 0)
+            throw std::runtime_error("pipe failed");
+        struct sigaction action{};
+        action.sa_handler = onStopSignal;
+        sigemptyset(&action.sa_mask);
+        ::sigaction(SIGTERM, &action, nullptr);
+        ::sigaction(SIGINT, &action, nullptr);
+        std::signal(SIGPIPE, SIG_IGN);
+
+        CableBox box(lineup, serial, vm["stuck-power"].as<bool>());
+        for (const auto& [channel, file] : lineup)
+            simLog("channel ", channel, " ", file);
+        const std::string socketPath = platform::deviceClassDir(DEVICE_INTERFACE_GUID) + "/" + name;
+        DeviceServer server(box, socketPath, rate, faults, streamFaults);
+        if (!readyFile.empty())
+            writeReadyFile(readyFile, socketPath);
+        simLog("ready ", socketPath);
+        server.run(g_stopPipe[0]);
+        simLog("stopped");
+        if (!readyFile.empty())
+            std::remove(readyFile.c_str());
+        return 0;
+    } catch (const std::exception& e) {
+        std::cerr << "vexarhd-devsim: " << e.what() << std::endl;
+        return 2;
+    }
+}
