@@ -1,0 +1,244 @@
+#include "ServerTestSupport.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+#include <stdexcept>
+#include <system_error>
+
+namespace fs = std::filesystem;
+
+TempDir::TempDir()
+{
+    std::string pattern = (fs::temp_directory_path() / "vexar-server-XXXXXX").string();
+    if (!mkdtemp(pattern.data()))
+        throw std::runtime_error("mkdtemp failed");
+    m_path = pattern;
+}
+
+TempDir::~TempDir()
+{
+    std::error_code ignored;
+    fs::remove_all(m_path, ignored);
+}
+
+void TempDir::write(const std::string& name, const std::string& contents) const
+{
+    std::ofstream(file(name), std::ios::binary) << contents;
+}
+
+const std::string& sampleMpts()
+{
+    static const std::string path = [] {
+        const std::string target = std::string(SERVER_TEST_BINARY_DIR) + "/sample-6s.ts";
+        if (!fs::exists(target)) {
+            // Made under a name of its own and renamed, so that test processes
+            // running side by side never see half a file.
+            const std::string partial = target + ".part." + std::to_string(getpid());
+            const std::string command =
+                std::string(VEXARHD_SOURCE_DIR) + "/scripts/make-sample-mpts '" + partial + "' 6";
+            if (std::system(command.c_str()) != 0)
+                throw std::runtime_error("could not make the sample stream: " + command);
+            fs::rename(partial, target);
+        }
+        return target;
+    }();
+    return path;
+}
+
+std::uint64_t fileSize(const std::string& path)
+{
+    std::error_code error;
+    const auto size = fs::file_size(path, error);
+    return error ? 0 : size;
+}
+
+// ---- ConsoleCapture ----------------------------------------------------------
+
+namespace {
+
+int redirect(int fd, const std::string& path)
+{
+    std::cout.flush();
+    std::cerr.flush();
+    std::fflush(nullptr);
+    const int saved = dup(fd);
+    const int target = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    dup2(target, fd);
+    ::close(target);
+    return saved;
+}
+
+std::string readFile(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+} // namespace
+
+ConsoleCapture::ConsoleCapture()
+{
+    const std::string base = (fs::temp_directory_path() / ("vexar-capture-" + std::to_string(getpid()))).string();
+    m_outPath = base + ".out";
+    m_errPath = base + ".err";
+    m_savedOut = redirect(1, m_outPath);
+    m_savedErr = redirect(2, m_errPath);
+}
+
+ConsoleCapture::~ConsoleCapture() { finish(); }
+
+void ConsoleCapture::finish()
+{
+    if (m_finished)
+        return;
+    m_finished = true;
+    std::cout.flush();
+    std::cerr.flush();
+    std::fflush(nullptr);
+    dup2(m_savedOut, 1);
+    dup2(m_savedErr, 2);
+    ::close(m_savedOut);
+    ::close(m_savedErr);
+    m_out = readFile(m_outPath);
+    m_err = readFile(m_errPath);
+    fs::remove(m_outPath);
+    fs::remove(m_errPath);
+}
+
+// ---- TcpClient ---------------------------------------------------------------
+
+TcpClient::TcpClient(std::uint16_t port)
+{
+    m_fd = socket(AF_INET, SOCK_STREAM, 0);
+    if (m_fd < 0)
+        throw std::system_error(errno, std::generic_category(), "socket");
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(m_fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        const int error = errno;
+        ::close(m_fd);
+        throw std::system_error(error, std::generic_category(), "connect");
+    }
+}
+
+TcpClient::~TcpClient() { close(); }
+
+void TcpClient::close()
+{
+    if (m_fd >= 0)
+        ::close(m_fd);
+    m_fd = -1;
+}
+
+void TcpClient::reset()
+{
+    linger option{1, 0};
+    setsockopt(m_fd, SOL_SOCKET, SO_LINGER, &option, sizeof option);
+    close();
+}
+
+bool TcpClient::send(const std::string& bytes)
+{
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t sent = ::send(m_fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+        if (sent <= 0)
+            return false;
+        done += static_cast<std::size_t>(sent);
+    }
+    return true;
+}
+
+bool TcpClient::waitReadable(std::chrono::milliseconds timeout)
+{
+    pollfd entry{m_fd, POLLIN, 0};
+    return poll(&entry, 1, static_cast<int>(timeout.count())) > 0;
+}
+
+std::string TcpClient::readLine(std::chrono::milliseconds timeout)
+{
+    const auto end = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        const std::size_t lf = m_pending.find('\n');
+        if (lf != std::string::npos) {
+            std::string line = m_pending.substr(0, lf);
+            m_pending.erase(0, lf + 1);
+            if (!line.empty() && line.back() == '\r')
+                line.pop_back();
+            return line;
+        }
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+        if (left.count() <= 0 || !waitReadable(left))
+            return "<timeout>";
+        char buffer[4096];
+        const ssize_t got = recv(m_fd, buffer, sizeof buffer, 0);
+        if (got <= 0)
+            return "<closed>";
+        m_pending.append(buffer, static_cast<std::size_t>(got));
+    }
+}
+
+std::string TcpClient::readToEnd(std::chrono::milliseconds timeout)
+{
+    const auto end = std::chrono::steady_clock::now() + timeout;
+    std::string received = std::move(m_pending);
+    m_pending.clear();
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+        if (left.count() <= 0 || !waitReadable(left))
+            return received + "<timeout>";
+        char buffer[4096];
+        const ssize_t got = recv(m_fd, buffer, sizeof buffer, 0);
+        if (got <= 0)
+            return received;
+        received.append(buffer, static_cast<std::size_t>(got));
+    }
+}
+
+std::string exchange(std::uint16_t port, const std::string& requestLine)
+{
+    TcpClient client(port);
+    client.send(requestLine + "\r\n");
+    return client.readLine();
+}
+
+// ---- ServerThread --------------------------------------------------------------
+
+ServerThread::ServerThread(VexarHDRecorder& recorder, std::chrono::milliseconds readDeadline)
+    : m_server(recorder, readDeadline)
+{
+    m_server.listen(0);
+    m_port = m_server.localPort();
+    m_thread = std::thread([this] {
+        while (!m_stop) {
+            m_server.serveConnection();
+            ++m_served;
+        }
+    });
+}
+
+ServerThread::~ServerThread()
+{
+    m_stop = true;
+    // One last request wakes the server from its accept.
+    try {
+        exchange(m_port, "NOOP");
+    } catch (const std::exception&) {
+    }
+    m_thread.join();
+}

@@ -1,0 +1,115 @@
+// What the server tests share: temporary folders, a sample multiplex, a
+// console capture, a loopback client and a server on its own thread.
+#pragma once
+
+#include "server/NetworkEncoderServer.h"
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <thread>
+
+class VexarHDRecorder;
+
+// A fresh directory, removed with its contents when the object goes.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    std::string file(const std::string& name) const { return m_path + "/" + name; }
+    const std::string& path() const { return m_path; }
+    void write(const std::string& name, const std::string& contents) const;
+
+private:
+    std::string m_path;
+};
+
+// A three-programme MPTS made once with ffmpeg and kept in the build tree.
+const std::string& sampleMpts();
+
+std::uint64_t fileSize(const std::string& path);
+
+// Catches what the process writes to standard output and standard error (the
+// descriptors, so writes of every thread land here) until text() is called.
+class ConsoleCapture {
+public:
+    ConsoleCapture();
+    ~ConsoleCapture();
+    ConsoleCapture(const ConsoleCapture&) = delete;
+    ConsoleCapture& operator=(const ConsoleCapture&) = delete;
+    // Ends the capture; the writes of standard output and standard error.
+    void finish();
+    const std::string& out() const { return m_out; }
+    const std::string& err() const { return m_err; }
+
+private:
+    int m_savedOut = -1;
+    int m_savedErr = -1;
+    std::string m_outPath;
+    std::string m_errPath;
+    std::string m_out;
+    std::string m_err;
+    bool m_finished = false;
+};
+
+// A blocking loopback client with a bound on every wait.
+class TcpClient {
+public:
+    explicit TcpClient(std::uint16_t port);
+    ~TcpClient();
+    TcpClient(const TcpClient&) = delete;
+    TcpClient& operator=(const TcpClient&) = delete;
+    // False when the peer has closed or reset the connection.
+    bool send(const std::string& bytes);
+    // Reads up to LF; the line without CR LF, or "<closed>" at end of stream.
+    std::string readLine(std::chrono::milliseconds timeout = std::chrono::seconds(10));
+    // Reads until the server closes the connection; everything received.
+    std::string readToEnd(std::chrono::milliseconds timeout = std::chrono::seconds(10));
+    // Closes with a reset instead of a FIN.
+    void reset();
+    void close();
+
+private:
+    bool waitReadable(std::chrono::milliseconds timeout);
+    int m_fd = -1;
+    std::string m_pending;
+};
+
+// One request on a new connection, as SageTV sends it; the response line.
+std::string exchange(std::uint16_t port, const std::string& requestLine);
+
+// A server listening on a free loopback port, serving on its own thread.
+class ServerThread {
+public:
+    explicit ServerThread(VexarHDRecorder& recorder,
+                          std::chrono::milliseconds readDeadline = std::chrono::seconds(15));
+    ~ServerThread();
+    ServerThread(const ServerThread&) = delete;
+    ServerThread& operator=(const ServerThread&) = delete;
+    std::uint16_t port() const { return m_port; }
+    std::uint64_t served() const { return m_served.load(); }
+
+private:
+    NetworkEncoderServer m_server;
+    std::uint16_t m_port = 0;
+    std::atomic<bool> m_stop{false};
+    std::atomic<std::uint64_t> m_served{0};
+    std::thread m_thread;
+};
+
+// Polls until condition holds or the time is up; the last result.
+template <typename Condition>
+bool waitFor(Condition condition, std::chrono::milliseconds timeout = std::chrono::seconds(10))
+{
+    const auto end = std::chrono::steady_clock::now() + timeout;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > end)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+}
