@@ -1,6 +1,7 @@
 #include "app/RunModes.h"
 
 #include "recorder/VexarHDRecorder.h"
+#include "server/NetworkEncoderServer.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -37,6 +38,9 @@ void runModes(const StartupValues& values)
         recorder.controller().setPower(true);
     } else if (values.deviceMode() && values.powerOff) {
         recorder.controller().setPower(false);
+    } else if (values.serverPort != 0) {
+        NetworkEncoderServer server(recorder);
+        server.run(values.serverPort);
     } else if (values.inputIsFile) {
         recorder.setRecording(values.channel, values.sptsFileName, values.mptsFileName, values.programNumber);
         recorder.record();
