@@ -1,15 +1,20 @@
 #include "app/ChannelMap.h"
 
+#include <filesystem>
 #include <fstream>
 #include <stdexcept>
+#include <system_error>
 
 std::map<std::string, std::int32_t> readChannelMap(const std::string& fileName)
 {
     std::map<std::string, std::int32_t> map;
     if (fileName.empty())
         return map;
+    // A directory opens as a stream here (unlike on Windows) and would read as
+    // an empty map without a word.
+    std::error_code ignored;
     std::ifstream file(fileName);
-    if (!file.good())
+    if (!file.good() || std::filesystem::is_directory(fileName, ignored))
         throw std::runtime_error("Could not open " + fileName);
 
     std::string channel;

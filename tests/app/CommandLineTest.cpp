@@ -1,0 +1,160 @@
+// The command line as the user meets it: help, option matching, parse errors
+// and the start-up checks, with the exact lines on each stream and the exit
+// codes (255 is the program's -1).
+#include "tests/app/ProgramRun.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+const char* const kHelp = "Allowed options:\n"
+                          "  --help                      produce help message\n"
+                          "  --device arg                device number\n"
+                          "  --program arg               program number\n"
+                          "  --channel arg               channel number\n"
+                          "  --map arg                   channel to program map file name\n"
+                          "  --delay arg                 delay after each remote control digit\n"
+                          "  --delaypower arg            delay after powering on device (ms)\n"
+                          "  --delayafterchannel arg     delay after channel change before recording (ms)\n"
+                          "  --delaydefaultchannel arg   delay after end of recording to switch to default\n"
+                          "                              channel (s)\n"
+                          "  --channelchangeattempts arg channel change attempts to ensure stream contains\n"
+                          "                              specified program stream.\n"
+                          "  --duration arg              recording duration in seconds\n"
+                          "  --mptsin arg                mpts input file name\n"
+                          "  --mpts arg                  mpts file name\n"
+                          "  --spts arg                  spts file name\n"
+                          "  --power                     check device power status\n"
+                          "  --on                        turn device on\n"
+                          "  --off                       turn device off\n"
+                          "  --programlist               list programs within MPTS\n"
+                          "  --serverport arg            SageTV Network encoder server port number\n"
+                          "\n";
+
+const int kError = 255;
+
+class CommandLine : public ::testing::Test {
+protected:
+    ProgramRun run(const std::vector<std::string>& args) { return runProgram(args, m_work.path(), m_devices.path()); }
+    static std::string pidLine(const ProgramRun& r) { return "PID: " + std::to_string(r.pid) + "\n"; }
+
+    // A run that fails while parsing: nothing on standard output.
+    void expectParseError(const std::vector<std::string>& args, const std::string& message)
+    {
+        SCOPED_TRACE(message);
+        ProgramRun r = run(args);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err, "Exception occurred: " + message + "\n");
+        EXPECT_EQ(r.exitCode, kError);
+    }
+
+    // A run that gets past parsing and stops at a start-up check.
+    void expectStartupError(const std::vector<std::string>& args, const std::string& message)
+    {
+        SCOPED_TRACE(message);
+        ProgramRun r = run(args);
+        EXPECT_EQ(r.out, pidLine(r));
+        EXPECT_EQ(r.err, pidLine(r) + "Exception occurred: " + message + "\n");
+        EXPECT_EQ(r.exitCode, kError);
+    }
+
+    TempDir m_work;
+    TempDir m_devices; // an empty device namespace: no capture device present
+};
+
+TEST_F(CommandLine, HelpPrintsOnlyTheOptionsAndExitsWithOne)
+{
+    for (const auto& args : std::vector<std::vector<std::string>>{
+             {"--help"}, {"--device", "0", "--spts", "x.ts", "--help"}, {"--he"}}) {
+        ProgramRun r = run(args);
+        EXPECT_EQ(r.out, kHelp);
+        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(r.exitCode, 1);
+    }
+}
+
+TEST_F(CommandLine, ParseErrorWinsOverHelp)
+{
+    expectParseError({"--help", "--bogus"}, "unrecognised option '--bogus'");
+    expectParseError({"--help", "--device", "abc"}, "the argument ('abc') for option '--device' is invalid");
+}
+
+TEST_F(CommandLine, NoInputIsReportedAfterThePidLines)
+{
+    expectStartupError({}, "Specify either mpts or device but not both");
+    expectStartupError({"--device", "-1"}, "Specify either mpts or device but not both");
+    expectStartupError({"--device", "-7", "--channel", "702", "--spts", "x.ts"},
+                       "Specify either mpts or device but not both");
+}
+
+TEST_F(CommandLine, OptionNamesAreCaseSensitiveAndMustBeKnown)
+{
+    expectParseError({"--Delay", "5"}, "unrecognised option '--Delay'");
+    expectParseError({"--devices", "0"}, "unrecognised option '--devices'");
+    expectParseError({"-d", "0"}, "unrecognised option '-d'");
+}
+
+TEST_F(CommandLine, PrefixesMatchUnlessAmbiguous)
+{
+    expectParseError({"--del", "5"}, "option '--del' is ambiguous and matches '--delay', '--delayafterchannel', "
+                                     "'--delaydefaultchannel', and '--delaypower'");
+    expectParseError({"--d", "5"}, "option '--d' is ambiguous and matches '--delay', '--delayafterchannel', "
+                                   "'--delaydefaultchannel', '--delaypower', '--device', and '--duration'");
+    // "delay" is a whole name, not a prefix of "delaypower": both may be given.
+    expectStartupError({"--delay", "5", "--delaypower", "6"}, "Specify either mpts or device but not both");
+    // Unique prefixes name their option; a repeat through a prefix is a repeat.
+    expectStartupError({"--delaypow", "6", "--channelch", "5", "--serv", "0"},
+                       "Specify either mpts or device but not both");
+    expectParseError({"--delaypower", "6", "--delayp", "7"}, "option '--delaypower' cannot be specified more than once");
+}
+
+TEST_F(CommandLine, BadValuesAreRejected)
+{
+    expectParseError({"--device", "abc"}, "the argument ('abc') for option '--device' is invalid");
+    expectParseError({"--device", "1.5"}, "the argument ('1.5') for option '--device' is invalid");
+    expectParseError({"--duration", "99999999999"}, "the argument ('99999999999') for option '--duration' is invalid");
+    expectParseError({"--serverport", "65536"}, "the argument ('65536') for option '--serverport' is invalid");
+    expectParseError({"--device"}, "the required argument for option '--device' is missing");
+    expectParseError({"--spts"}, "the required argument for option '--spts' is missing");
+}
+
+TEST_F(CommandLine, ValuesMayFollowAnEqualsSign)
+{
+    expectStartupError({"--device=-1", "--delay=0", "--serverport=65535"},
+                       "Specify either mpts or device but not both");
+}
+
+TEST_F(CommandLine, SwitchesTakeNoValue)
+{
+    expectParseError({"--power=1"}, "option '--power' does not take any arguments");
+}
+
+TEST_F(CommandLine, BareArgumentsAndRepeatsAreErrors)
+{
+    expectParseError({"recording.ts"}, "too many positional options have been specified on the command line");
+    expectParseError({"--device", "0", "--spts", "a.ts", "b.ts"},
+                     "too many positional options have been specified on the command line");
+    expectParseError({"--device", "1", "--device", "2"}, "option '--device' cannot be specified more than once");
+    expectParseError({"--power", "--power"}, "option '--power' cannot be specified more than once");
+}
+
+TEST_F(CommandLine, MissingInputFileCannotBeRead)
+{
+    const std::string missing = m_work.file("missing.ts");
+    expectStartupError({"--mptsin", missing}, "Cannot read " + missing);
+    expectStartupError({"--mptsin", m_work.path()}, "Cannot read " + m_work.path());
+    expectStartupError({"--mptsin", ""}, "Cannot read ");
+}
+
+TEST_F(CommandLine, InputFileNeedsNoDuration)
+{
+    m_work.write("in.ts", std::string(188 * 4, '\xff'));
+    ProgramRun r = run({"--mptsin", m_work.file("in.ts"), "--spts", m_work.file("out.ts"), "--map", ""});
+    EXPECT_EQ(r.out.rfind(pidLine(r), 0), 0u) << r.out;
+    EXPECT_EQ(r.out.find("hMPTS"), std::string::npos) << "no device line without a device";
+    EXPECT_EQ(r.err.rfind(pidLine(r), 0), 0u) << r.err;
+    EXPECT_EQ(r.err.find("Exception occurred"), std::string::npos) << r.err;
+    EXPECT_EQ(r.exitCode, 0);
+}
+
+} // namespace
