@@ -90,14 +90,17 @@ void VexarHDRecorder::stop()
     if (!m_recordThread)
         return;
     m_stop = true;
-    // Cancelling ends a read the loop is waiting in. It is repeated while
-    // waiting, since the loop may issue new reads (a retune) after the first
-    // cancel and before it sees m_stop.
-    DWORD result = WAIT_TIMEOUT;
-    for (int waited = 0; waited < 2000 && result == WAIT_TIMEOUT; waited += 50) {
+    // A loop that is streaming sees the flag at its next packet and ends
+    // normally. One that waits for data that does not come (a stalled or
+    // failing input) is woken by cancelling its reads; the cancel is repeated
+    // while waiting, since the loop may issue new reads (a retune) after a
+    // cancel and before it sees the flag. 2000 ms in all.
+    constexpr DWORD kGrace = 250, kStep = 50, kLimit = 2000;
+    DWORD result = WaitForSingleObject(m_recordThread, kGrace);
+    for (DWORD waited = kGrace; result == WAIT_TIMEOUT && waited < kLimit; waited += kStep) {
         if (m_device != INVALID_HANDLE_VALUE)
             CancelIoEx(m_device, nullptr);
-        result = WaitForSingleObject(m_recordThread, 50);
+        result = WaitForSingleObject(m_recordThread, kStep);
     }
     if (result == WAIT_OBJECT_0) {
         CloseHandle(m_recordThread);
