@@ -1,10 +1,16 @@
 #include "ServerTestSupport.h"
 
+#include "app/Settings.h"
+#include "device/DeviceDiscovery.h"
+#include "recorder/VexarHDRecorder.h"
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -15,6 +21,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <system_error>
+#include <vector>
 
 namespace fs = std::filesystem;
 
@@ -235,10 +242,72 @@ ServerThread::ServerThread(VexarHDRecorder& recorder, std::chrono::milliseconds 
 ServerThread::~ServerThread()
 {
     m_stop = true;
-    // One last request wakes the server from its accept.
+    // One last request wakes the server if it waits in accept. The server may
+    // as well have seen the stop already, so nobody waits for the answer.
     try {
-        exchange(m_port, "NOOP");
+        TcpClient(m_port).send("NOOP\r\n");
     } catch (const std::exception&) {
     }
     m_thread.join();
+}
+
+// ---- DeviceSimulator -------------------------------------------------------------
+
+DeviceSimulator::DeviceSimulator(std::uint64_t rateBitsPerSecond)
+{
+    const std::string ready = m_dir.file("ready");
+    const std::string log = m_dir.file("devsim.log");
+    std::vector<std::string> args = {DEVSIM_BINARY,
+                                     "--namespace",
+                                     m_dir.path(),
+                                     "--channel",
+                                     "702=" + sampleMpts(),
+                                     "--channel",
+                                     "703=" + sampleMpts(),
+                                     "--rate",
+                                     std::to_string(rateBitsPerSecond),
+                                     "--ready-file",
+                                     ready};
+    std::vector<char*> argv;
+    for (std::string& arg : args)
+        argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    std::cout.flush();
+    m_pid = fork();
+    if (m_pid == 0) {
+        const int fd = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        dup2(fd, 1);
+        dup2(fd, 2);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    if (m_pid < 0)
+        throw std::runtime_error("fork failed");
+    if (!waitFor([&] { return fs::exists(ready); }))
+        throw std::runtime_error("the device simulator did not get ready: " + this->log());
+}
+
+DeviceSimulator::~DeviceSimulator()
+{
+    if (m_pid > 0) {
+        kill(m_pid, SIGTERM);
+        int status = 0;
+        waitpid(m_pid, &status, 0);
+    }
+}
+
+std::string DeviceSimulator::log() const { return readFile(m_dir.file("devsim.log")); }
+
+std::unique_ptr<VexarHDRecorder> makeDeviceRecorder(const DeviceSimulator& simulator, const TempDir& dir)
+{
+    g_delay = 0;
+    g_delayPower = 20;
+    g_delayAfterChannel = 0;
+    g_delayDefaultChannel = 3600;
+    setenv("VEXARHD_DEVICE_DIR", simulator.deviceDir().c_str(), 1);
+    dir.write("map.txt", "702 2\n703 3\n");
+    HANDLE device = openDevice(0);
+    if (device == INVALID_HANDLE_VALUE)
+        throw std::runtime_error("could not open the simulated device");
+    return std::make_unique<VexarHDRecorder>(device, false, false, dir.file("map.txt"), "");
 }

@@ -113,3 +113,23 @@ bool waitFor(Condition condition, std::chrono::milliseconds timeout = std::chron
     }
     return true;
 }
+
+// The device simulator as a child process with a line-up of the sample
+// stream on channels 702 and 703, paced at rateBitsPerSecond.
+class DeviceSimulator {
+public:
+    explicit DeviceSimulator(std::uint64_t rateBitsPerSecond);
+    ~DeviceSimulator();
+    DeviceSimulator(const DeviceSimulator&) = delete;
+    DeviceSimulator& operator=(const DeviceSimulator&) = delete;
+    const std::string& deviceDir() const { return m_dir.path(); }
+    std::string log() const;
+
+private:
+    TempDir m_dir;
+    int m_pid = -1;
+};
+
+// A recorder on the simulated device, with the box's delays shortened and
+// the map "702 2", "703 3". The simulator must outlive it.
+std::unique_ptr<VexarHDRecorder> makeDeviceRecorder(const DeviceSimulator& simulator, const TempDir& dir);

@@ -1,0 +1,201 @@
+// Recordings driven over loopback TCP as SageTV drives them, from the
+// simulated device at cable-multiplex rate: sizes that grow while recording,
+// switches, retunes, ring files and a whole SageTV session.
+#include "ServerTestSupport.h"
+
+#include "recorder/VexarHDRecorder.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+
+namespace {
+
+constexpr std::uint64_t cableRate = 38800000;
+
+std::uint64_t number(const std::string& response)
+{
+    EXPECT_FALSE(response.empty());
+    EXPECT_EQ(response.find_first_not_of("0123456789"), std::string::npos) << response;
+    return std::strtoull(response.c_str(), nullptr, 10);
+}
+
+class LiveRecordingTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        m_simulator = std::make_unique<DeviceSimulator>(cableRate);
+        m_recorder = makeDeviceRecorder(*m_simulator, m_dir);
+        m_server = std::make_unique<ServerThread>(*m_recorder);
+    }
+    void TearDown() override
+    {
+        m_server.reset();
+        m_recorder.reset();
+        m_simulator.reset();
+    }
+
+    std::string request(const std::string& line) { return exchange(m_server->port(), line); }
+
+    // Waits until the response to a size request exceeds the given size.
+    bool sizeExceeds(const std::string& line, std::uint64_t size)
+    {
+        return waitFor([&] {
+            const std::string response = request(line);
+            return response.rfind("Error", 0) != 0 && number(response) > size;
+        });
+    }
+
+    TempDir m_dir;
+    std::unique_ptr<DeviceSimulator> m_simulator;
+    std::unique_ptr<VexarHDRecorder> m_recorder;
+    std::unique_ptr<ServerThread> m_server;
+};
+
+} // namespace
+
+TEST_F(LiveRecordingTest, StartGrowRetuneSwitchStop)
+{
+    const std::string first = m_dir.file("Evening News-1.ts");
+    ASSERT_EQ(request("START Vexar HD|702|1700000000000|" + first + "|Great"), "OK");
+    ASSERT_TRUE(sizeExceeds("GET_SIZE", 0));
+    ASSERT_TRUE(sizeExceeds("GET_FILE_SIZE " + first, 300000));
+
+    // The host's name for the running file gives the bytes written so far,
+    // never more than what has reached the file.
+    const std::uint64_t reported = number(request("GET_FILE_SIZE " + first));
+    EXPECT_LE(reported, fileSize(first));
+
+    // A retune goes on in the same file.
+    ASSERT_EQ(request("TUNE 703"), "OK");
+    EXPECT_TRUE(waitFor([&] { return m_simulator->log().find("tuned 0703") != std::string::npos; }));
+    ASSERT_TRUE(sizeExceeds("GET_SIZE", reported + 300000));
+    EXPECT_TRUE(m_recorder->isRecording());
+
+    // A switch ends the first file and starts the second.
+    const std::string second = m_dir.file("Late Show - Part 2.ts");
+    ASSERT_EQ(request("SWITCH 702|" + second), "OK");
+    ASSERT_TRUE(sizeExceeds("GET_FILE_SIZE " + second, 300000));
+    const std::uint64_t firstSize = fileSize(first);
+    ASSERT_TRUE(sizeExceeds("GET_FILE_SIZE " + second, number(request("GET_FILE_SIZE " + second)) + 300000));
+    EXPECT_EQ(fileSize(first), firstSize);
+    EXPECT_EQ(request("GET_FILE_SIZE " + first), std::to_string(firstSize));
+
+    ASSERT_EQ(request("STOP"), "OK");
+    EXPECT_EQ(request("GET_SIZE"), "Error: Not Recording");
+    EXPECT_EQ(request("TUNE 702"), "Error: Not recording");
+    const std::uint64_t secondSize = fileSize(second);
+    EXPECT_GT(secondSize, 600000u);
+    EXPECT_EQ(request("GET_FILE_SIZE " + second), std::to_string(secondSize));
+}
+
+TEST_F(LiveRecordingTest, SwitchWithoutFileNameLeavesTheRecordingAlone)
+{
+    const std::string file = m_dir.file("keep.ts");
+    ASSERT_EQ(request("START dev|702|0|" + file + "|Great"), "OK");
+    ASSERT_TRUE(sizeExceeds("GET_SIZE", 0));
+    EXPECT_EQ(request("SWITCH 703|"), "Error: fileName blank");
+    EXPECT_EQ(request("BUFFER_SWITCH 703|500000|   "), "Error: fileName blank");
+    EXPECT_EQ(request("BUFFER_SWITCH 703|none|" + m_dir.file("other.ts")), "Error: circularBufferSize none invalid");
+    EXPECT_TRUE(m_recorder->isRecording());
+    EXPECT_EQ(m_recorder->fileName(), file);
+    const std::uint64_t size = number(request("GET_SIZE"));
+    EXPECT_TRUE(sizeExceeds("GET_SIZE", size + 300000));
+    EXPECT_FALSE(std::filesystem::exists(m_dir.file("other.ts")));
+}
+
+TEST_F(LiveRecordingTest, BufferRingStopsGrowingWhileTheCountGoesOn)
+{
+    const std::string ring = m_dir.file("Live Buffer.ts");
+    ASSERT_EQ(request("BUFFER dev|702|300000|" + ring + "|Great"), "OK");
+    ASSERT_TRUE(sizeExceeds("GET_FILE_SIZE " + ring, 900000));
+    EXPECT_EQ(fileSize(ring), 300000u);
+    ASSERT_EQ(request("STOP"), "OK");
+    EXPECT_EQ(request("GET_FILE_SIZE " + ring), "300000");
+}
+
+TEST_F(LiveRecordingTest, BufferSwitchTakesItsOwnRingSize)
+{
+    ASSERT_EQ(request("START dev|702|0|" + m_dir.file("plain.ts") + "|Great"), "OK");
+    ASSERT_TRUE(sizeExceeds("GET_SIZE", 0));
+    const std::string ring = m_dir.file("switched ring.ts");
+    ASSERT_EQ(request("BUFFER_SWITCH 703|250000|" + ring), "OK");
+    ASSERT_TRUE(sizeExceeds("GET_FILE_SIZE " + ring, 600000));
+    EXPECT_EQ(fileSize(ring), 250000u);
+}
+
+TEST_F(LiveRecordingTest, RingSizeOfARefusedBufferServesALaterSwitch)
+{
+    ASSERT_EQ(request("START dev|702|0|" + m_dir.file("plain.ts") + "|Great"), "OK");
+    ASSERT_TRUE(sizeExceeds("GET_SIZE", 0));
+    EXPECT_EQ(request("BUFFER dev|702|200000||Great"), "Error: fileName blank");
+    // The refused BUFFER stopped nothing.
+    EXPECT_TRUE(m_recorder->isRecording());
+    const std::string ring = m_dir.file("ring.ts");
+    ASSERT_EQ(request("SWITCH 702|" + ring), "OK");
+    ASSERT_TRUE(sizeExceeds("GET_FILE_SIZE " + ring, 500000));
+    EXPECT_EQ(fileSize(ring), 200000u);
+}
+
+// ---- A SageTV session ------------------------------------------------------------
+
+namespace {
+
+// Keeps its connection open after a response and sends the next command on
+// it; when the server has closed it, retries once on a new connection.
+class SageTvClient {
+public:
+    explicit SageTvClient(std::uint16_t port) : m_port(port) {}
+
+    std::string request(const std::string& line)
+    {
+        ++m_requests;
+        if (m_connection) {
+            if (m_connection->send(line + "\r\n")) {
+                const std::string response = m_connection->readLine();
+                if (response != "<closed>")
+                    return response;
+            }
+            ++m_retries;
+        }
+        m_connection = std::make_unique<TcpClient>(m_port);
+        m_connection->send(line + "\r\n");
+        return m_connection->readLine();
+    }
+    int retries() const { return m_retries; }
+    int requests() const { return m_requests; }
+
+private:
+    std::uint16_t m_port;
+    std::unique_ptr<TcpClient> m_connection;
+    int m_retries = 0;
+    int m_requests = 0;
+};
+
+} // namespace
+
+TEST_F(LiveRecordingTest, SageTvSessionOnAKeptConnection)
+{
+    SageTvClient sageTv(m_server->port());
+    EXPECT_EQ(sageTv.request("VERSION"), "2.1");
+    EXPECT_EQ(sageTv.request("STOP"), "OK");
+    EXPECT_EQ(sageTv.request("NOOP"), "OK");
+    const std::string file = m_dir.file("SageTV Recording-0.ts");
+    EXPECT_EQ(sageTv.request("START Vexar HD Tuner|702|1700000000000|" + file + "|Great"), "OK");
+    // The first bytes come once the programme has been found.
+    std::uint64_t last = 0;
+    EXPECT_TRUE(waitFor([&] { return (last = number(sageTv.request("GET_FILE_SIZE " + file))) > 0; }));
+    for (int poll = 0; poll < 3; ++poll) {
+        std::this_thread::sleep_for(std::chrono::seconds(1));
+        const std::uint64_t size = number(sageTv.request("GET_FILE_SIZE " + file));
+        EXPECT_GT(size, last) << "poll " << poll;
+        last = size;
+    }
+    EXPECT_EQ(sageTv.request("STOP"), "OK");
+    // Every command after the first found its connection closed.
+    EXPECT_EQ(sageTv.retries(), sageTv.requests() - 1);
+    EXPECT_GE(fileSize(file), last);
+    EXPECT_FALSE(m_recorder->isRecording());
+}
