@@ -43,9 +43,9 @@ protected:
     // The server still answers, and a recording still works.
     void expectServerHealthy()
     {
-        EXPECT_EQ(exchange(m_server->port(), "NOOP"), "OK");
+        EXPECT_EQ(askServer(m_server->port(), "NOOP"), "OK");
         const std::string file = m_dir.file("after.ts");
-        ASSERT_EQ(exchange(m_server->port(), "START dev|702|0|" + file + "|Great"), "OK");
+        ASSERT_EQ(askServer(m_server->port(), "START dev|702|0|" + file + "|Great"), "OK");
         EXPECT_TRUE(waitFor([&] { return !m_recorder->isRecording(); }));
         EXPECT_GT(fileSize(file), 500000u);
     }
@@ -101,7 +101,7 @@ TEST_F(ListenerTest, LineEndSplitAcrossSegments)
 TEST_F(ListenerTest, EmptyLineIsAnUnknownCommand)
 {
     startServer();
-    EXPECT_EQ(exchange(m_server->port(), ""), "Error: Unknown command ''");
+    EXPECT_EQ(askServer(m_server->port(), ""), "Error: Unknown command ''");
 }
 
 TEST_F(ListenerTest, SecondLineOnAConnectionIsNotCarriedOut)
@@ -113,7 +113,7 @@ TEST_F(ListenerTest, SecondLineOnAConnectionIsNotCarriedOut)
         client.send("VERSION\r\nSTOP\r\n");
         EXPECT_EQ(client.readToEnd(), "2.1\r\n");
     }
-    EXPECT_EQ(exchange(m_server->port(), "GET_SIZE"), "Error: Not Recording");
+    EXPECT_EQ(askServer(m_server->port(), "GET_SIZE"), "Error: Not Recording");
     capture.finish();
     EXPECT_EQ(capture.out(), "Received command: VERSION. Responded: 2.1\n"
                              ". Exception response (GET_SIZE): Error: Not Recording\n");
@@ -184,7 +184,7 @@ TEST_F(ListenerTest, LongestLineIsTakenAndOneMoreByteIsNot)
 {
     startServer();
     const std::string longest(NetworkEncoderServer::maxRequestLine, 'A');
-    EXPECT_EQ(exchange(m_server->port(), longest), "Error: Unknown command '" + longest + "'");
+    EXPECT_EQ(askServer(m_server->port(), longest), "Error: Unknown command '" + longest + "'");
 
     ConsoleCapture capture;
     TcpClient client(m_server->port());

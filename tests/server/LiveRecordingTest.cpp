@@ -37,7 +37,7 @@ protected:
         m_simulator.reset();
     }
 
-    std::string request(const std::string& line) { return exchange(m_server->port(), line); }
+    std::string request(const std::string& line) { return askServer(m_server->port(), line); }
 
     // Waits until the response to a size request exceeds the given size.
     bool sizeExceeds(const std::string& line, std::uint64_t size)

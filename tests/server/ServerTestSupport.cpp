@@ -217,7 +217,7 @@ std::string TcpClient::readToEnd(std::chrono::milliseconds timeout)
     }
 }
 
-std::string exchange(std::uint16_t port, const std::string& requestLine)
+std::string askServer(std::uint16_t port, const std::string& requestLine)
 {
     TcpClient client(port);
     client.send(requestLine + "\r\n");

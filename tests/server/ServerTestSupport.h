@@ -80,7 +80,7 @@ private:
 };
 
 // One request on a new connection, as SageTV sends it; the response line.
-std::string exchange(std::uint16_t port, const std::string& requestLine);
+std::string askServer(std::uint16_t port, const std::string& requestLine);
 
 // A server listening on a free loopback port, serving on its own thread.
 class ServerThread {
