@@ -116,14 +116,10 @@ void InputRing::reissueCurrent()
 {
     const int slot = m_readIndex;
     DWORD error = 0;
-    if (issue(slot, error) == Issue::failed) {
-        if (m_inputIsFile) {
-            m_issueError[slot] = error; // reported when the ring comes back to this slot
-        } else {
-            std::cerr << "VexarHDRecorder::read last error: " << error << std::endl;
-            throw std::runtime_error("Error at DeviceIoControl in VexarHDRecorder::read");
-        }
-    }
+    // A failed re-issue is reported when the ring comes back to this slot,
+    // so the data already received in the other slots is still delivered.
+    if (issue(slot, error) == Issue::failed)
+        m_issueError[slot] = error;
     m_readIndex = (slot + 1) % READ_SLOTS;
     m_readOffset = -1;
     m_readLength = 0;
@@ -138,7 +134,7 @@ bool InputRing::collectCurrent(bool report)
         bytes = m_endBytes[slot];
         atEnd = true;
     } else if (m_issueError[slot] != 0) {
-        if (m_issueError[slot] != ERROR_HANDLE_EOF) {
+        if (!(m_inputIsFile && m_issueError[slot] == ERROR_HANDLE_EOF)) {
             std::cerr << "VexarHDRecorder::read last error: " << m_issueError[slot] << std::endl;
             throw std::runtime_error("Error at DeviceIoControl in VexarHDRecorder::read");
         }

@@ -62,8 +62,8 @@ private:
     std::array<OVERLAPPED, READ_SLOTS> m_readOverlapped{};
     // A request is outstanding in the slot (issued, not yet collected).
     std::array<bool, READ_SLOTS> m_inFlight{};
-    // File input: the slot's read could not be issued (e.g. past the end of
-    // the file); reported only when the ring reaches the slot.
+    // The slot's request could not be issued (e.g. a file read past the
+    // end); reported only when the ring reaches the slot.
     std::array<DWORD, READ_SLOTS> m_issueError{};
     // Bytes returned by the slot that ended the input, kept so that every
     // later read reports the same end.

@@ -138,8 +138,8 @@ bool DeviceServer::serve(int stopFd)
 {
     setNonBlocking(m_connection);
     while (m_connection >= 0) {
+        flush(); // answers first: stream answers are only made with nothing queued
         serveStream();
-        flush();
         if (m_connection < 0)
             return true;
         if (m_closing && m_outgoing.empty()) {

@@ -19,6 +19,9 @@ namespace platform {
 
 namespace {
 
+// What every request of a handle whose connection is gone fails with.
+constexpr DWORD kLostDevice = ERROR_GEN_FAILURE;
+
 struct SyncResult {
     bool done = false;
     DWORD error = 0;
@@ -83,7 +86,7 @@ void readerLoop(DeviceObject* device)
         std::lock_guard<std::mutex> lock(device->io.mutex);
         if (n <= 0) {
             if (!device->brokenError)
-                device->brokenError = ERROR_GEN_FAILURE; // the device went away
+                device->brokenError = kLostDevice; // the device went away
             failAll(*device, device->brokenError);
             return;
         }
@@ -149,8 +152,16 @@ BOOL deviceIoControl(DeviceObject& device, DWORD code, LPVOID in, DWORD inSize, 
     }
     // Sent without the lock, so the reader can go on completing while a send waits for room.
     if (!sendRequest(device, id, code, in, inSize, outSize)) {
-        DWORD error = winErrorFromErrno(errno);
+        const int err = errno;
+        DWORD error = winErrorFromErrno(err);
         std::lock_guard<std::mutex> lock(device.io.mutex);
+        if (err == EPIPE || err == ECONNRESET || err == ENOTCONN) {
+            // The device went away; the reader may not have noticed yet, but
+            // the request fails the same way as when it has.
+            if (!device.brokenError)
+                device.brokenError = kLostDevice;
+            error = device.brokenError;
+        }
         auto it = device.pending.find(id);
         if (it != device.pending.end()) {
             device.pending.erase(it);

@@ -1,0 +1,213 @@
+// The input ring reading the simulator's stream endpoint: byte-exact
+// delivery across slots, the end of the stream, failures, cancelling from
+// another thread and a lost connection.
+#include "app/Settings.h"
+#include "device/DeviceDiscovery.h"
+#include "device/InputRing.h"
+#include "device/VexarControl.h"
+#include "tests/device/SimulatorProcess.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <thread>
+
+using testing::internal::CaptureStderr;
+using testing::internal::CaptureStdout;
+using testing::internal::GetCapturedStderr;
+using testing::internal::GetCapturedStdout;
+
+namespace {
+
+constexpr std::size_t kPackets = 16000; // about 3 MB, more than any test reads
+
+class InputRingDeviceTest : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        g_delay = 0;
+        g_delayPower = 1;
+        g_delayAfterChannel = 0;
+        m_stream = makeTestStream(kPackets);
+        writeFile(m_dir.path() + "/702.ts", m_stream);
+    }
+
+    void TearDown() override
+    {
+        m_ring.reset();
+        m_control.reset();
+        if (m_device != INVALID_HANDLE_VALUE)
+            CloseHandle(m_device);
+    }
+
+    enum class Stream { startedBeforePrime, notStarted };
+
+    // Starts the simulator, opens the device, tunes channel 702, starts the
+    // stream when asked and primes the ring.
+    void start(std::vector<std::string> arguments, Stream stream = Stream::startedBeforePrime)
+    {
+        if (std::find(arguments.begin(), arguments.end(), "--rate") == arguments.end())
+            arguments.insert(arguments.end(), {"--rate", "0"});
+        arguments.insert(arguments.end(), {"--channel", "702=" + m_dir.path() + "/702.ts"});
+        m_sim.emplace(m_dir, arguments);
+        CaptureStdout();
+        CaptureStderr();
+        m_device = openDevice(0);
+        ASSERT_NE(m_device, INVALID_HANDLE_VALUE);
+        m_control = std::make_unique<VexarControl>(m_device, "motorola_dct");
+        m_control->tuneChannel("702");
+        if (stream == Stream::startedBeforePrime)
+            m_control->startStream();
+        m_ring = std::make_unique<InputRing>(m_device, false);
+        m_ring->sendTransferSize();
+        m_ring->prime();
+        GetCapturedStdout();
+        GetCapturedStderr();
+    }
+
+    std::vector<std::uint8_t> read(std::uint32_t count)
+    {
+        std::vector<std::uint8_t> bytes(count);
+        m_ring->read(bytes.data(), count);
+        return bytes;
+    }
+
+    // The stream bytes from offset on.
+    std::vector<std::uint8_t> expected(std::size_t offset, std::size_t count) const
+    {
+        return std::vector<std::uint8_t>(m_stream.begin() + static_cast<std::ptrdiff_t>(offset),
+                                         m_stream.begin() + static_cast<std::ptrdiff_t>(offset + count));
+    }
+
+    // Runs f, which must throw text, and returns what it wrote to stderr.
+    template <typename F>
+    std::string expectFailure(F f, const std::string& text)
+    {
+        CaptureStderr();
+        try {
+            f();
+            ADD_FAILURE() << "no exception, expected " << text;
+        } catch (const std::runtime_error& e) {
+            EXPECT_EQ(std::string(e.what()), text);
+        }
+        return GetCapturedStderr();
+    }
+
+    TempDir m_dir;
+    std::vector<std::uint8_t> m_stream;
+    std::optional<SimulatorProcess> m_sim;
+    HANDLE m_device = INVALID_HANDLE_VALUE;
+    std::unique_ptr<VexarControl> m_control;
+    std::unique_ptr<InputRing> m_ring;
+};
+
+TEST_F(InputRingDeviceTest, DeliversTheStreamExactlyWhateverTheReadSizes)
+{
+    start({});
+    EXPECT_EQ(m_sim->count("transfer-size 0x82 131072"), 1u);
+    EXPECT_EQ(m_sim->count("tuned 0702"), 1u);
+    std::size_t offset = 0;
+    // Sync byte, rest of a packet, then reads that span slots.
+    for (std::uint32_t count : {1u, 187u, 131072u, 131072u, 70000u, 188u, 300000u, 131072u}) {
+        ASSERT_EQ(read(count), expected(offset, count)) << "read at " << offset << " of " << count;
+        offset += count;
+    }
+    // Many slots' worth, so every slot has been re-issued several times.
+    while (offset + 131072 <= 22 * 131072) { // the file holds nearly 23 slots
+        ASSERT_EQ(read(131072), expected(offset, 131072)) << "read at " << offset;
+        offset += 131072;
+    }
+}
+
+TEST_F(InputRingDeviceTest, HeaderOnlyCompletionEndsTheInput)
+{
+    start({"--eof-after", "200000"});
+    EXPECT_EQ(read(150000), expected(0, 150000));
+    std::vector<std::uint8_t> rest(100000);
+    // The bytes before the end are handed over without a message.
+    CaptureStderr();
+    EXPECT_EQ(m_ring->readUpTo(rest.data(), 100000), 50000u);
+    EXPECT_EQ(GetCapturedStderr(), "");
+    rest.resize(50000);
+    EXPECT_EQ(rest, expected(150000, 50000));
+    EXPECT_EQ(expectFailure([&] { m_ring->readUpTo(rest.data(), 1); },
+                            "EOF at GetOverlappedResult in VexarHDRecorder::read"),
+              "GetOverlappedResult 38 <= 38\n");
+    EXPECT_EQ(expectFailure([&] { read(1); }, "EOF at GetOverlappedResult in VexarHDRecorder::read"),
+              "GetOverlappedResult 38 <= 38\n");
+}
+
+TEST_F(InputRingDeviceTest, ReadAcrossTheEndFailsWithTheEndMessage)
+{
+    start({"--eof-after", "131072"});
+    EXPECT_EQ(expectFailure([&] { read(131073); }, "EOF at GetOverlappedResult in VexarHDRecorder::read"),
+              "GetOverlappedResult 38 <= 38\n");
+}
+
+TEST_F(InputRingDeviceTest, FailedStreamTransferIsAnOverlappedResultError)
+{
+    start({"--fail-stream-after", "262144"});
+    EXPECT_EQ(read(262144), expected(0, 262144));
+    EXPECT_EQ(expectFailure([&] { read(1); }, "Error at GetOverlappedResult in VexarHDRecorder::read"),
+              "VexarHDRecorder::read GetOverlappedResult last error: 31\n");
+}
+
+TEST_F(InputRingDeviceTest, CancelFromAnotherThreadEndsAWaitingRead)
+{
+    start({}, Stream::notStarted); // every request stays pending
+    std::thread canceller([this] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        CancelIoEx(m_device, nullptr);
+    });
+    const std::string err =
+        expectFailure([&] { read(188); }, "Error at GetOverlappedResult in VexarHDRecorder::read");
+    canceller.join();
+    EXPECT_EQ(err, "VexarHDRecorder::read GetOverlappedResult last error: 995\n");
+
+    // The ring starts over: the box now streams and data flows again.
+    m_ring->reset();
+    CaptureStdout();
+    m_control->startStream();
+    GetCapturedStdout();
+    m_ring->prime();
+    EXPECT_EQ(read(188), expected(0, 188));
+}
+
+TEST_F(InputRingDeviceTest, ResetWhileRequestsAreOutstandingAndPrimeAgain)
+{
+    start({});
+    EXPECT_EQ(read(1000), expected(0, 1000));
+    m_ring->reset();
+    m_ring->prime();
+    // The requests answered before the cancel arrived are gone; the stream
+    // goes on with a later transfer, whole and in order.
+    const auto bytes = read(188 * 2000);
+    bool found = false;
+    for (std::size_t k = 1; k <= 16 && !found; ++k)
+        found = bytes == expected(k * 131072, bytes.size());
+    EXPECT_TRUE(found);
+}
+
+TEST_F(InputRingDeviceTest, LostConnectionDeliversWhatArrivedThenFailsEveryRequest)
+{
+    // Paced, so that the eight requests are all out well before the device
+    // answers three of them and goes away; the slots re-issued meanwhile
+    // fail, but the bytes already received all arrive.
+    start({"--drop-after", "300000", "--rate", "20000000"});
+    EXPECT_EQ(read(300000), expected(0, 300000));
+    ASSERT_TRUE(m_sim->waitForLine("disconnect"));
+    EXPECT_EQ(expectFailure([&] { read(1); }, "Error at GetOverlappedResult in VexarHDRecorder::read"),
+              "VexarHDRecorder::read GetOverlappedResult last error: 31\n");
+    EXPECT_EQ(expectFailure([&] { m_ring->sendTransferSize(); },
+                            "Error at VexarHDRecorder::record DeviceIoControl TransferSize"),
+              "VexarHDRecorder::record TransferSize last error, b:0, e:31\n");
+    m_ring->reset();
+    EXPECT_EQ(expectFailure([&] { m_ring->prime(); }, "Error at VexarHDRecorder::record DeviceIoControl"),
+              "VexarHDRecorder::record last error, b:0, e:31, i:0\n");
+}
+
+} // namespace
