@@ -1,0 +1,472 @@
+// Recordings from the simulated capture device with the recorder in this
+// process: a retune that goes on into the same file, the ring file of
+// circular mode, the return to the default channel and its cancellation, and
+// stream faults of the device (failed transfer, end of data, lost
+// connection) that end a recording without losing what was recorded.
+#include "app/Settings.h"
+#include "device/DeviceDiscovery.h"
+#include "recorder/OutputWriter.h"
+#include "recorder/VexarHDRecorder.h"
+#include "tests/device/SimulatorProcess.h"
+#include "tests/recorder/ProbeSummary.h"
+#include "tests/recorder/SampleStream.h"
+#include "ts/TsPacket.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <fcntl.h>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <memory>
+#include <set>
+#include <string>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Polls until condition holds or the time is up; the last result.
+template <typename Condition>
+bool waitUntil(Condition condition, int milliseconds)
+{
+    const auto deadline = Clock::now() + std::chrono::milliseconds(milliseconds);
+    while (!condition()) {
+        if (Clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
+
+std::vector<std::uint8_t> readBytes(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+std::vector<TsPacket> toPackets(const std::vector<std::uint8_t>& bytes, std::size_t byteLimit)
+{
+    std::vector<TsPacket> packets(std::min(bytes.size(), byteLimit) / 188);
+    for (std::size_t i = 0; i < packets.size(); ++i)
+        std::copy(bytes.begin() + i * 188, bytes.begin() + (i + 1) * 188, packets[i].bytes.begin());
+    return packets;
+}
+
+std::uint64_t fileSize(const std::string& path)
+{
+    struct stat st{};
+    return ::stat(path.c_str(), &st) == 0 ? static_cast<std::uint64_t>(st.st_size) : 0;
+}
+
+// program_number of the first entry of a PAT packet, -1 when there is none.
+int patProgram(const TsPacket& pat)
+{
+    const int d = pat.payloadOffset();
+    if (d < 0 || d + 1 + pat.bytes[d] + 12 > 188)
+        return -1;
+    const std::uint8_t* section = pat.bytes.data() + d + 1 + pat.bytes[d];
+    return (section[8] << 8) | section[9];
+}
+
+struct ProgramPids {
+    int program;
+    std::uint16_t pmt, video, audio;
+    bool has(std::uint16_t pid) const { return pid == pmt || pid == video || pid == audio; }
+};
+const ProgramPids kProgram2{2, 4097, 258, 259};
+const ProgramPids kProgram3{3, 4098, 260, 261};
+
+// The packets a recording of the program makes from the multiplex: PAT
+// packets become the new single-entry PAT (with the input's counter), the
+// program's packets pass unchanged, all others are dropped.
+std::vector<TsPacket> routed(const std::vector<TsPacket>& input, const TsPacket& newPat, const ProgramPids& p)
+{
+    std::vector<TsPacket> out;
+    for (const TsPacket& packet : input) {
+        if (packet.pid() == 0) {
+            TsPacket pat = newPat;
+            pat.bytes[3] = static_cast<std::uint8_t>((pat.bytes[3] & 0xF0) | packet.continuityCounter());
+            out.push_back(pat);
+        } else if (p.has(packet.pid())) {
+            out.push_back(packet);
+        }
+    }
+    return out;
+}
+
+// Catches what the process writes to standard output and standard error, at
+// the descriptors, so the lines of every thread land here.
+class ConsoleCapture {
+public:
+    explicit ConsoleCapture(const std::string& dir) : m_outPath(dir + "/stdout.txt"), m_errPath(dir + "/stderr.txt")
+    {
+        std::cout.flush();
+        m_savedOut = ::dup(1);
+        m_savedErr = ::dup(2);
+        redirect(1, m_outPath);
+        redirect(2, m_errPath);
+    }
+    ~ConsoleCapture() { finish(); }
+    ConsoleCapture(const ConsoleCapture&) = delete;
+    ConsoleCapture& operator=(const ConsoleCapture&) = delete;
+
+    void finish()
+    {
+        if (m_savedOut < 0)
+            return;
+        std::cout.flush();
+        std::cerr.flush();
+        ::dup2(m_savedOut, 1);
+        ::dup2(m_savedErr, 2);
+        ::close(m_savedOut);
+        ::close(m_savedErr);
+        m_savedOut = m_savedErr = -1;
+    }
+    std::string out() const { return text(m_outPath); }
+    std::string err() const { return text(m_errPath); }
+
+private:
+    static void redirect(int fd, const std::string& path)
+    {
+        const int file = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND, 0644);
+        ::dup2(file, fd);
+        ::close(file);
+    }
+    static std::string text(const std::string& path)
+    {
+        std::cout.flush();
+        std::ifstream in(path, std::ios::binary);
+        return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    }
+    std::string m_outPath, m_errPath;
+    int m_savedOut = -1, m_savedErr = -1;
+};
+
+std::size_t countOf(const std::vector<std::string>& lines, const std::string& line)
+{
+    return static_cast<std::size_t>(std::count(lines.begin(), lines.end(), line));
+}
+
+// Stream rate of the simulated device: twice a cable multiplex, so that a
+// scan of 30000 packets takes about half a second.
+const std::string kRate = "80000000";
+
+// A recorder on the simulated device with short delays of the box and the
+// map "702 2", "703 3".
+class RecorderOnDevice : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        g_delay = 0;
+        g_delayPower = 50;
+        g_delayAfterChannel = 50;
+        g_delayDefaultChannel = 3600;
+        g_channelChangeAttempts = 3;
+        std::ofstream(m_dir.path() + "/map.txt") << "702 2\n703 3\n";
+    }
+    void TearDown() override
+    {
+        m_recorder.reset();
+        m_ownSimulator.reset();
+    }
+
+    // The sample multiplex on channels 702 and 703, plus the given options.
+    static std::unique_ptr<SimulatorProcess> startSimulator(const TempDir& dir,
+                                                            const std::vector<std::string>& options = {})
+    {
+        std::vector<std::string> args = {"--channel", "702=" + sampleStreamPath(), "--channel",
+                                         "703=" + sampleStreamPath(), "--rate", kRate};
+        args.insert(args.end(), options.begin(), options.end());
+        return std::make_unique<SimulatorProcess>(dir, args);
+    }
+
+    void makeRecorder(const std::string& defaultChannel)
+    {
+        HANDLE device = openDevice(0);
+        ASSERT_NE(device, INVALID_HANDLE_VALUE);
+        m_recorder = std::make_unique<VexarHDRecorder>(device, false, false, m_dir.path() + "/map.txt",
+                                                       defaultChannel);
+    }
+
+    std::string file(const std::string& name) const { return m_dir.path() + "/" + name; }
+
+    bool recordingEndsByItself(int milliseconds = 15000)
+    {
+        return waitUntil([&] { return !m_recorder->isRecording(); }, milliseconds);
+    }
+
+    TempDir m_dir;
+    std::unique_ptr<SimulatorProcess> m_ownSimulator; // for a test that needs a fresh device
+    std::unique_ptr<VexarHDRecorder> m_recorder;
+};
+
+// One simulator serves the suite; each test connects with its own recorder.
+class DeviceRecording : public RecorderOnDevice {
+protected:
+    static void SetUpTestSuite()
+    {
+        s_dir = std::make_unique<TempDir>();
+        s_simulator = startSimulator(*s_dir);
+    }
+    static void TearDownTestSuite()
+    {
+        s_simulator.reset();
+        s_dir.reset();
+    }
+    SimulatorProcess& simulator() { return *s_simulator; }
+    std::size_t logMark() const { return s_simulator->logLines().size(); }
+    std::vector<std::string> logSince(std::size_t mark) const { return linesFrom(s_simulator->logLines(), mark); }
+
+    static std::unique_ptr<TempDir> s_dir;
+    static std::unique_ptr<SimulatorProcess> s_simulator;
+};
+std::unique_ptr<TempDir> DeviceRecording::s_dir;
+std::unique_ptr<SimulatorProcess> DeviceRecording::s_simulator;
+
+} // namespace
+
+// Packets of the old program up to the retune, then only the new program's,
+// all in one file; every PID's continuity counter runs on without a gap, so no
+// packet was lost on the way to the file.
+TEST_F(DeviceRecording, ChannelChangeGoesOnIntoTheSameFile)
+{
+    makeRecorder("");
+    const std::string out = file("change.ts");
+    m_recorder->start("702", out, "", 0, 0);
+    EXPECT_EQ(m_recorder->fileName(), out);
+    ASSERT_TRUE(waitUntil([&] { return m_recorder->bytesWritten() > 0; }, 10000));
+    EXPECT_TRUE(m_recorder->isRecording());
+
+    const std::uint64_t beforeChange = m_recorder->bytesWritten();
+    m_recorder->changeChannel("703");
+    ASSERT_TRUE(simulator().waitForLine("tuned 0703"));
+    // More than the chunk that may still hold the old program, plus the new
+    // program's replayed packets.
+    ASSERT_TRUE(waitUntil(
+        [&] { return m_recorder->bytesWritten() > beforeChange + OutputWriter::CHUNK_SIZE + 600000; }, 15000));
+    EXPECT_TRUE(m_recorder->isRecording());
+    EXPECT_EQ(m_recorder->fileName(), out);
+    m_recorder->stop();
+
+    EXPECT_FALSE(m_recorder->isRecording());
+    EXPECT_EQ(m_recorder->fileName(), "");
+    EXPECT_EQ(m_recorder->bytesWritten(), 0u);
+
+    const std::vector<std::uint8_t> bytes = readBytes(out);
+    ASSERT_EQ(bytes.size() % 188, 0u);
+    const std::vector<TsPacket> packets = toPackets(bytes, bytes.size());
+    std::size_t firstOfNew = packets.size();
+    std::size_t oldCount = 0, newCount = 0;
+    int lastCc[8192];
+    std::fill(std::begin(lastCc), std::end(lastCc), -1);
+    for (std::size_t i = 0; i < packets.size(); ++i) {
+        const TsPacket& packet = packets[i];
+        ASSERT_EQ(packet.bytes[0], 0x47) << "packet " << i;
+        const std::uint16_t pid = packet.pid();
+        bool isNew = kProgram3.has(pid);
+        if (pid == 0) {
+            const int program = patProgram(packet);
+            ASSERT_TRUE(program == 2 || program == 3) << "PAT for program " << program << " at packet " << i;
+            isNew = program == 3;
+        } else {
+            ASSERT_TRUE(kProgram2.has(pid) || kProgram3.has(pid)) << "PID " << pid << " at packet " << i;
+        }
+        if (isNew) {
+            firstOfNew = std::min(firstOfNew, i);
+            ++newCount;
+        } else {
+            ASSERT_EQ(firstOfNew, packets.size()) << "program 2 again at packet " << i;
+            ++oldCount;
+        }
+        if (pid != 0 && packet.hasPayload()) {
+            if (lastCc[pid] >= 0) {
+                ASSERT_EQ(packet.continuityCounter(), (lastCc[pid] + 1) & 0x0F) << "PID " << pid << " packet " << i;
+            }
+            lastCc[pid] = packet.continuityCounter();
+        }
+    }
+    EXPECT_GT(oldCount, 2000u);
+    EXPECT_GT(newCount, 2000u);
+}
+
+// The file is a ring of the given size from its first pass on, while the
+// count of written bytes goes on past it.
+TEST_F(DeviceRecording, CircularFileStaysAtItsRingSize)
+{
+    constexpr std::uint64_t ring = 1000000;
+    makeRecorder("");
+    const std::string out = file("ring.ts");
+    m_recorder->start("702", out, "", 0, ring);
+    std::uint64_t largest = 0;
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            largest = std::max(largest, fileSize(out));
+            return m_recorder->bytesWritten() > 2 * ring + 100000;
+        },
+        15000));
+    EXPECT_EQ(fileSize(out), ring);
+    EXPECT_EQ(largest, ring);
+    m_recorder->stop();
+    EXPECT_EQ(fileSize(out), ring);
+    EXPECT_EQ(m_recorder->bytesWritten(), 0u);
+    // A new ordinary recording after the ring: the file only grows again.
+    const std::string next = file("after-ring.ts");
+    m_recorder->start("702", next, "", 0, 0);
+    ASSERT_TRUE(waitUntil([&] { return m_recorder->bytesWritten() > 2 * ring; }, 15000));
+    m_recorder->stop();
+    EXPECT_GT(fileSize(next), 2 * ring);
+    EXPECT_EQ(fileSize(next) % 188, 0u);
+}
+
+// Some time after a recording the box is switched off and on again and keyed
+// to the default channel.
+TEST_F(DeviceRecording, DefaultChannelAfterARecording)
+{
+    g_delayDefaultChannel = 1;
+    makeRecorder("702");
+    m_recorder->start("703", file("rec.ts"), "", 0, 0);
+    ASSERT_TRUE(waitUntil([&] { return m_recorder->bytesWritten() > 0; }, 10000));
+
+    ConsoleCapture console(m_dir.path());
+    const std::size_t mark = logMark();
+    const auto stopped = Clock::now();
+    m_recorder->setDefaultChannelTimer();
+    ASSERT_TRUE(waitUntil([&] { return countOf(logSince(mark), "tuned 0702") > 0; }, 5000));
+    EXPECT_GE(Clock::now() - stopped, std::chrono::milliseconds(900)) << "the switch came before its delay";
+    console.finish();
+
+    std::vector<std::string> lines;
+    for (const std::string& line : logSince(mark))
+        if (line.rfind("power ", 0) == 0 || line.rfind("tuned ", 0) == 0)
+            lines.push_back(line);
+    EXPECT_EQ(lines, (std::vector<std::string>{"power off", "power on", "tuned 0702"}));
+    EXPECT_NE(console.out().find("set timer to -10000000\n"), std::string::npos) << console.out();
+    EXPECT_NE(console.out().find("Switching to default channel702\n"), std::string::npos) << console.out();
+    EXPECT_EQ(console.err(), "");
+}
+
+// A new recording within the delay cancels the pending switch, and the timer
+// thread goes on waiting for the next one.
+TEST_F(DeviceRecording, NewStartCancelsThePendingSwitch)
+{
+    g_delayDefaultChannel = 1;
+    makeRecorder("702");
+    m_recorder->start("703", file("first.ts"), "", 0, 0);
+    ASSERT_TRUE(waitUntil([&] { return m_recorder->bytesWritten() > 0; }, 10000));
+
+    const std::size_t mark = logMark();
+    m_recorder->setDefaultChannelTimer();
+    m_recorder->start("703", file("second.ts"), "", 0, 0);
+    ASSERT_TRUE(waitUntil([&] { return m_recorder->bytesWritten() > 0; }, 10000));
+    m_recorder->stop();
+    std::this_thread::sleep_for(std::chrono::milliseconds(1600));
+    std::vector<std::string> since = logSince(mark);
+    EXPECT_EQ(countOf(since, "power off"), 0u);
+    EXPECT_EQ(countOf(since, "tuned 0702"), 0u);
+
+    m_recorder->setDefaultChannelTimer();
+    EXPECT_TRUE(waitUntil([&] { return countOf(logSince(mark), "tuned 0702") == 1; }, 5000));
+}
+
+// With no delay the switch starts at once after the stop; destroying the
+// recorder then must neither crash nor leave a thread that acts on it.
+TEST_F(DeviceRecording, DestroyedRightAfterAStopWithNoDelay)
+{
+    g_delayDefaultChannel = 0;
+    const std::size_t mark = logMark();
+    for (int round = 0; round < 3; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        makeRecorder("702");
+        m_recorder->start("703", file("rec.ts"), "", 0, 0);
+        ASSERT_TRUE(waitUntil([&] { return m_recorder->bytesWritten() > 0; }, 10000));
+        m_recorder->setDefaultChannelTimer();
+        m_recorder.reset();
+        ASSERT_TRUE(waitUntil([&] { return countOf(logSince(mark), "disconnect") == unsigned(round) + 1; }, 2000));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(simulator().logLines().back(), "disconnect");
+}
+
+namespace {
+
+struct StreamFault {
+    const char* option;
+    // The ring's error texts that may end the recording: a lost connection
+    // fails either the read in flight or the next one issued.
+    std::vector<std::string> errors;
+};
+
+// Bytes of the stream before the fault: past the 30000 packets of the scan,
+// within the first pass of the sample.
+constexpr std::uint64_t kFaultAfter = 7000000;
+
+class DeviceStreamFault : public RecorderOnDevice, public ::testing::WithParamInterface<StreamFault> {};
+
+} // namespace
+
+// The recording ends with its error line; the file holds exactly the program's
+// packets of the stream up to the fault (nothing handed to the writer is
+// lost) and is a valid stream; the recorder is left ready for a new start.
+TEST_P(DeviceStreamFault, EndsTheRecordingAndKeepsWhatWasRecorded)
+{
+    const std::vector<std::uint8_t> sample = readBytes(sampleStreamPath());
+    ASSERT_GT(sample.size(), kFaultAfter);
+    m_ownSimulator = startSimulator(m_dir, {GetParam().option, std::to_string(kFaultAfter)});
+    makeRecorder("");
+    const std::string out = file("fault.ts");
+    {
+        ConsoleCapture console(m_dir.path());
+        m_recorder->start("702", out, "", 0, 0);
+        ASSERT_TRUE(recordingEndsByItself());
+        console.finish();
+        const std::string err = console.err();
+        const auto& errors = GetParam().errors;
+        EXPECT_TRUE(std::any_of(errors.begin(), errors.end(), [&](const std::string& text) {
+            return err.find("Exception occurred: " + text + "\n") != std::string::npos;
+        })) << err;
+    }
+    EXPECT_EQ(m_recorder->fileName(), "");
+    EXPECT_EQ(m_recorder->bytesWritten(), 0u);
+
+    const std::vector<TsPacket> packets = toPackets(readBytes(out), SIZE_MAX);
+    ASSERT_FALSE(packets.empty());
+    EXPECT_EQ(fileSize(out), packets.size() * 188);
+    const auto newPat = std::find_if(packets.begin(), packets.end(), [](const TsPacket& p) { return p.pid() == 0; });
+    ASSERT_NE(newPat, packets.end());
+    const std::vector<TsPacket> expected = routed(toPackets(sample, kFaultAfter), *newPat, kProgram2);
+    ASSERT_LE(packets.size(), expected.size());
+    const std::size_t start = expected.size() - packets.size();
+    for (std::size_t i = 0; i < packets.size(); ++i)
+        ASSERT_EQ(packets[i].bytes, expected[start + i].bytes) << "packet " << i << " of " << packets.size();
+    EXPECT_GT(packets.size() * 4, expected.size() * 3);
+    EXPECT_EQ(probeSummary(out), "program_id=2\ncodec_name=mp2,id=0x103\ncodec_name=mpeg2video,id=0x102\n");
+
+    // The fault stays with this device connection: a new start runs, reports
+    // it again and ends by itself, and the recorder is idle once more.
+    ConsoleCapture console(m_dir.path());
+    m_recorder->start("703", file("again.ts"), "", 0, 0);
+    ASSERT_TRUE(recordingEndsByItself());
+    console.finish();
+    EXPECT_NE(console.err().find("Exception occurred: "), std::string::npos);
+    EXPECT_EQ(m_recorder->fileName(), "");
+    m_recorder->stop();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, DeviceStreamFault,
+    ::testing::Values(StreamFault{"--fail-stream-after", {"Error at GetOverlappedResult in VexarHDRecorder::read"}},
+                      StreamFault{"--eof-after", {"EOF at GetOverlappedResult in VexarHDRecorder::read"}},
+                      StreamFault{"--drop-after",
+                                  {"Error at GetOverlappedResult in VexarHDRecorder::read",
+                                   "Error at DeviceIoControl in VexarHDRecorder::read"}}),
+    [](const ::testing::TestParamInfo<StreamFault>& info) {
+        return std::string(info.param.option[2] == 'f' ? "FailedTransfer"
+                                                        : info.param.option[2] == 'e' ? "EndOfData" : "Dropped");
+    });

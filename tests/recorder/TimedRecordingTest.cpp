@@ -1,0 +1,225 @@
+// The built program against the simulated capture device: timed recordings
+// to a single-program and to a multi-program file, the power query and the
+// power switches, checked in what the program prints, in the files it writes
+// and in what the simulated box received.
+#include "tests/app/ProgramRun.h"
+#include "tests/recorder/ProbeSummary.h"
+#include "tests/recorder/SampleStream.h"
+#include "ts/TsPacket.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <fstream>
+#include <iterator>
+#include <spawn.h>
+#include <stdexcept>
+#include <string>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+extern char** environ;
+
+namespace {
+
+// The device simulator as a child process in the device namespace dir/ns.
+// (The device tests' SimulatorProcess cannot be linked next to ProgramRun:
+// both bring their own TempDir.)
+class Devsim {
+public:
+    Devsim(const TempDir& dir, const std::vector<std::string>& options)
+        : m_namespace(dir.file("ns")), m_log(dir.file("devsim.log"))
+    {
+        const std::string ready = dir.file("ready");
+        std::vector<std::string> args = {VEXARHD_DEVSIM, "--namespace", m_namespace, "--ready-file", ready,
+                                         "--channel", "702=" + sampleStreamPath(), "--channel",
+                                         "703=" + sampleStreamPath()};
+        args.insert(args.end(), options.begin(), options.end());
+        std::vector<char*> argv;
+        for (std::string& a : args)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 1, m_log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const int spawned = posix_spawn(&m_pid, argv[0], &actions, nullptr, argv.data(), environ);
+        posix_spawn_file_actions_destroy(&actions);
+        if (spawned != 0)
+            throw std::runtime_error(std::string("cannot start the simulator: ") + std::strerror(spawned));
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        struct stat st{};
+        while (::stat(ready.c_str(), &st) != 0 || st.st_size == 0) {
+            if (std::chrono::steady_clock::now() > deadline) {
+                stop();
+                throw std::runtime_error("the simulator did not get ready");
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+    }
+    ~Devsim() { stop(); }
+    Devsim(const Devsim&) = delete;
+    Devsim& operator=(const Devsim&) = delete;
+
+    const std::string& deviceDir() const { return m_namespace; }
+    std::vector<std::string> lines() const
+    {
+        std::ifstream in(m_log);
+        std::vector<std::string> result;
+        for (std::string line; std::getline(in, line);)
+            result.push_back(line);
+        return result;
+    }
+    // The "power on" and "power off" lines from line first on.
+    std::vector<std::string> powerLines(std::size_t first) const
+    {
+        std::vector<std::string> result;
+        const std::vector<std::string> all = lines();
+        for (std::size_t i = first; i < all.size(); ++i)
+            if (all[i] == "power on" || all[i] == "power off")
+                result.push_back(all[i]);
+        return result;
+    }
+
+private:
+    void stop()
+    {
+        if (m_pid <= 0)
+            return;
+        ::kill(m_pid, SIGTERM);
+        int status = 0;
+        ::waitpid(m_pid, &status, 0);
+        m_pid = -1;
+    }
+    std::string m_namespace;
+    std::string m_log;
+    pid_t m_pid = -1;
+};
+
+std::vector<std::uint8_t> readBytes(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+const std::vector<std::string> kShortDelays = {"--delay", "0", "--delaypower", "50", "--delayafterchannel", "50"};
+
+class TimedRecording : public ::testing::Test {
+protected:
+    void SetUp() override { m_dir.write("map.txt", "702 2\n703 3\n"); }
+
+    ProgramRun run(std::vector<std::string> args)
+    {
+        args.insert(args.end(), kShortDelays.begin(), kShortDelays.end());
+        return runProgram(args, m_dir.path(), m_devsim.deviceDir());
+    }
+
+    TempDir m_dir;
+    Devsim m_devsim{m_dir, {}};
+};
+
+} // namespace
+
+// Two seconds of channel 702 (program 2 through the map) as a single-program
+// stream: ffprobe sees that one program; every packet is one of its PIDs and
+// each PID's continuity counter runs without a gap.
+TEST_F(TimedRecording, ChannelToSingleProgramFile)
+{
+    const auto begin = std::chrono::steady_clock::now();
+    ProgramRun result = run({"--device", "0", "--channel", "702", "--map", "map.txt", "--spts", "rec.ts",
+                             "--duration", "2"});
+    EXPECT_GE(std::chrono::steady_clock::now() - begin, std::chrono::seconds(2));
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_EQ(result.err.find("Exception occurred"), std::string::npos) << result.err;
+    EXPECT_NE(result.out.find("here1\nhere2\n"), std::string::npos);
+    EXPECT_NE(result.out.find("ChannelChangeAttempt: 1\n"), std::string::npos);
+    EXPECT_NE(result.out.find("PIDs to be recorded: ,4097,258,259\n"), std::string::npos) << result.out;
+    // The default channel is the recorded one; its switch is armed with the
+    // default delay and does not hold the run back.
+    EXPECT_NE(result.out.find("set timer to -1200000000\n"), std::string::npos);
+    const std::vector<std::string> log = m_devsim.lines();
+    EXPECT_GE(std::count(log.begin(), log.end(), "tuned 0702"), 2); // construction and recording
+    EXPECT_EQ(std::count(log.begin(), log.end(), "transfer-size 0x82 131072"), 1);
+
+    const std::vector<std::uint8_t> bytes = readBytes(m_dir.file("rec.ts"));
+    ASSERT_GT(bytes.size(), 1000000u);
+    ASSERT_EQ(bytes.size() % 188, 0u);
+    int lastCc[8192];
+    std::fill(std::begin(lastCc), std::end(lastCc), -1);
+    for (std::size_t i = 0; i < bytes.size() / 188; ++i) {
+        TsPacket packet;
+        std::copy(bytes.begin() + i * 188, bytes.begin() + (i + 1) * 188, packet.bytes.begin());
+        ASSERT_EQ(packet.bytes[0], 0x47) << "packet " << i;
+        const std::uint16_t pid = packet.pid();
+        ASSERT_TRUE(pid == 0 || pid == 4097 || pid == 258 || pid == 259) << "PID " << pid << " at packet " << i;
+        if (pid != 0 && packet.hasPayload()) {
+            if (lastCc[pid] >= 0) {
+                ASSERT_EQ(packet.continuityCounter(), (lastCc[pid] + 1) & 0x0F) << "PID " << pid << " packet " << i;
+            }
+            lastCc[pid] = packet.continuityCounter();
+        }
+    }
+    EXPECT_EQ(probeSummary(m_dir.file("rec.ts")),
+              "program_id=2\ncodec_name=mp2,id=0x103\ncodec_name=mpeg2video,id=0x102\n");
+}
+
+// The whole multiplex: the file starts with the device's stream byte for byte
+// (the box plays the sample from its start), holds whole 128 KiB blocks, and
+// ffprobe finds all three programs.
+TEST_F(TimedRecording, ChannelToMultiProgramFile)
+{
+    ProgramRun result = run({"--device", "0", "--channel", "703", "--map", "map.txt", "--mpts", "all.ts",
+                             "--duration", "2"});
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_EQ(result.err.find("Exception occurred"), std::string::npos) << result.err;
+    EXPECT_EQ(result.out.find("PIDs to be recorded"), std::string::npos);
+
+    const std::vector<std::uint8_t> copy = readBytes(m_dir.file("all.ts"));
+    const std::vector<std::uint8_t> sample = readBytes(sampleStreamPath());
+    ASSERT_GT(copy.size(), 2000000u);
+    EXPECT_EQ(copy.size() % 131072, 0u);
+    const std::size_t common = std::min(copy.size(), sample.size());
+    const auto mismatch = std::mismatch(copy.begin(), copy.begin() + common, sample.begin());
+    EXPECT_EQ(mismatch.first - copy.begin(), static_cast<std::ptrdiff_t>(common)) << "first differing byte";
+    EXPECT_EQ(probeSummary(m_dir.file("all.ts")),
+              "program_id=1\nprogram_id=2\nprogram_id=3\n"
+              "codec_name=mp2,id=0x101\ncodec_name=mp2,id=0x103\ncodec_name=mp2,id=0x105\n"
+              "codec_name=mpeg2video,id=0x100\ncodec_name=mpeg2video,id=0x102\ncodec_name=mpeg2video,id=0x104\n");
+}
+
+// Every run power-cycles the box while building the recorder (the device's
+// initialisation first switches on a box that is off); the switches then act
+// on the box that construction left on.
+TEST_F(TimedRecording, PowerQueryAndSwitches)
+{
+    ProgramRun query = run({"--device", "0", "--map", "map.txt", "--power"});
+    EXPECT_EQ(query.exitCode, 0) << query.err;
+    EXPECT_NE(query.out.find("\ndevice is on\n"), std::string::npos) << query.out;
+    // The simulated box starts switched off.
+    EXPECT_EQ(m_devsim.powerLines(0), (std::vector<std::string>{"power on", "power off", "power on"}));
+
+    std::size_t mark = m_devsim.lines().size();
+    ProgramRun off = run({"--device", "0", "--map", "map.txt", "--off"});
+    EXPECT_EQ(off.exitCode, 0) << off.err;
+    EXPECT_EQ(off.out.find("device is"), std::string::npos);
+    EXPECT_EQ(m_devsim.powerLines(mark), (std::vector<std::string>{"power off", "power on", "power off"}));
+
+    // "on" finds the box on after construction and leaves it so.
+    mark = m_devsim.lines().size();
+    ProgramRun on = run({"--device", "0", "--map", "map.txt", "--on"});
+    EXPECT_EQ(on.exitCode, 0) << on.err;
+    EXPECT_EQ(m_devsim.powerLines(mark), (std::vector<std::string>{"power on", "power off", "power on"}));
+
+    // A query together with a switch does the query only.
+    mark = m_devsim.lines().size();
+    ProgramRun both = run({"--device", "0", "--map", "map.txt", "--power", "--off"});
+    EXPECT_EQ(both.exitCode, 0) << both.err;
+    EXPECT_NE(both.out.find("\ndevice is on\n"), std::string::npos) << both.out;
+    EXPECT_EQ(m_devsim.powerLines(mark), (std::vector<std::string>{"power off", "power on"}));
+}
