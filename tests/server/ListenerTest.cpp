@@ -40,6 +40,13 @@ protected:
         m_server = std::make_unique<ServerThread>(*m_recorder, deadline);
     }
 
+    // The server closes a connection before it reports why; waits until it
+    // has served that many connections in all.
+    bool servedInAll(std::uint64_t connections)
+    {
+        return waitFor([&] { return m_server->served() >= connections; });
+    }
+
     // The server still answers, and a recording still works.
     void expectServerHealthy()
     {
@@ -126,6 +133,7 @@ TEST_F(ListenerTest, LfAloneDoesNotEndARequest)
     TcpClient client(m_server->port());
     client.send("VERSION\n");
     EXPECT_EQ(client.readToEnd(), "");
+    EXPECT_TRUE(servedInAll(1));
     capture.finish();
     EXPECT_EQ(capture.out(), "");
     EXPECT_EQ(capture.err(), "Connection dropped (read_until): no request line within 400 ms\n");
@@ -159,7 +167,7 @@ TEST_F(ListenerTest, ThousandConnectionsClosedAtOnceOrMidLine)
         case 3: client.reset(); break;
         }
     }
-    EXPECT_TRUE(waitFor([&] { return m_server->served() >= 1000; }));
+    EXPECT_TRUE(servedInAll(1000));
     capture.finish();
     EXPECT_EQ(countLines(capture.err(), "Connection dropped (read_until): "), 1000u);
     EXPECT_EQ(capture.out(), "");
@@ -175,7 +183,7 @@ TEST_F(ListenerTest, ClientGoneBeforeTheResponse)
         client.send("NOOP\r\n");
         client.reset();
     }
-    EXPECT_TRUE(waitFor([&] { return m_server->served() >= 200; }));
+    EXPECT_TRUE(servedInAll(200));
     capture.finish();
     expectServerHealthy();
 }
@@ -190,6 +198,7 @@ TEST_F(ListenerTest, LongestLineIsTakenAndOneMoreByteIsNot)
     TcpClient client(m_server->port());
     client.send(longest + "A\r\n");
     EXPECT_EQ(client.readToEnd(), "");
+    EXPECT_TRUE(servedInAll(2));
     capture.finish();
     EXPECT_EQ(capture.err(), "Connection dropped (read_until): request line longer than 65536 bytes\n");
 }
@@ -203,6 +212,7 @@ TEST_F(ListenerTest, MegabyteLineIsDropped)
         client.send(std::string(1 << 20, 'x')); // may fail part-way once the server has closed
         EXPECT_EQ(client.readToEnd(), "");
     }
+    EXPECT_TRUE(servedInAll(1));
     capture.finish();
     EXPECT_EQ(capture.err(), "Connection dropped (read_until): request line longer than 65536 bytes\n");
     expectServerHealthy();
@@ -219,6 +229,7 @@ TEST_F(ListenerTest, SilentClientIsClosedAtTheDeadline)
     EXPECT_EQ(next.readLine(), "OK");
     const auto waited = std::chrono::steady_clock::now() - start;
     EXPECT_EQ(silent.readToEnd(), "");
+    EXPECT_TRUE(servedInAll(2));
     capture.finish();
     EXPECT_GE(waited, shortDeadline - std::chrono::milliseconds(50));
     EXPECT_EQ(capture.err(), "Connection dropped (read_until): no request line within 400 ms\n");
