@@ -33,6 +33,9 @@ struct DevicePending {
     SyncResult* sync; // a caller waiting in DeviceIoControl
     char* out;
     DWORD outSize;
+    // The caller has finished sending the request. Until then it may still
+    // be reading the buffer the answer goes to, so the answer waits.
+    bool sent = false;
 };
 
 } // namespace
@@ -83,7 +86,7 @@ void readerLoop(DeviceObject* device)
         ssize_t n = ::recv(device->sock, &answer, sizeof answer, MSG_PEEK);
         if (n < 0 && errno == EINTR)
             continue;
-        std::lock_guard<std::mutex> lock(device->io.mutex);
+        std::unique_lock<std::mutex> lock(device->io.mutex);
         if (n <= 0) {
             if (!device->brokenError)
                 device->brokenError = kLostDevice; // the device went away
@@ -91,6 +94,10 @@ void readerLoop(DeviceObject* device)
             return;
         }
         auto it = n == sizeof answer ? device->pending.find(answer.id) : device->pending.end();
+        while (it != device->pending.end() && !it->second.sent) {
+            device->io.completed.wait(lock);
+            it = device->pending.find(answer.id);
+        }
         iovec iov[2];
         iov[0] = {&answer, sizeof answer};
         if (it != device->pending.end())
@@ -168,9 +175,17 @@ BOOL deviceIoControl(DeviceObject& device, DWORD code, LPVOID in, DWORD inSize, 
             if (ov)
                 markCompleted(ov, error, 0);
         }
+        device.io.completed.notify_all(); // a reader waiting for this send goes on
         SetLastError(error);
         return FALSE;
     }
+    {
+        std::lock_guard<std::mutex> lock(device.io.mutex);
+        auto it = device.pending.find(id);
+        if (it != device.pending.end())
+            it->second.sent = true;
+    }
+    device.io.completed.notify_all();
     if (ov) {
         SetLastError(ERROR_IO_PENDING);
         return FALSE;

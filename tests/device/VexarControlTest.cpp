@@ -55,6 +55,8 @@ protected:
         const std::string out = GetCapturedStdout();
         ASSERT_NE(m_device.h, INVALID_HANDLE_VALUE);
         EXPECT_EQ(out, "Found device name: " + m_sim->socketPath() + "\n");
+        // The simulator logs the connection once it has taken it on.
+        ASSERT_TRUE(m_sim->waitForLine("connect"));
     }
 
     // Constructs the controller with its console output swallowed.
