@@ -5,7 +5,6 @@
 // connection) that end a recording without losing what was recorded.
 #include "app/Settings.h"
 #include "device/DeviceDiscovery.h"
-#include "recorder/OutputWriter.h"
 #include "recorder/VexarHDRecorder.h"
 #include "tests/device/SimulatorProcess.h"
 #include "tests/recorder/ProbeSummary.h"
@@ -244,13 +243,13 @@ TEST_F(DeviceRecording, ChannelChangeGoesOnIntoTheSameFile)
     ASSERT_TRUE(waitUntil([&] { return m_recorder->bytesWritten() > 0; }, 10000));
     EXPECT_TRUE(m_recorder->isRecording());
 
+    // Everything whose write completed before the change is program 2.
     const std::uint64_t beforeChange = m_recorder->bytesWritten();
     m_recorder->changeChannel("703");
     ASSERT_TRUE(simulator().waitForLine("tuned 0703"));
-    // More than the chunk that may still hold the old program, plus the new
-    // program's replayed packets.
-    ASSERT_TRUE(waitUntil(
-        [&] { return m_recorder->bytesWritten() > beforeChange + OutputWriter::CHUNK_SIZE + 600000; }, 15000));
+    // More than the old program's packets that may still have been queued
+    // (at most the rest of its replay), so that the new one follows.
+    ASSERT_TRUE(waitUntil([&] { return m_recorder->bytesWritten() > beforeChange + 1200000; }, 15000));
     EXPECT_TRUE(m_recorder->isRecording());
     EXPECT_EQ(m_recorder->fileName(), out);
     m_recorder->stop();
@@ -292,8 +291,8 @@ TEST_F(DeviceRecording, ChannelChangeGoesOnIntoTheSameFile)
             lastCc[pid] = packet.continuityCounter();
         }
     }
-    EXPECT_GT(oldCount, 2000u);
-    EXPECT_GT(newCount, 2000u);
+    EXPECT_GE(oldCount * 188, beforeChange);
+    EXPECT_GT(newCount, 1000u);
 }
 
 // The file is a ring of the given size from its first pass on, while the
