@@ -1,0 +1,179 @@
+// The built program in server mode, driven over loopback TCP like SageTV
+// drives it, with the simulated device as input.
+#include "ServerTestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+#include <vector>
+
+namespace {
+
+std::string readText(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// A port nobody listens on at the moment.
+std::uint16_t freePort()
+{
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    socklen_t length = sizeof address;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    close(fd);
+    return ntohs(address.sin_port);
+}
+
+// vexarhd as a child process with its console in files.
+class Program {
+public:
+    Program(std::vector<std::string> args, const TempDir& dir, const std::string& deviceDir)
+        : m_out(dir.file("vexarhd.out")), m_err(dir.file("vexarhd.err"))
+    {
+        args.insert(args.begin(), VEXARHD_BINARY);
+        std::vector<char*> argv;
+        for (std::string& arg : args)
+            argv.push_back(arg.data());
+        argv.push_back(nullptr);
+        m_pid = fork();
+        if (m_pid == 0) {
+            setenv("VEXARHD_DEVICE_DIR", deviceDir.c_str(), 1);
+            dup2(open(m_out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 1);
+            dup2(open(m_err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 2);
+            execv(argv[0], argv.data());
+            _exit(127);
+        }
+    }
+    ~Program()
+    {
+        if (running()) {
+            kill(m_pid, SIGKILL);
+            waitpid(m_pid, nullptr, 0);
+        }
+    }
+    bool running()
+    {
+        if (m_exited)
+            return false;
+        int status = 0;
+        if (waitpid(m_pid, &status, WNOHANG) == 0)
+            return true;
+        m_exited = true;
+        m_exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        return false;
+    }
+    // Exit status as the shell sees it, after waiting for the end.
+    int exitCode()
+    {
+        waitFor([&] { return !running(); });
+        return m_exitCode;
+    }
+    std::string out() const { return readText(m_out); }
+    std::string err() const { return readText(m_err); }
+
+private:
+    std::string m_out;
+    std::string m_err;
+    int m_pid = -1;
+    bool m_exited = false;
+    int m_exitCode = -1;
+};
+
+bool contains(const std::string& text, const std::string& what) { return text.find(what) != std::string::npos; }
+
+} // namespace
+
+TEST(ProgramServer, SageTvDrivesARecordingAndNoClientEndsTheProgram)
+{
+    TempDir dir;
+    DeviceSimulator simulator(38800000);
+    dir.write("map.txt", "702 2\n703 3\n");
+    const std::uint16_t port = freePort();
+    Program program({"--device", "0", "--serverport", std::to_string(port), "--map", dir.file("map.txt"),
+                     "--channel", "702", "--delay", "0", "--delaypower", "20", "--delayafterchannel", "0"},
+                    dir, simulator.deviceDir());
+    ASSERT_TRUE(waitFor([&] { return contains(program.out(), "here4\n"); })) << program.err();
+    EXPECT_TRUE(contains(program.out(), "here3\nhere4\n"));
+
+    EXPECT_EQ(askServer(port, "VERSION"), "2.1");
+    const std::string file = dir.file("SageTV Show-0.ts");
+    ASSERT_EQ(askServer(port, "START Vexar HD|702|1700000000000|" + file + "|Great"), "OK");
+    std::uint64_t size = 0;
+    ASSERT_TRUE(waitFor([&] { return (size = std::strtoull(askServer(port, "GET_FILE_SIZE " + file).c_str(),
+                                                           nullptr, 10)) > 0; }));
+
+    // Clients that drop their connection, reset it or send an endless line.
+    { TcpClient(port).send("GET_SI"); }
+    {
+        TcpClient client(port);
+        client.send("NOOP");
+        client.reset();
+    }
+    {
+        TcpClient client(port);
+        client.send(std::string(1 << 20, 'x'));
+        EXPECT_EQ(client.readToEnd(), "");
+    }
+    EXPECT_TRUE(program.running());
+    EXPECT_EQ(askServer(port, "NOOP"), "OK");
+    EXPECT_TRUE(waitFor([&] {
+        return std::strtoull(askServer(port, "GET_SIZE").c_str(), nullptr, 10) > size + 300000;
+    }));
+
+    ASSERT_EQ(askServer(port, "TUNE 703"), "OK");
+    EXPECT_TRUE(waitFor([&] { return contains(simulator.log(), "tuned 0703"); }));
+    ASSERT_EQ(askServer(port, "STOP"), "OK");
+    EXPECT_EQ(askServer(port, "GET_SIZE"), "Error: Not Recording");
+    EXPECT_TRUE(program.running());
+
+    const std::string out = program.out();
+    EXPECT_TRUE(contains(out, "Received command: VERSION. Responded: 2.1\n"));
+    EXPECT_TRUE(contains(out, "Received command: START Vexar HD|702|1700000000000|" + file + "|Great"));
+    EXPECT_TRUE(contains(out, "Received command: TUNE 703"));
+    EXPECT_TRUE(contains(out, "Received command: STOP"));
+    EXPECT_TRUE(contains(out, ". Exception response (GET_SIZE): Error: Not Recording\n"));
+    const std::string err = program.err();
+    EXPECT_TRUE(contains(err, "Connection dropped (read_until): End of file\n")) << err;
+    EXPECT_TRUE(contains(err, "Connection dropped (read_until): request line longer than 65536 bytes\n")) << err;
+    EXPECT_TRUE(contains(err, "Exception response (GET_SIZE): Error: Not Recording\n"));
+    EXPECT_GT(fileSize(file), size + 300000);
+}
+
+TEST(ProgramServer, PortInUseEndsTheProgramNamingTheStep)
+{
+    TempDir dir;
+    dir.write("map.txt", "702 2\n");
+    const int blocker = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_ANY);
+    ASSERT_EQ(bind(blocker, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(listen(blocker, 1), 0);
+    socklen_t length = sizeof address;
+    getsockname(blocker, reinterpret_cast<sockaddr*>(&address), &length);
+
+    Program program({"--mptsin", sampleMpts(), "--map", dir.file("map.txt"), "--serverport",
+                     std::to_string(ntohs(address.sin_port))}, dir,
+                    dir.path());
+    EXPECT_EQ(program.exitCode(), 255);
+    close(blocker);
+    EXPECT_TRUE(contains(program.out(), "here3\n"));
+    EXPECT_FALSE(contains(program.out(), "here4\n"));
+    EXPECT_TRUE(contains(program.err(), "Exception occurred: bind: Address already in use\n")) << program.err();
+}
