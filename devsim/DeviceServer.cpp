@@ -79,7 +79,9 @@ DeviceServer::DeviceServer(CableBox& box, std::string socketPath, std::uint64_t 
             ::close(m_listener);
         throw std::runtime_error("cannot listen on " + m_socketPath + ": " + reason);
     }
-    m_incoming.resize(sizeof(wire::WireRequest) + wire::kMaxPayload + 1);
+    // Room for the largest request whose data the device reads (a status or
+    // control transfer); of a stream transfer only its header is taken in.
+    m_incoming.resize(sizeof(wire::WireRequest) + TRANSFER_HEADER_SIZE + 2 * STATUS_DATA_SIZE);
 }
 
 DeviceServer::~DeviceServer()
@@ -173,7 +175,9 @@ void DeviceServer::receive()
         msghdr msg{};
         msg.msg_iov = &iov;
         msg.msg_iovlen = 1;
-        const ssize_t n = ::recvmsg(m_connection, &msg, 0);
+        // MSG_TRUNC: the length of the whole request comes back even when
+        // only its start fits; the rest is dropped without being copied.
+        const ssize_t n = ::recvmsg(m_connection, &msg, MSG_TRUNC);
         if (n < 0) {
             if (errno == EINTR)
                 continue;
@@ -189,7 +193,8 @@ void DeviceServer::receive()
             return;
         }
         wire::WireRequest request{};
-        if (static_cast<std::size_t>(n) < sizeof request || (msg.msg_flags & MSG_TRUNC)) {
+        if (static_cast<std::size_t>(n) < sizeof request ||
+            static_cast<std::size_t>(n) > sizeof request + wire::kMaxPayload) {
             simLog("bad message of ", n, " bytes");
             continue;
         }
@@ -200,11 +205,13 @@ void DeviceServer::receive()
             answer(request.id, kBadParameter, 0, nullptr, 0);
             continue;
         }
-        handle(request, m_incoming.data() + sizeof request, inputSize);
+        const std::size_t available = std::min<std::size_t>(n, m_incoming.size()) - sizeof request;
+        handle(request, m_incoming.data() + sizeof request, inputSize, available);
     }
 }
 
-void DeviceServer::handle(const wire::WireRequest& request, const std::uint8_t* input, std::size_t inputSize)
+void DeviceServer::handle(const wire::WireRequest& request, const std::uint8_t* input, std::size_t inputSize,
+                          std::size_t available)
 {
     if (request.code == wire::kWireCancel) {
         const auto it = std::find_if(m_streamRequests.begin(), m_streamRequests.end(),
@@ -214,7 +221,7 @@ void DeviceServer::handle(const wire::WireRequest& request, const std::uint8_t* 
         return;
     }
     if (request.code == IOCTL_TRANSFER) {
-        handleTransfer(request, input, inputSize);
+        handleTransfer(request, input, inputSize, available);
         return;
     }
     if (request.code == IOCTL_TRANSFER_SIZE) {
@@ -233,7 +240,7 @@ void DeviceServer::handle(const wire::WireRequest& request, const std::uint8_t* 
 }
 
 void DeviceServer::handleTransfer(const wire::WireRequest& request, const std::uint8_t* input,
-                                  std::size_t inputSize)
+                                  std::size_t inputSize, std::size_t available)
 {
     if (inputSize < TRANSFER_HEADER_SIZE) {
         simLog("bad transfer: ", inputSize, " bytes");
@@ -247,6 +254,11 @@ void DeviceServer::handleTransfer(const wire::WireRequest& request, const std::u
         simLog("bad transfer header: endpoint 0x", std::hex, static_cast<unsigned>(fields.endpoint), std::dec,
                " offset ", fields.dataOffset, " length ", fields.dataLength, " size ", inputSize, " room ",
                request.outSize);
+        answer(request.id, kBadParameter, 0, nullptr, 0);
+        return;
+    }
+    if (fields.endpoint != streamEndpoint && inputSize > available) {
+        simLog("bad transfer: ", inputSize, " bytes to endpoint 0x", std::hex, static_cast<unsigned>(fields.endpoint));
         answer(request.id, kBadParameter, 0, nullptr, 0);
         return;
     }
@@ -362,18 +374,58 @@ void DeviceServer::serveStream()
             return; // paced: poll wakes up when enough has accrued
         m_streamRequests.pop_front();
         m_tokens -= m_rate != 0 ? static_cast<double>(n) : 0.0;
-        const std::size_t size = sizeof(wire::WireAnswer) + TRANSFER_HEADER_SIZE + n;
-        std::vector<std::uint8_t> message = takeBuffer(size);
         const wire::WireAnswer head{request.id, 0, static_cast<std::uint32_t>(TRANSFER_HEADER_SIZE + n), 0};
-        std::memcpy(message.data(), &head, sizeof head);
-        std::memcpy(message.data() + sizeof head, request.header, TRANSFER_HEADER_SIZE);
-        m_box.output().read(message.data() + sizeof head + TRANSFER_HEADER_SIZE, n, m_streamFaults);
-        m_outgoing.push_back(std::move(message));
+        sendStreamAnswer(head, request.header, static_cast<std::size_t>(n));
         m_streamBytes += n;
         if (limitReached(m_faults.dropAfter))
             m_closing = true;
         flush();
     }
+}
+
+// Sends the stream bytes straight from the source when they can be lent
+// and the socket takes them at once; otherwise they are copied into a
+// message that waits in the queue.
+void DeviceServer::sendStreamAnswer(const wire::WireAnswer& head, const std::uint8_t* header, std::size_t count)
+{
+    StreamSource& source = m_box.output();
+    const std::size_t prefix = sizeof head + TRANSFER_HEADER_SIZE;
+    if (m_outgoing.empty() && source.canLend(count, m_streamFaults)) {
+        std::uint8_t start[sizeof head + TRANSFER_HEADER_SIZE];
+        std::memcpy(start, &head, sizeof head);
+        std::memcpy(start + sizeof head, header, TRANSFER_HEADER_SIZE);
+        StreamSource::Span spans[2];
+        const int pieces = source.lend(count, spans);
+        iovec iov[3] = {{start, prefix}, {const_cast<std::uint8_t*>(spans[0].data), spans[0].size}, {}};
+        if (pieces == 2)
+            iov[2] = {const_cast<std::uint8_t*>(spans[1].data), spans[1].size};
+        msghdr msg{};
+        msg.msg_iov = iov;
+        msg.msg_iovlen = static_cast<std::size_t>(1 + pieces);
+        ssize_t sent;
+        do
+            sent = ::sendmsg(m_connection, &msg, MSG_NOSIGNAL | MSG_DONTWAIT);
+        while (sent < 0 && errno == EINTR);
+        if (sent >= 0)
+            return;
+        if (errno != EAGAIN && errno != EWOULDBLOCK && errno != ENOBUFS) {
+            ::close(m_connection); // the client went away
+            m_connection = -1;
+            return;
+        }
+        std::vector<std::uint8_t> message = takeBuffer(prefix + count);
+        std::memcpy(message.data(), start, prefix);
+        std::memcpy(message.data() + prefix, spans[0].data, spans[0].size);
+        if (pieces == 2)
+            std::memcpy(message.data() + prefix + spans[0].size, spans[1].data, spans[1].size);
+        m_outgoing.push_back(std::move(message));
+        return;
+    }
+    std::vector<std::uint8_t> message = takeBuffer(prefix + count);
+    std::memcpy(message.data(), &head, sizeof head);
+    std::memcpy(message.data() + sizeof head, header, TRANSFER_HEADER_SIZE);
+    source.read(message.data() + prefix, count, m_streamFaults);
+    m_outgoing.push_back(std::move(message));
 }
 
 void DeviceServer::flush()

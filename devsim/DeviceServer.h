@@ -48,11 +48,15 @@ private:
     bool serve(int stopFd);
     void resetConnectionState();
     void receive();
-    void handle(const wire::WireRequest& request, const std::uint8_t* input, std::size_t inputSize);
-    void handleTransfer(const wire::WireRequest& request, const std::uint8_t* input, std::size_t inputSize);
+    // input: the first `available` of the request's inputSize bytes.
+    void handle(const wire::WireRequest& request, const std::uint8_t* input, std::size_t inputSize,
+                std::size_t available);
+    void handleTransfer(const wire::WireRequest& request, const std::uint8_t* input, std::size_t inputSize,
+                        std::size_t available);
     void answer(std::uint32_t id, std::uint32_t error, std::uint32_t returned, const std::uint8_t* data,
                 std::size_t size);
     void serveStream();
+    void sendStreamAnswer(const wire::WireAnswer& head, const std::uint8_t* header, std::size_t count);
     // Milliseconds until the pacing allows the next stream answer; -1: no wait needed.
     int paceWait();
     void flush();

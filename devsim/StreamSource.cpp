@@ -48,6 +48,7 @@ StreamSource::StreamSource(std::vector<std::uint8_t> bytes) : m_data(std::move(b
 {
     if (m_data.empty())
         throw std::runtime_error("empty stream");
+    m_patchedUpTo = m_data.size(); // the first pass is the file itself
     m_packetStream = m_data.size() % kTsPacketSize == 0;
     for (std::size_t at = 0; m_packetStream && at < m_data.size(); at += kTsPacketSize)
         m_packetStream = m_data[at] == kTsSyncByte;
@@ -72,6 +73,7 @@ StreamSource::StreamSource(std::vector<std::uint8_t> bytes) : m_data(std::move(b
     for (std::size_t pid = 0; pid < first.size(); ++pid)
         if (first[pid] >= 0)
             m_ccShift[pid] = static_cast<std::uint8_t>((last[pid] + 1 - first[pid]) & 0x0F);
+    m_original = m_data;
 }
 
 StreamSource StreamSource::emptyMultiplex()
@@ -94,12 +96,16 @@ StreamSource StreamSource::emptyMultiplex()
 
 StreamSource StreamSource::fromFile(const std::string& path)
 {
-    std::ifstream in(path, std::ios::binary);
+    std::ifstream in(path, std::ios::binary | std::ios::ate);
     if (!in)
         throw std::runtime_error("cannot read " + path);
-    std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (bytes.empty())
+    const std::streamoff size = in.tellg();
+    if (size <= 0)
         throw std::runtime_error("empty stream file " + path);
+    std::vector<std::uint8_t> bytes(static_cast<std::size_t>(size));
+    in.seekg(0);
+    if (!in.read(reinterpret_cast<char*>(bytes.data()), size))
+        throw std::runtime_error("cannot read " + path);
     return StreamSource(std::move(bytes));
 }
 
@@ -110,7 +116,7 @@ void StreamSource::patchPacketByte(std::uint8_t* out, std::uint64_t streamOffset
     const std::uint64_t packetIndex = streamOffset / kTsPacketSize;
     const std::size_t within = static_cast<std::size_t>(streamOffset % kTsPacketSize);
     const std::uint64_t pass = streamOffset / m_data.size();
-    const std::uint8_t* original = &m_data[static_cast<std::size_t>(streamOffset % m_data.size()) - within];
+    const std::uint8_t* original = &m_original[static_cast<std::size_t>(streamOffset % m_data.size()) - within];
     if (within == 0) {
         if (faults.syncLossEvery && packetIndex % faults.syncLossEvery == faults.syncLossEvery - 1)
             *out = 0x00;
@@ -132,7 +138,7 @@ void StreamSource::read(std::uint8_t* out, std::size_t count, const StreamFaults
     while (done < count) {
         const std::size_t at = static_cast<std::size_t>((start + done) % m_data.size());
         const std::size_t n = std::min(count - done, m_data.size() - at);
-        std::memcpy(out + done, &m_data[at], n);
+        std::memcpy(out + done, m_packetStream ? &m_original[at] : &m_data[at], n);
         done += n;
     }
     m_position += count;
@@ -152,4 +158,47 @@ void StreamSource::read(std::uint8_t* out, std::size_t count, const StreamFaults
             patchPacketByte(out + (offset - start), offset, faults);
         }
     }
+}
+
+bool StreamSource::canLend(std::size_t count, const StreamFaults& faults) const
+{
+    if (faults.syncLossEvery || faults.ccErrorEvery)
+        return false;
+    // Patching the next pass rewrites bytes one loop length behind the read
+    // position; they must not belong to what is being lent.
+    return m_data.size() >= 2 * count + kTsPacketSize;
+}
+
+void StreamSource::patchInPlaceUpTo(std::uint64_t end)
+{
+    if (!m_packetStream)
+        return;
+    // Each packet's counter moves on by its PID's shift once per pass, in
+    // stream order; reading the header here also brings it into the cache
+    // just before it is sent.
+    const std::size_t size = m_data.size();
+    std::size_t at = static_cast<std::size_t>(m_patchedUpTo % size);
+    for (; m_patchedUpTo < end; m_patchedUpTo += kTsPacketSize) {
+        std::uint8_t* packet = &m_data[at];
+        const std::uint8_t shift = m_ccShift[pidAt(packet)];
+        if (shift != 0)
+            packet[3] = static_cast<std::uint8_t>((packet[3] & 0xF0) | ((packet[3] + shift) & 0x0F));
+        at += kTsPacketSize;
+        if (at == size)
+            at = 0;
+    }
+}
+
+int StreamSource::lend(std::size_t count, Span spans[2])
+{
+    const std::uint64_t start = m_position;
+    patchInPlaceUpTo(start + count);
+    const std::size_t at = static_cast<std::size_t>(start % m_data.size());
+    const std::size_t first = std::min(count, m_data.size() - at);
+    spans[0] = {&m_data[at], first};
+    m_position += count;
+    if (first == count)
+        return 1;
+    spans[1] = {m_data.data(), count - first};
+    return 2;
 }

@@ -31,11 +31,29 @@ public:
     // Copies the next count bytes of the endless stream to out.
     void read(std::uint8_t* out, std::size_t count, const StreamFaults& faults);
 
+    // A piece of the stream lent out of the source's own buffer.
+    struct Span {
+        const std::uint8_t* data;
+        std::size_t size;
+    };
+    // Whether the next count bytes can be lent instead of copied: no faults
+    // to apply and a loop long enough that the bytes lent stay as they are
+    // until the next call.
+    bool canLend(std::size_t count, const StreamFaults& faults) const;
+    // Lends the next count bytes as one or two spans (two across the loop
+    // point); returns the number of spans. Valid until the next read or lend.
+    int lend(std::size_t count, Span spans[2]);
+
 private:
     void patchPacketByte(std::uint8_t* out, std::uint64_t streamOffset, const StreamFaults& faults) const;
+    // Brings the counters of every packet that starts before `end` (an
+    // absolute stream offset) to their pass, in the buffer itself.
+    void patchInPlaceUpTo(std::uint64_t end);
 
     std::vector<std::uint8_t> m_data;
     bool m_packetStream = false;
     std::array<std::uint8_t, 8192> m_ccShift{}; // per PID, counter advance over one pass
     std::uint64_t m_position = 0;               // bytes played so far
+    std::vector<std::uint8_t> m_original;       // the file's bytes; m_data may hold a later pass
+    std::uint64_t m_patchedUpTo = 0;            // packets starting before this are at their pass in m_data
 };

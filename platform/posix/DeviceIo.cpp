@@ -259,6 +259,13 @@ HANDLE openDeviceSocket(const char* path)
         SetLastError(err == ECONNREFUSED ? ERROR_FILE_NOT_FOUND : winErrorFromErrno(err));
         return INVALID_HANDLE_VALUE;
     }
+    // Room for a full set of outstanding stream requests (eight of 131110
+    // bytes), so that issuing them never waits for the device to take the
+    // previous one. Without the privilege to force it, the system's limit
+    // applies.
+    int room = 2 * 1024 * 1024;
+    if (::setsockopt(sock, SOL_SOCKET, SO_SNDBUFFORCE, &room, sizeof room) != 0)
+        ::setsockopt(sock, SOL_SOCKET, SO_SNDBUF, &room, sizeof room);
     auto device = std::make_shared<DeviceObject>();
     device->sock = sock;
     device->reader = std::thread(readerLoop, device.get());
