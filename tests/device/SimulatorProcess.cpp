@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -64,6 +65,7 @@ SimulatorProcess::SimulatorProcess(const TempDir& dir, const std::vector<std::st
     const std::string readyFile = dir.path() + "/ready";
     m_logPath = dir.path() + "/devsim.log";
     ::setenv("VEXARHD_DEVICE_DIR", nsDir.c_str(), 1);
+    std::remove(readyFile.c_str()); // left by an earlier simulator in the same directory
 
     std::vector<std::string> args = {VEXARHD_DEVSIM, "--namespace", nsDir, "--ready-file", readyFile};
     args.insert(args.end(), arguments.begin(), arguments.end());
