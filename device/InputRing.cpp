@@ -22,6 +22,20 @@ void InputRing::sendTransferSize()
     }
 }
 
+// The records carry no event, so on Windows the wait is on the handle, which
+// the completion of any request signals; a request that is still running
+// then reports ERROR_IO_INCOMPLETE and is waited for again.
+BOOL InputRing::waitFor(int slot, DWORD& bytes)
+{
+    for (;;) {
+        if (GetOverlappedResult(m_input, &m_readOverlapped[slot], &bytes, TRUE))
+            return TRUE;
+        if (GetLastError() != ERROR_IO_INCOMPLETE)
+            return FALSE;
+        Sleep(1);
+    }
+}
+
 void InputRing::reset()
 {
     const bool anyInFlight = std::any_of(m_inFlight.begin(), m_inFlight.end(), [](bool b) { return b; });
@@ -34,7 +48,7 @@ void InputRing::reset()
             if (!m_inFlight[slot])
                 continue;
             DWORD bytes = 0;
-            GetOverlappedResult(m_input, &m_readOverlapped[slot], &bytes, TRUE);
+            waitFor(slot, bytes);
             m_inFlight[slot] = false;
         }
     }
@@ -140,7 +154,7 @@ bool InputRing::collectCurrent(bool report)
         }
         atEnd = true;
     } else {
-        const BOOL ok = GetOverlappedResult(m_input, &m_readOverlapped[slot], &bytes, TRUE);
+        const BOOL ok = waitFor(slot, bytes);
         m_inFlight[slot] = false;
         if (!ok) {
             const DWORD error = GetLastError();

@@ -53,6 +53,8 @@ private:
     // Waits for the current slot. Returns false at the end of the input
     // (after printing its line when report is set); throws on errors.
     bool collectCurrent(bool report);
+    // GetOverlappedResult until the slot's request has really ended.
+    BOOL waitFor(int slot, DWORD& bytes);
     std::uint32_t transfer(void* destination, std::uint32_t count, bool allowShort);
     std::uint32_t headerSize() const { return m_inputIsFile ? 0 : TRANSFER_HEADER_SIZE; }
 
