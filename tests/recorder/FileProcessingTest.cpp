@@ -30,6 +30,8 @@ std::vector<TsPacket> readPackets(const std::string& path)
     return packets;
 }
 
+#ifndef _WIN32
+// ffprobe is run on Linux only; the packet checks below hold everywhere.
 std::string runCommand(const std::string& command)
 {
     std::string text;
@@ -68,6 +70,7 @@ std::string probeStreams(const std::string& path)
     }
     return streams;
 }
+#endif
 
 struct ProgramPids {
     int program;
@@ -141,10 +144,12 @@ TEST_F(FileProcessing, EachProgramBecomesAValidSingleProgramStream)
                                "," + std::to_string(p.audio) + "\n"),
                   std::string::npos);
         expectRoutedSuffix(input, readPackets(out), p);
+#ifndef _WIN32
         EXPECT_EQ(probePrograms(out), 1);
         char streams[64];
         std::snprintf(streams, sizeof streams, "mpeg2video,0x%x\nmp2,0x%x\n", p.video, p.audio);
         EXPECT_EQ(probeStreams(out), streams);
+#endif
     }
 }
 

@@ -9,7 +9,9 @@
 #include <fstream>
 #include <iterator>
 #include <string>
+#ifndef _WIN32
 #include <sys/resource.h>
+#endif
 #include <unistd.h>
 #include <vector>
 
@@ -181,6 +183,9 @@ TEST(OutputWriter, UnopenableFileNamesItself)
     }
 }
 
+#ifndef _WIN32
+// A full disk is made with a file-size limit, which Windows does not have.
+
 // Runs in a child process whose files may grow to 1 MiB only: exits 0 when
 // the writer failed, kept every byte before the failure and counted them.
 [[noreturn]] void writeToFullDisk(const std::string& path, const std::vector<std::uint8_t>& bytes)
@@ -218,3 +223,4 @@ TEST(OutputWriterDeathTest, FullDiskReportsWriteErrorAndKeepsWhatWasWritten)
     EXPECT_EXIT(writeToFullDisk(path, bytes), ::testing::ExitedWithCode(0), "Write error " + path);
     std::remove(path.c_str());
 }
+#endif

@@ -1,0 +1,137 @@
+// The Windows side of ProgramRun.h: the program runs through CreateProcess
+// with its standard output and error sent to files. There is no device
+// namespace on Windows, so deviceDir is not used there.
+#include "tests/app/ProgramRun.h"
+#include "platform/Windows.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <stdexcept>
+
+namespace {
+
+// Text mode turns the program's CR LF line ends back into the LF the tests
+// expect, so the same expected texts hold on both platforms.
+std::string readText(const std::string& path)
+{
+    std::ifstream in(path);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// One argument as the C runtime's command-line parser reads it back: quoted,
+// with backslashes doubled only where they precede a quote.
+std::string quoteArgument(const std::string& arg)
+{
+    std::string quoted = "\"";
+    std::size_t backslashes = 0;
+    for (char c : arg) {
+        if (c == '\\') {
+            ++backslashes;
+            continue;
+        }
+        quoted.append(c == '"' ? 2 * backslashes + 1 : backslashes, '\\');
+        backslashes = 0;
+        quoted += c;
+    }
+    quoted.append(2 * backslashes, '\\');
+    return quoted + "\"";
+}
+
+struct Handle {
+    HANDLE h = INVALID_HANDLE_VALUE;
+    ~Handle()
+    {
+        if (h != INVALID_HANDLE_VALUE && h != nullptr)
+            CloseHandle(h);
+    }
+};
+
+HANDLE inheritableFile(const std::string& path)
+{
+    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+    HANDLE h = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        throw std::runtime_error("cannot create " + path);
+    return h;
+}
+
+} // namespace
+
+ProgramRun runProgram(const std::vector<std::string>& args, const std::string& workDir, const std::string&)
+{
+    TempDir capture;
+    Handle out{inheritableFile(capture.file("out"))};
+    Handle err{inheritableFile(capture.file("err"))};
+
+    std::string commandLine = quoteArgument(VEXARHD_BINARY);
+    for (const std::string& a : args)
+        commandLine += " " + quoteArgument(a);
+
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = nullptr;
+    startup.hStdOutput = out.h;
+    startup.hStdError = err.h;
+    PROCESS_INFORMATION process{};
+    if (!CreateProcessA(VEXARHD_BINARY, commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, workDir.c_str(),
+                        &startup, &process))
+        throw std::runtime_error("cannot start " VEXARHD_BINARY ": error " + std::to_string(GetLastError()));
+    Handle processHandle{process.hProcess};
+    Handle threadHandle{process.hThread};
+
+    ProgramRun run;
+    run.pid = static_cast<int>(process.dwProcessId);
+    if (WaitForSingleObject(process.hProcess, 60000) != WAIT_OBJECT_0) {
+        TerminateProcess(process.hProcess, 1000);
+        WaitForSingleObject(process.hProcess, INFINITE);
+        ADD_FAILURE() << "vexarhd did not end within 60 s";
+    }
+    DWORD code = 0;
+    GetExitCodeProcess(process.hProcess, &code);
+    // The program's -1 is 4294967295 here and 255 to a POSIX shell; the
+    // tests expect the latter. Every other status passes unchanged.
+    run.exitCode = code == 0xFFFFFFFF ? 255 : static_cast<int>(code);
+    CloseHandle(out.h);
+    out.h = INVALID_HANDLE_VALUE;
+    CloseHandle(err.h);
+    err.h = INVALID_HANDLE_VALUE;
+    run.out = readText(capture.file("out"));
+    run.err = readText(capture.file("err"));
+    return run;
+}
+
+TempDir::TempDir()
+{
+    const std::filesystem::path base = std::filesystem::temp_directory_path();
+    std::random_device random;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const std::filesystem::path candidate = base / ("vexarhd-test-" + std::to_string(random()));
+        if (std::filesystem::create_directory(candidate)) {
+            m_path = candidate.string();
+            return;
+        }
+    }
+    throw std::runtime_error("cannot make a temporary directory");
+}
+
+TempDir::~TempDir()
+{
+    std::error_code ignored;
+    std::filesystem::remove_all(m_path, ignored);
+}
+
+void TempDir::write(const std::string& name, const std::string& contents) const
+{
+    std::ofstream out(file(name), std::ios::binary);
+    out << contents;
+    if (!out)
+        throw std::runtime_error("cannot write " + file(name));
+}
