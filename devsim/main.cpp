@@ -1,5 +1,22 @@
 // vexarhd-devsim: stands in for the capture device, its driver and the cable
 // box behind it, so that vexarhd can record without the hardware.
+//
+// Standard output is a log, one flushed line per event:
+//   channel 0702 FILE          line-up entry read at start-up
+//   ready PATH                 the device socket is served (--ready-file gets PATH too)
+//   connect / disconnect       a device handle was opened / closed
+//   init I len N ok            initialisation command I arrived in order
+//   init I len N wrong [(command J)]   out of order or unexpected bytes
+//   code 0x30 / stream start   the one-byte device codes
+//   button D / button power    a decoded remote-control code (D: 0 to 9)
+//   button D ignored (power off), button unknown 0xVVVV
+//   power on / power off / power stuck
+//   tuned 0702 [(not in line-up)]   after four digits
+//   status power on|off        a status request was answered
+//   transfer-size 0x82 131072  the TransferSize request
+//   unknown code len N HEX..., unknown ioctl 0xC, bad ...   malformed requests
+//   fault ...                  an injected fault took effect
+//   stopped                    after SIGTERM or SIGINT; the socket is removed
 #include "device/DeviceDiscovery.h"
 #include "devsim/CableBox.h"
 #include "devsim/DeviceServer.h"

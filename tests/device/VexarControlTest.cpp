@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <memory>
 #include <optional>
 #include <stdexcept>
@@ -312,6 +313,24 @@ TEST_F(VexarControlTest, FailedStatusIsReportedAndThrown)
     EXPECT_EQ(GetCapturedStderr(), "last error: 31\n");
     EXPECT_EQ(m_sim->count("init 2 len 64 ok"), 1u);
     EXPECT_EQ(m_sim->count("init 3 len 64 ok"), 0u);
+}
+
+TEST_F(VexarControlTest, SimulatorStopsCleanlyOnSigtermWhileServing)
+{
+    startSimulator();
+    const std::string socket = m_sim->socketPath();
+    EXPECT_EQ(m_sim->stop(), 0);
+    const auto lines = m_sim->logLines();
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(lines[lines.size() - 2], "disconnect");
+    EXPECT_EQ(lines.back(), "stopped");
+    EXPECT_FALSE(std::filesystem::exists(socket));
+    // The handle now fails instead of hanging.
+    std::uint8_t buffer[TRANSFER_HEADER_SIZE + 1] = {};
+    fillTransferRequest(buffer, controlEndpoint, 1);
+    DWORD returned = 0;
+    EXPECT_FALSE(DeviceIoControl(m_device.h, IOCTL_TRANSFER, buffer, sizeof buffer, buffer, sizeof buffer,
+                                 &returned, nullptr));
 }
 
 // The process exits after the 20th toggle; the death test runs in a child
