@@ -393,6 +393,33 @@ TEST_F(DeviceRecording, DestroyedRightAfterAStopWithNoDelay)
     EXPECT_EQ(simulator().logLines().back(), "disconnect");
 }
 
+// A default-channel switch that fails (the device has gone) is reported on
+// the timer thread, which then waits on: a second switch fails the same way,
+// and the recorder still ends cleanly.
+TEST_F(RecorderOnDevice, FailedDefaultSwitchIsReportedAndTheTimerThreadWaitsOn)
+{
+    g_delayDefaultChannel = 0;
+    m_ownSimulator = startSimulator(m_dir);
+    makeRecorder("702");
+    m_ownSimulator.reset(); // the device goes away
+    ConsoleCapture console(m_dir.path());
+    const std::string failure = "Exception occurred: Error at Vexarcontrol::updateStatus DeviceIoControl\n";
+    auto failures = [&] {
+        std::size_t n = 0;
+        const std::string err = console.err();
+        for (std::size_t at = 0; (at = err.find(failure, at)) != std::string::npos; at += failure.size())
+            ++n;
+        return n;
+    };
+    m_recorder->setDefaultChannelTimer();
+    ASSERT_TRUE(waitUntil([&] { return failures() == 1; }, 5000)) << console.err();
+    m_recorder->setDefaultChannelTimer();
+    ASSERT_TRUE(waitUntil([&] { return failures() == 2; }, 5000)) << console.err();
+    m_recorder.reset();
+    console.finish();
+    EXPECT_NE(console.out().find("Switching to default channel702\n"), std::string::npos);
+}
+
 namespace {
 
 struct StreamFault {
