@@ -1,0 +1,257 @@
+// The Windows side of ServerTestSupport.h, for the tests against a file-input
+// recorder: Windows Sockets for the client, the C runtime's descriptors for
+// the console capture. The device simulator is Linux-only and not built here.
+#include "ServerTestSupport.h"
+#include "platform/Windows.h"
+
+#include <fcntl.h>
+#include <io.h>
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <random>
+#include <sstream>
+#include <stdexcept>
+
+namespace fs = std::filesystem;
+
+TempDir::TempDir()
+{
+    std::random_device random;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const fs::path candidate = fs::temp_directory_path() / ("vexar-server-" + std::to_string(random()));
+        if (fs::create_directory(candidate)) {
+            m_path = candidate.string();
+            return;
+        }
+    }
+    throw std::runtime_error("cannot make a temporary directory");
+}
+
+TempDir::~TempDir()
+{
+    std::error_code ignored;
+    fs::remove_all(m_path, ignored);
+}
+
+void TempDir::write(const std::string& name, const std::string& contents) const
+{
+    std::ofstream(file(name), std::ios::binary) << contents;
+}
+
+// Made by the test fixture server_make_sample before these tests run.
+const std::string& sampleMpts()
+{
+    static const std::string path = std::string(SERVER_TEST_BINARY_DIR) + "/sample-6s.ts";
+    if (!fs::exists(path))
+        throw std::runtime_error("the sample stream is missing: " + path);
+    return path;
+}
+
+std::uint64_t fileSize(const std::string& path)
+{
+    std::error_code error;
+    const auto size = fs::file_size(path, error);
+    return error ? 0 : size;
+}
+
+// ---- ConsoleCapture ----------------------------------------------------------
+
+namespace {
+
+int redirect(int fd, const std::string& path)
+{
+    std::cout.flush();
+    std::cerr.flush();
+    std::fflush(nullptr);
+    const int saved = _dup(fd);
+    const int target = _open(path.c_str(), _O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY, _S_IREAD | _S_IWRITE);
+    _dup2(target, fd);
+    _close(target);
+    return saved;
+}
+
+// Text mode turns CR LF back into LF, as the tests expect.
+std::string readText(const std::string& path)
+{
+    std::ifstream in(path);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// Winsock is started once for the process, before the first client.
+void startWinsock()
+{
+    static const bool started = [] {
+        WSADATA data;
+        return WSAStartup(MAKEWORD(2, 2), &data) == 0;
+    }();
+    if (!started)
+        throw std::runtime_error("WSAStartup failed");
+}
+
+// Socket handles fit in 32 bits on Windows, so the header's int holds one.
+SOCKET socketOf(int fd) { return static_cast<SOCKET>(static_cast<unsigned>(fd)); }
+
+} // namespace
+
+ConsoleCapture::ConsoleCapture()
+{
+    const std::string base =
+        (fs::temp_directory_path() / ("vexar-capture-" + std::to_string(GetCurrentProcessId()))).string();
+    m_outPath = base + ".out";
+    m_errPath = base + ".err";
+    m_savedOut = redirect(1, m_outPath);
+    m_savedErr = redirect(2, m_errPath);
+}
+
+ConsoleCapture::~ConsoleCapture() { finish(); }
+
+void ConsoleCapture::finish()
+{
+    if (m_finished)
+        return;
+    m_finished = true;
+    std::cout.flush();
+    std::cerr.flush();
+    std::fflush(nullptr);
+    _dup2(m_savedOut, 1);
+    _dup2(m_savedErr, 2);
+    _close(m_savedOut);
+    _close(m_savedErr);
+    m_out = readText(m_outPath);
+    m_err = readText(m_errPath);
+    fs::remove(m_outPath);
+    fs::remove(m_errPath);
+}
+
+// ---- TcpClient ---------------------------------------------------------------
+
+TcpClient::TcpClient(std::uint16_t port)
+{
+    startWinsock();
+    const SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    if (s == INVALID_SOCKET)
+        throw std::runtime_error("socket failed: " + std::to_string(WSAGetLastError()));
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(s, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        const int error = WSAGetLastError();
+        closesocket(s);
+        throw std::runtime_error("connect failed: " + std::to_string(error));
+    }
+    m_fd = static_cast<int>(s);
+}
+
+TcpClient::~TcpClient() { close(); }
+
+void TcpClient::close()
+{
+    if (m_fd >= 0)
+        closesocket(socketOf(m_fd));
+    m_fd = -1;
+}
+
+void TcpClient::reset()
+{
+    linger option{1, 0};
+    setsockopt(socketOf(m_fd), SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&option), sizeof option);
+    close();
+}
+
+bool TcpClient::send(const std::string& bytes)
+{
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const int sent = ::send(socketOf(m_fd), bytes.data() + done, static_cast<int>(bytes.size() - done), 0);
+        if (sent <= 0)
+            return false;
+        done += static_cast<std::size_t>(sent);
+    }
+    return true;
+}
+
+bool TcpClient::waitReadable(std::chrono::milliseconds timeout)
+{
+    WSAPOLLFD entry{socketOf(m_fd), POLLRDNORM, 0};
+    return WSAPoll(&entry, 1, static_cast<int>(timeout.count())) > 0;
+}
+
+std::string TcpClient::readLine(std::chrono::milliseconds timeout)
+{
+    const auto end = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        const std::size_t lf = m_pending.find('\n');
+        if (lf != std::string::npos) {
+            std::string line = m_pending.substr(0, lf);
+            m_pending.erase(0, lf + 1);
+            if (!line.empty() && line.back() == '\r')
+                line.pop_back();
+            return line;
+        }
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+        if (left.count() <= 0 || !waitReadable(left))
+            return "<timeout>";
+        char buffer[4096];
+        const int got = recv(socketOf(m_fd), buffer, sizeof buffer, 0);
+        if (got <= 0)
+            return "<closed>";
+        m_pending.append(buffer, static_cast<std::size_t>(got));
+    }
+}
+
+std::string TcpClient::readToEnd(std::chrono::milliseconds timeout)
+{
+    const auto end = std::chrono::steady_clock::now() + timeout;
+    std::string received = std::move(m_pending);
+    m_pending.clear();
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+        if (left.count() <= 0 || !waitReadable(left))
+            return received + "<timeout>";
+        char buffer[4096];
+        const int got = recv(socketOf(m_fd), buffer, sizeof buffer, 0);
+        if (got <= 0)
+            return received;
+        received.append(buffer, static_cast<std::size_t>(got));
+    }
+}
+
+std::string askServer(std::uint16_t port, const std::string& requestLine)
+{
+    TcpClient client(port);
+    client.send(requestLine + "\r\n");
+    return client.readLine();
+}
+
+// ---- ServerThread --------------------------------------------------------------
+
+ServerThread::ServerThread(VexarHDRecorder& recorder, std::chrono::milliseconds readDeadline)
+    : m_server(recorder, readDeadline)
+{
+    m_server.listen(0);
+    m_port = m_server.localPort();
+    m_thread = std::thread([this] {
+        while (!m_stop) {
+            m_server.serveConnection();
+            ++m_served;
+        }
+    });
+}
+
+ServerThread::~ServerThread()
+{
+    m_stop = true;
+    // One last request wakes the server if it waits in accept.
+    try {
+        TcpClient(m_port).send("NOOP\r\n");
+    } catch (const std::exception&) {
+    }
+    m_thread.join();
+}
