@@ -89,27 +89,8 @@ ProgramRun runProgram(const std::vector<std::string>& args, const std::string& w
     return run;
 }
 
-TempDir::TempDir()
-{
-    std::string pattern = (std::filesystem::temp_directory_path() / "vexarhd-test-XXXXXX").string();
-    if (!::mkdtemp(pattern.data()))
-        throw std::runtime_error("mkdtemp failed");
-    m_path = pattern;
-}
 
-TempDir::~TempDir()
-{
-    std::error_code ignored;
-    std::filesystem::remove_all(m_path, ignored);
-}
 
-void TempDir::write(const std::string& name, const std::string& contents) const
-{
-    std::ofstream out(file(name), std::ios::binary);
-    out << contents;
-    if (!out)
-        throw std::runtime_error("cannot write " + file(name));
-}
 
 ListeningDevice::ListeningDevice(const std::string& path)
 {

@@ -1,6 +1,8 @@
 // Runs the built vexarhd in a child process and captures what it writes.
 #pragma once
 
+#include "tests/support/TempDir.h"
+
 #include <string>
 #include <vector>
 
@@ -17,21 +19,6 @@ struct ProgramRun {
 ProgramRun runProgram(const std::vector<std::string>& args, const std::string& workDir,
                       const std::string& deviceDir);
 
-// A fresh directory under the system's temporary directory, removed with
-// everything in it when the object goes.
-class TempDir {
-public:
-    TempDir();
-    ~TempDir();
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    const std::string& path() const { return m_path; }
-    std::string file(const std::string& name) const { return m_path + "/" + name; }
-    void write(const std::string& name, const std::string& contents) const;
-
-private:
-    std::string m_path;
-};
 
 // A device interface in a device namespace: a Unix socket that listens (and
 // never answers), so opening the device path succeeds.

@@ -108,30 +108,5 @@ ProgramRun runProgram(const std::vector<std::string>& args, const std::string& w
     return run;
 }
 
-TempDir::TempDir()
-{
-    const std::filesystem::path base = std::filesystem::temp_directory_path();
-    std::random_device random;
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        const std::filesystem::path candidate = base / ("vexarhd-test-" + std::to_string(random()));
-        if (std::filesystem::create_directory(candidate)) {
-            m_path = candidate.string();
-            return;
-        }
-    }
-    throw std::runtime_error("cannot make a temporary directory");
-}
 
-TempDir::~TempDir()
-{
-    std::error_code ignored;
-    std::filesystem::remove_all(m_path, ignored);
-}
 
-void TempDir::write(const std::string& name, const std::string& contents) const
-{
-    std::ofstream out(file(name), std::ios::binary);
-    out << contents;
-    if (!out)
-        throw std::runtime_error("cannot write " + file(name));
-}

@@ -18,19 +18,7 @@
 
 extern char** environ;
 
-TempDir::TempDir()
-{
-    char pattern[] = "/tmp/vxdev-XXXXXX";
-    if (!::mkdtemp(pattern))
-        throw std::runtime_error("mkdtemp failed");
-    m_path = pattern;
-}
 
-TempDir::~TempDir()
-{
-    std::error_code ignored;
-    std::filesystem::remove_all(m_path, ignored);
-}
 
 SimulatorProcess::SimulatorProcess(const TempDir& dir, const std::vector<std::string>& arguments)
 {

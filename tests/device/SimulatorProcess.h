@@ -2,23 +2,13 @@
 // the device simulator run as a child process in that namespace.
 #pragma once
 
+#include "tests/support/TempDir.h"
+
 #include <cstdint>
 #include <string>
 #include <sys/types.h>
 #include <vector>
 
-// A fresh directory under /tmp, removed with everything in it at the end.
-class TempDir {
-public:
-    TempDir();
-    ~TempDir();
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    const std::string& path() const { return m_path; }
-
-private:
-    std::string m_path;
-};
 
 // packetCount packets on PIDs 0x100 to 0x102 with running continuity
 // counters; each payload starts with the packet's index, so every 188 bytes

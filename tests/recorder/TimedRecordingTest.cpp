@@ -3,6 +3,7 @@
 // power switches, checked in what the program prints, in the files it writes
 // and in what the simulated box received.
 #include "tests/app/ProgramRun.h"
+#include "tests/device/SimulatorProcess.h"
 #include "tests/recorder/ProbeSummary.h"
 #include "tests/recorder/SampleStream.h"
 #include "ts/TsPacket.h"
@@ -11,96 +12,26 @@
 
 #include <algorithm>
 #include <chrono>
-#include <csignal>
-#include <cstring>
-#include <fcntl.h>
 #include <fstream>
 #include <iterator>
-#include <spawn.h>
 #include <stdexcept>
 #include <string>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <thread>
-#include <unistd.h>
 #include <vector>
-
-extern char** environ;
 
 namespace {
 
-// The device simulator as a child process in the device namespace dir/ns.
-// (The device tests' SimulatorProcess cannot be linked next to ProgramRun:
-// both bring their own TempDir.)
-class Devsim {
-public:
-    Devsim(const TempDir& dir, const std::vector<std::string>& options)
-        : m_namespace(dir.file("ns")), m_log(dir.file("devsim.log"))
-    {
-        const std::string ready = dir.file("ready");
-        std::vector<std::string> args = {VEXARHD_DEVSIM, "--namespace", m_namespace, "--ready-file", ready,
-                                         "--channel", "702=" + sampleStreamPath(), "--channel",
-                                         "703=" + sampleStreamPath()};
-        args.insert(args.end(), options.begin(), options.end());
-        std::vector<char*> argv;
-        for (std::string& a : args)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 1, m_log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        const int spawned = posix_spawn(&m_pid, argv[0], &actions, nullptr, argv.data(), environ);
-        posix_spawn_file_actions_destroy(&actions);
-        if (spawned != 0)
-            throw std::runtime_error(std::string("cannot start the simulator: ") + std::strerror(spawned));
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-        struct stat st{};
-        while (::stat(ready.c_str(), &st) != 0 || st.st_size == 0) {
-            if (std::chrono::steady_clock::now() > deadline) {
-                stop();
-                throw std::runtime_error("the simulator did not get ready");
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
-    }
-    ~Devsim() { stop(); }
-    Devsim(const Devsim&) = delete;
-    Devsim& operator=(const Devsim&) = delete;
-
-    const std::string& deviceDir() const { return m_namespace; }
-    std::vector<std::string> lines() const
-    {
-        std::ifstream in(m_log);
-        std::vector<std::string> result;
-        for (std::string line; std::getline(in, line);)
-            result.push_back(line);
-        return result;
-    }
-    // The "power on" and "power off" lines from line first on.
-    std::vector<std::string> powerLines(std::size_t first) const
-    {
-        std::vector<std::string> result;
-        const std::vector<std::string> all = lines();
-        for (std::size_t i = first; i < all.size(); ++i)
-            if (all[i] == "power on" || all[i] == "power off")
-                result.push_back(all[i]);
-        return result;
-    }
-
-private:
-    void stop()
-    {
-        if (m_pid <= 0)
-            return;
-        ::kill(m_pid, SIGTERM);
-        int status = 0;
-        ::waitpid(m_pid, &status, 0);
-        m_pid = -1;
-    }
-    std::string m_namespace;
-    std::string m_log;
-    pid_t m_pid = -1;
-};
+// The "power on" and "power off" lines of the simulator's log from line first on.
+std::vector<std::string> powerLines(const SimulatorProcess& simulator, std::size_t first)
+{
+    std::vector<std::string> result;
+    const std::vector<std::string> all = simulator.logLines();
+    for (std::size_t i = first; i < all.size(); ++i)
+        if (all[i] == "power on" || all[i] == "power off")
+            result.push_back(all[i]);
+    return result;
+}
 
 std::vector<std::uint8_t> readBytes(const std::string& path)
 {
@@ -117,11 +48,12 @@ protected:
     ProgramRun run(std::vector<std::string> args)
     {
         args.insert(args.end(), kShortDelays.begin(), kShortDelays.end());
-        return runProgram(args, m_dir.path(), m_devsim.deviceDir());
+        return runProgram(args, m_dir.path(), m_dir.file("ns"));
     }
 
     TempDir m_dir;
-    Devsim m_devsim{m_dir, {}};
+    SimulatorProcess m_devsim{m_dir, {"--channel", "702=" + sampleStreamPath(), "--channel",
+                                      "703=" + sampleStreamPath()}};
 };
 
 } // namespace
@@ -146,7 +78,7 @@ TEST_F(TimedRecording, ChannelToSingleProgramFile)
     // The default channel is the recorded one; its switch is armed with the
     // default delay and does not hold the run back.
     EXPECT_NE(result.out.find("set timer to -1200000000\n"), std::string::npos);
-    const std::vector<std::string> log = m_devsim.lines();
+    const std::vector<std::string> log = m_devsim.logLines();
     EXPECT_GE(std::count(log.begin(), log.end(), "tuned 0702"), 2); // construction and recording
     EXPECT_EQ(std::count(log.begin(), log.end(), "transfer-size 0x82 131072"), 1);
 
@@ -205,24 +137,24 @@ TEST_F(TimedRecording, PowerQueryAndSwitches)
     EXPECT_EQ(query.exitCode, 0) << query.err;
     EXPECT_NE(query.out.find("\ndevice is on\n"), std::string::npos) << query.out;
     // The simulated box starts switched off.
-    EXPECT_EQ(m_devsim.powerLines(0), (std::vector<std::string>{"power on", "power off", "power on"}));
+    EXPECT_EQ(powerLines(m_devsim, 0), (std::vector<std::string>{"power on", "power off", "power on"}));
 
-    std::size_t mark = m_devsim.lines().size();
+    std::size_t mark = m_devsim.logLines().size();
     ProgramRun off = run({"--device", "0", "--map", "map.txt", "--off"});
     EXPECT_EQ(off.exitCode, 0) << off.err;
     EXPECT_EQ(off.out.find("device is"), std::string::npos);
-    EXPECT_EQ(m_devsim.powerLines(mark), (std::vector<std::string>{"power off", "power on", "power off"}));
+    EXPECT_EQ(powerLines(m_devsim, mark), (std::vector<std::string>{"power off", "power on", "power off"}));
 
     // "on" finds the box on after construction and leaves it so.
-    mark = m_devsim.lines().size();
+    mark = m_devsim.logLines().size();
     ProgramRun on = run({"--device", "0", "--map", "map.txt", "--on"});
     EXPECT_EQ(on.exitCode, 0) << on.err;
-    EXPECT_EQ(m_devsim.powerLines(mark), (std::vector<std::string>{"power on", "power off", "power on"}));
+    EXPECT_EQ(powerLines(m_devsim, mark), (std::vector<std::string>{"power on", "power off", "power on"}));
 
     // A query together with a switch does the query only.
-    mark = m_devsim.lines().size();
+    mark = m_devsim.logLines().size();
     ProgramRun both = run({"--device", "0", "--map", "map.txt", "--power", "--off"});
     EXPECT_EQ(both.exitCode, 0) << both.err;
     EXPECT_NE(both.out.find("\ndevice is on\n"), std::string::npos) << both.out;
-    EXPECT_EQ(m_devsim.powerLines(mark), (std::vector<std::string>{"power off", "power on"}));
+    EXPECT_EQ(powerLines(m_devsim, mark), (std::vector<std::string>{"power off", "power on"}));
 }

@@ -25,24 +25,8 @@
 
 namespace fs = std::filesystem;
 
-TempDir::TempDir()
-{
-    std::string pattern = (fs::temp_directory_path() / "vexar-server-XXXXXX").string();
-    if (!mkdtemp(pattern.data()))
-        throw std::runtime_error("mkdtemp failed");
-    m_path = pattern;
-}
 
-TempDir::~TempDir()
-{
-    std::error_code ignored;
-    fs::remove_all(m_path, ignored);
-}
 
-void TempDir::write(const std::string& name, const std::string& contents) const
-{
-    std::ofstream(file(name), std::ios::binary) << contents;
-}
 
 const std::string& sampleMpts()
 {

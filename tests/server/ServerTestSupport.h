@@ -2,6 +2,8 @@
 // console capture, a loopback client and a server on its own thread.
 #pragma once
 
+#include "tests/support/TempDir.h"
+
 #include "server/NetworkEncoderServer.h"
 
 #include <atomic>
@@ -13,20 +15,6 @@
 
 class VexarHDRecorder;
 
-// A fresh directory, removed with its contents when the object goes.
-class TempDir {
-public:
-    TempDir();
-    ~TempDir();
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    std::string file(const std::string& name) const { return m_path + "/" + name; }
-    const std::string& path() const { return m_path; }
-    void write(const std::string& name, const std::string& contents) const;
-
-private:
-    std::string m_path;
-};
 
 // A three-programme MPTS made once with ffmpeg and kept in the build tree.
 const std::string& sampleMpts();

@@ -18,29 +18,8 @@
 
 namespace fs = std::filesystem;
 
-TempDir::TempDir()
-{
-    std::random_device random;
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        const fs::path candidate = fs::temp_directory_path() / ("vexar-server-" + std::to_string(random()));
-        if (fs::create_directory(candidate)) {
-            m_path = candidate.string();
-            return;
-        }
-    }
-    throw std::runtime_error("cannot make a temporary directory");
-}
 
-TempDir::~TempDir()
-{
-    std::error_code ignored;
-    fs::remove_all(m_path, ignored);
-}
 
-void TempDir::write(const std::string& name, const std::string& contents) const
-{
-    std::ofstream(file(name), std::ios::binary) << contents;
-}
 
 // Made by the test fixture server_make_sample before these tests run.
 const std::string& sampleMpts()

@@ -1,8 +1,7 @@
-// TempDir of SimulatorProcess.h on Windows: a fresh folder in the user's
-// temporary folder.
-#include "tests/device/SimulatorProcess.h"
+#include "tests/support/TempDir.h"
 
 #include <filesystem>
+#include <fstream>
 #include <random>
 #include <stdexcept>
 
@@ -11,9 +10,9 @@ TempDir::TempDir()
     const std::filesystem::path base = std::filesystem::temp_directory_path();
     std::random_device random;
     for (int attempt = 0; attempt < 100; ++attempt) {
-        const std::filesystem::path candidate = base / ("vxdev-" + std::to_string(random()));
+        const std::filesystem::path candidate = base / ("vx-" + std::to_string(random()));
         if (std::filesystem::create_directory(candidate)) {
-            m_path = candidate.string();
+            m_path = candidate.generic_string();
             return;
         }
     }
@@ -24,4 +23,12 @@ TempDir::~TempDir()
 {
     std::error_code ignored;
     std::filesystem::remove_all(m_path, ignored);
+}
+
+void TempDir::write(const std::string& name, const std::string& contents) const
+{
+    std::ofstream out(file(name), std::ios::binary);
+    out << contents;
+    if (!out)
+        throw std::runtime_error("cannot write " + file(name));
 }

@@ -1,0 +1,22 @@
+// A fresh directory under the system's temporary directory, removed with
+// everything in it when the object goes. Its path is kept short, since device
+// sockets are made inside it and a socket path is limited to about 100 bytes.
+#pragma once
+
+#include <string>
+
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+
+    const std::string& path() const { return m_path; }
+    std::string file(const std::string& name) const { return m_path + "/" + name; }
+    // Writes the file (binary); throws when it cannot.
+    void write(const std::string& name, const std::string& contents) const;
+
+private:
+    std::string m_path;
+};
