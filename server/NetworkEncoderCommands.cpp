@@ -92,18 +92,26 @@ std::string NetworkEncoderServer::carryOut(const Request& request)
         if (!m_recorder.isRecording())
             throw std::runtime_error("Not recording");
         const std::string fileName = request.fileName.value_or("");
-        logReceived(requestEcho(request, fileName));
+        // A request that is refused is logged before its error; one that is
+        // carried out is logged after the stop, whose own lines come first.
         if (command == "BUFFER_SWITCH")
         {
             m_circularBufferSize = parseCircularBufferSize(request.size);
             if (m_circularBufferSize == 0)
+            {
+                logReceived(requestEcho(request, fileName));
                 throw std::runtime_error("circularBufferSize " + request.size + " invalid");
+            }
         }
         // Tested before the running recording is stopped: a request without
         // a target must not end it.
         if (fileName.empty())
+        {
+            logReceived(requestEcho(request, fileName));
             throw std::runtime_error("fileName blank");
+        }
         m_recorder.setDefaultChannelTimer();
+        logReceived(requestEcho(request, fileName));
         m_recorder.start(request.channel, fileName, "", 0, static_cast<std::uint64_t>(m_circularBufferSize));
         logResponded("OK");
         return "OK";
