@@ -70,7 +70,6 @@ private:
     void switchToDefaultChannel();
     void cleanup();
     void shutdown();
-    void read(void* destination, std::uint32_t count) { m_ring.read(destination, count); }
     void write(const void* data, std::uint32_t count) { m_writer.write(data, count); }
     std::int32_t mptsCopy(const std::string& mptsFileName);
     Target target() const;
