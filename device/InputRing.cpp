@@ -204,6 +204,15 @@ std::uint32_t InputRing::transfer(void* destination, std::uint32_t count, bool a
 
 void InputRing::read(void* destination, std::uint32_t count) { transfer(destination, count, false); }
 
+bool InputRing::atEnd()
+{
+    if (!m_readBuffers[m_readIndex])
+        throw std::logic_error("InputRing read before prime");
+    if (m_readOffset >= 0 && m_readOffset < m_readLength)
+        return false;
+    return m_readOffset < 0 && !collectCurrent(false);
+}
+
 std::uint32_t InputRing::readUpTo(void* destination, std::uint32_t count)
 {
     return transfer(destination, count, true);

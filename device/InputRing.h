@@ -41,6 +41,9 @@ public:
     // Like read, but at the end of the input hands over what was left and
     // returns its size (< count); throws only when nothing at all is left.
     std::uint32_t readUpTo(void* destination, std::uint32_t count);
+    // Waits until the next byte is there or the input has ended; true at the
+    // end. Consumes nothing: the next read reports the end as usual.
+    bool atEnd();
     void resetInputOffset() { m_inputOffset = 0; }
     std::uint64_t inputOffset() const { return m_inputOffset; }
 

@@ -14,6 +14,25 @@
 #include <stdexcept>
 #include <vector>
 
+namespace {
+
+// The byte source of the recording phase. The end of the input counts as a
+// sync byte: the input's last packet, whose lookahead byte would lie past
+// the end, is written too, and the next read ends the run as usual.
+struct RecordingSource {
+    InputRing& ring;
+    void read(void* destination, std::uint32_t count)
+    {
+        if (count == 1 && ring.atEnd()) {
+            *static_cast<std::uint8_t*>(destination) = kTsSyncByte;
+            return;
+        }
+        ring.read(destination, count);
+    }
+};
+
+} // namespace
+
 std::int32_t VexarHDRecorder::record()
 {
     std::lock_guard<std::recursive_mutex> lock(m_mutex);
@@ -23,6 +42,7 @@ std::int32_t VexarHDRecorder::record()
         auto state = std::make_unique<ScanState>();
         auto pidFilter = std::make_unique<PidFilter>();
         TsPacket packet{};
+        RecordingSource live{m_ring};
         auto sink = [this](const std::uint8_t* data, std::uint32_t count) { write(data, count); };
 
         while (!m_stop) {
@@ -77,7 +97,7 @@ std::int32_t VexarHDRecorder::record()
                 } else {
                     if (!state->packetStore.empty())
                         state->releaseStore();
-                    if (!readRecordingPacket(m_ring, packet, pass.channel, selection.selectedProgram))
+                    if (!readRecordingPacket(live, packet, pass.channel, selection.selectedProgram))
                         continue;
                 }
                 routePacket(*next, state->newPatPacket, *pidFilter, sink);

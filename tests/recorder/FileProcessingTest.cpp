@@ -96,11 +96,10 @@ void expectRoutedSuffix(const std::vector<TsPacket>& input, const std::vector<Ts
     EXPECT_EQ(((section[10] & 0x1F) << 8) | section[11], p.pmt); // program_map_PID
     EXPECT_EQ(mpegCrc32(section, 16), 0u);
 
-    // The input's last packet is never written: the end of the file comes
-    // where the next packet's sync byte would be read.
+    // Up to the input's last packet, whose successor's sync byte would lie
+    // past the end of the file.
     std::vector<TsPacket> routed;
-    for (std::size_t i = 0; i + 1 < input.size(); ++i) {
-        const TsPacket& packet = input[i];
+    for (const TsPacket& packet : input) {
         if (packet.pid() == 0) {
             TsPacket pat = newPat;
             pat.bytes[3] = static_cast<std::uint8_t>((pat.bytes[3] & 0xF0) | packet.continuityCounter());
@@ -151,6 +150,29 @@ TEST_F(FileProcessing, EachProgramBecomesAValidSingleProgramStream)
         EXPECT_EQ(probeStreams(out), streams);
 #endif
     }
+}
+
+TEST_F(FileProcessing, TheInputsLastPacketIsWrittenToo)
+{
+    // The input ends with a packet of program 2's video.
+    std::vector<TsPacket> input = readPackets(m_sample);
+    while (!input.empty() && input.back().pid() != kPrograms[1].video)
+        input.pop_back();
+    ASSERT_FALSE(input.empty());
+    const std::string cut = m_dir.file("cut.ts");
+    {
+        std::ofstream out(cut, std::ios::binary);
+        for (const TsPacket& packet : input)
+            out.write(reinterpret_cast<const char*>(packet.bytes.data()), 188);
+    }
+    const std::string out = m_dir.file("cut-p2.ts");
+    ProgramRun run = runProgram({"--mptsin", cut, "--spts", out, "--program", "2", "--map", ""}, m_dir.path(),
+                                m_dir.path());
+    EXPECT_EQ(run.exitCode, 0);
+    const std::vector<TsPacket> written = readPackets(out);
+    ASSERT_FALSE(written.empty());
+    EXPECT_EQ(written.back().bytes, input.back().bytes);
+    expectRoutedSuffix(input, written, kPrograms[1]);
 }
 
 TEST_F(FileProcessing, ChannelMapChoosesTheProgramWhenNoneIsGiven)
