@@ -201,40 +201,6 @@ std::string TcpClient::readToEnd(std::chrono::milliseconds timeout)
     }
 }
 
-std::string askServer(std::uint16_t port, const std::string& requestLine)
-{
-    TcpClient client(port);
-    client.send(requestLine + "\r\n");
-    return client.readLine();
-}
-
-// ---- ServerThread --------------------------------------------------------------
-
-ServerThread::ServerThread(VexarHDRecorder& recorder, std::chrono::milliseconds readDeadline)
-    : m_server(recorder, readDeadline)
-{
-    m_server.listen(0);
-    m_port = m_server.localPort();
-    m_thread = std::thread([this] {
-        while (!m_stop) {
-            m_server.serveConnection();
-            ++m_served;
-        }
-    });
-}
-
-ServerThread::~ServerThread()
-{
-    m_stop = true;
-    // One last request wakes the server if it waits in accept. The server may
-    // as well have seen the stop already, so nobody waits for the answer.
-    try {
-        TcpClient(m_port).send("NOOP\r\n");
-    } catch (const std::exception&) {
-    }
-    m_thread.join();
-}
-
 // ---- DeviceSimulator -------------------------------------------------------------
 
 DeviceSimulator::DeviceSimulator(std::uint64_t rateBitsPerSecond)
