@@ -25,9 +25,6 @@
 
 namespace fs = std::filesystem;
 
-
-
-
 const std::string& sampleMpts()
 {
     static const std::string path = [] {
@@ -45,13 +42,6 @@ const std::string& sampleMpts()
         return target;
     }();
     return path;
-}
-
-std::uint64_t fileSize(const std::string& path)
-{
-    std::error_code error;
-    const auto size = fs::file_size(path, error);
-    return error ? 0 : size;
 }
 
 // ---- ConsoleCapture ----------------------------------------------------------

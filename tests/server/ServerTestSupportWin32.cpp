@@ -18,9 +18,6 @@
 
 namespace fs = std::filesystem;
 
-
-
-
 // Made by the test fixture server_make_sample before these tests run.
 const std::string& sampleMpts()
 {
@@ -28,13 +25,6 @@ const std::string& sampleMpts()
     if (!fs::exists(path))
         throw std::runtime_error("the sample stream is missing: " + path);
     return path;
-}
-
-std::uint64_t fileSize(const std::string& path)
-{
-    std::error_code error;
-    const auto size = fs::file_size(path, error);
-    return error ? 0 : size;
 }
 
 // ---- ConsoleCapture ----------------------------------------------------------

@@ -1,9 +1,18 @@
-// The parts of the server tests' support that do not depend on the socket API:
-// one request over its own connection, and a server on a thread of its own.
+// The parts of the server tests' support that do not depend on the platform:
+// file sizes, one request over its own connection, and a server on a thread
+// of its own.
 #include "tests/server/ServerTestSupport.h"
 
 #include <exception>
+#include <filesystem>
 #include <string>
+
+std::uint64_t fileSize(const std::string& path)
+{
+    std::error_code error;
+    const auto size = std::filesystem::file_size(path, error);
+    return error ? 0 : size;
+}
 
 std::string askServer(std::uint16_t port, const std::string& requestLine)
 {
