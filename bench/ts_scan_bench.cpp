@@ -4,6 +4,7 @@
 // buffer, the pattern of an input ring feeding an output chunk; the routed
 // packets go into a 256 KiB chunk the same way.
 
+#include "tests/ts/RecordingDriver.h"
 #include "tests/ts/StreamBuilder.h"
 #include "ts/PacketRouting.h"
 #include "ts/PacketScan.h"
@@ -109,24 +110,7 @@ double scanAndRouteRun(const std::vector<uint8_t>& input, uint64_t& routed)
     scanPackets(source, stop, *state);
     const Selection selection = selectProgram(*state, "bench", 2, 2, false, pids);
     state->dropAttemptState();
-    buildNewPat(state->newPatPacket, selection);
-    PidFilter filter;
-    fillPidFilter(filter, pids);
-    for (const TsPacket& p : state->packetStore)
-    {
-        routePacket(p, state->newPatPacket, filter, sink);
-        checkRecordingContinuity(p, state->continuityTable, "bench", selection.selectedProgram);
-    }
-    state->releaseStore();
-    TsPacket packet;
-    while (source.remaining() > kTsPacketSize)
-    {
-        if (readRecordingPacket(source, packet, "bench", selection.selectedProgram))
-        {
-            routePacket(packet, state->newPatPacket, filter, sink);
-            checkRecordingContinuity(packet, state->continuityTable, "bench", selection.selectedProgram);
-        }
-    }
+    recordSelection(source, *state, selection, pids, "bench", sink);
     const double t = seconds(std::chrono::steady_clock::now() - start);
     routed = sink.total;
     return t;

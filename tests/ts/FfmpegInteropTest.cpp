@@ -2,6 +2,7 @@
 // selected in turn, written as a single-program stream, and ffprobe checks
 // the result. Null packets there all carry continuity_counter 0.
 
+#include "tests/ts/RecordingDriver.h"
 #include "tests/ts/TestSupport.h"
 #include "ts/PacketRouting.h"
 #include "ts/PacketScan.h"
@@ -76,24 +77,7 @@ protected:
         if (selection.selectedProgram != 0)
         {
             state->dropAttemptState();
-            buildNewPat(state->newPatPacket, selection);
-            PidFilter filter;
-            fillPidFilter(filter, pids);
-            for (const TsPacket& p : state->packetStore)
-            {
-                routePacket(p, state->newPatPacket, filter, sink);
-                checkRecordingContinuity(p, state->continuityTable, "sample", selection.selectedProgram);
-            }
-            state->releaseStore();
-            TsPacket packet;
-            while (source.remaining() > kTsPacketSize)
-            {
-                if (readRecordingPacket(source, packet, "sample", selection.selectedProgram))
-                {
-                    routePacket(packet, state->newPatPacket, filter, sink);
-                    checkRecordingContinuity(packet, state->continuityTable, "sample", selection.selectedProgram);
-                }
-            }
+            recordSelection(source, *state, selection, pids, "sample", sink);
         }
         result.out = capture.out();
         result.err = capture.err();
