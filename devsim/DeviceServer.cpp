@@ -12,6 +12,7 @@
 #include <stdexcept>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -20,6 +21,7 @@ namespace {
 constexpr std::uint32_t kFailure = 31;        // ERROR_GEN_FAILURE
 constexpr std::uint32_t kBadParameter = 87;   // ERROR_INVALID_PARAMETER
 constexpr std::uint32_t kBadFunction = 1;     // ERROR_INVALID_FUNCTION
+constexpr std::uint32_t kAborted = 995;       // ERROR_OPERATION_ABORTED
 constexpr std::size_t kBurst = 4 * READ_DATA_SIZE; // most stream bytes the pacing lets out at once
 constexpr int kSocketBuffer = 4 * 1024 * 1024;
 
@@ -60,8 +62,9 @@ void setNonBlocking(int fd) { ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONB
 } // namespace
 
 DeviceServer::DeviceServer(CableBox& box, std::string socketPath, std::uint64_t rate, DeviceFaults faults,
-                           StreamFaults streamFaults)
-    : m_box(box), m_socketPath(std::move(socketPath)), m_rate(rate), m_faults(faults), m_streamFaults(streamFaults)
+                           StreamFaults streamFaults, bool directTransfers)
+    : m_box(box), m_socketPath(std::move(socketPath)), m_rate(rate), m_faults(faults), m_streamFaults(streamFaults),
+      m_directTransfers(directTransfers)
 {
     const sockaddr_un address = socketAddress(m_socketPath);
     makeDirectories(m_socketPath.substr(0, m_socketPath.rfind('/')));
@@ -81,7 +84,8 @@ DeviceServer::DeviceServer(CableBox& box, std::string socketPath, std::uint64_t 
     }
     // Room for the largest request whose data the device reads (a status or
     // control transfer); of a stream transfer only its header is taken in.
-    m_incoming.resize(sizeof(wire::WireRequest) + TRANSFER_HEADER_SIZE + 2 * STATUS_DATA_SIZE);
+    static_assert(wire::kInlineInput >= TRANSFER_HEADER_SIZE + MAX_CODE_SIZE);
+    m_incoming.resize(sizeof(wire::WireRequest) + wire::kInlineInput);
 }
 
 DeviceServer::~DeviceServer()
@@ -112,6 +116,10 @@ void DeviceServer::run(int stopFd)
         if (::setsockopt(m_connection, SOL_SOCKET, SO_SNDBUFFORCE, &size, sizeof size) != 0)
             ::setsockopt(m_connection, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
         resetConnectionState();
+        ucred peer{};
+        socklen_t length = sizeof peer;
+        if (::getsockopt(m_connection, SOL_SOCKET, SO_PEERCRED, &peer, &length) == 0)
+            m_peer = peer.pid;
         m_box.connected();
         simLog("connect");
         const bool goOn = serve(stopFd);
@@ -127,6 +135,8 @@ void DeviceServer::run(int stopFd)
 void DeviceServer::resetConnectionState()
 {
     m_closing = false;
+    m_peer = 0;
+    m_direct = false;
     m_streamRequests.clear();
     m_outgoing.clear();
     m_streamBytes = 0;
@@ -199,14 +209,16 @@ void DeviceServer::receive()
             continue;
         }
         std::memcpy(&request, m_incoming.data(), sizeof request);
-        const std::size_t inputSize = static_cast<std::size_t>(n) - sizeof request;
-        if (request.code != wire::kWireCancel && request.inSize != inputSize) {
-            simLog("bad request ", request.id, ": ", inputSize, " input bytes, ", request.inSize, " announced");
+        const std::size_t carried = static_cast<std::size_t>(n) - sizeof request;
+        const bool direct = (request.flags & wire::kRequestDirect) != 0;
+        const std::size_t expected = direct ? std::min(request.inSize, wire::kInlineInput) : request.inSize;
+        if (request.code != wire::kWireCancel && carried != expected) {
+            simLog("bad request ", request.id, ": ", carried, " input bytes, ", request.inSize, " announced");
             answer(request.id, kBadParameter, 0, nullptr, 0);
             continue;
         }
         const std::size_t available = std::min<std::size_t>(n, m_incoming.size()) - sizeof request;
-        handle(request, m_incoming.data() + sizeof request, inputSize, available);
+        handle(request, m_incoming.data() + sizeof request, request.inSize, available);
     }
 }
 
@@ -216,8 +228,14 @@ void DeviceServer::handle(const wire::WireRequest& request, const std::uint8_t* 
     if (request.code == wire::kWireCancel) {
         const auto it = std::find_if(m_streamRequests.begin(), m_streamRequests.end(),
                                      [&](const StreamRequest& r) { return r.id == request.id; });
-        if (it != m_streamRequests.end())
+        if (it != m_streamRequests.end()) {
             m_streamRequests.erase(it);
+            answer(request.id, kAborted, 0, nullptr, 0);
+        }
+        return;
+    }
+    if (request.code == wire::kWireHello) {
+        hello(request, input, available);
         return;
     }
     if (request.code == IOCTL_TRANSFER) {
@@ -294,8 +312,9 @@ void DeviceServer::handleTransfer(const wire::WireRequest& request, const std::u
         return;
     }
     case streamEndpoint: {
+        const bool direct = m_direct && (request.flags & wire::kRequestDirect);
         StreamRequest pending{request.id, static_cast<std::uint32_t>(std::min<std::size_t>(dataSize, READ_DATA_SIZE)),
-                              {}};
+                              {}, direct ? request.output : 0};
         std::memcpy(pending.header, input, TRANSFER_HEADER_SIZE);
         m_streamRequests.push_back(pending);
         return;
@@ -317,11 +336,26 @@ std::vector<std::uint8_t> DeviceServer::takeBuffer(std::size_t size)
     return buffer;
 }
 
+// Takes up the client's offer of direct requests when its memory can be
+// reached: the probe bytes of the hello must be found at the address it gave.
+void DeviceServer::hello(const wire::WireRequest& request, const std::uint8_t* probe, std::size_t size)
+{
+    std::uint8_t seen[8] = {};
+    if (m_directTransfers && m_peer > 0 && size == sizeof seen) {
+        iovec local = {seen, sizeof seen};
+        iovec remote = {reinterpret_cast<void*>(static_cast<std::uintptr_t>(request.output)), sizeof seen};
+        m_direct = ::process_vm_readv(m_peer, &local, 1, &remote, 1, 0) == static_cast<ssize_t>(sizeof seen) &&
+                   std::memcmp(seen, probe, sizeof seen) == 0;
+    }
+    simLog(m_direct ? "transfers direct" : "transfers copied");
+    answer(wire::kHelloId, 0, 0, nullptr, 0, m_direct ? wire::kAnswerDirect : 0);
+}
+
 void DeviceServer::answer(std::uint32_t id, std::uint32_t error, std::uint32_t returned, const std::uint8_t* data,
-                          std::size_t size)
+                          std::size_t size, std::uint32_t flags)
 {
     std::vector<std::uint8_t> message = takeBuffer(sizeof(wire::WireAnswer) + size);
-    const wire::WireAnswer head{id, error, returned, 0};
+    const wire::WireAnswer head{id, error, returned, flags};
     std::memcpy(message.data(), &head, sizeof head);
     if (size)
         std::memcpy(message.data() + sizeof head, data, size);
@@ -374,8 +408,7 @@ void DeviceServer::serveStream()
             return; // paced: poll wakes up when enough has accrued
         m_streamRequests.pop_front();
         m_tokens -= m_rate != 0 ? static_cast<double>(n) : 0.0;
-        const wire::WireAnswer head{request.id, 0, static_cast<std::uint32_t>(TRANSFER_HEADER_SIZE + n), 0};
-        sendStreamAnswer(head, request.header, static_cast<std::size_t>(n));
+        sendStreamAnswer(request, static_cast<std::size_t>(n));
         m_streamBytes += n;
         if (limitReached(m_faults.dropAfter))
             m_closing = true;
@@ -383,20 +416,32 @@ void DeviceServer::serveStream()
     }
 }
 
-// Sends the stream bytes straight from the source when they can be lent
-// and the socket takes them at once; otherwise they are copied into a
-// message that waits in the queue.
-void DeviceServer::sendStreamAnswer(const wire::WireAnswer& head, const std::uint8_t* header, std::size_t count)
+// The next count stream bytes go into the caller's buffer when the request
+// is direct, or else in the answer: sent straight from the source when the
+// socket takes them at once, copied into a queued message when it does not.
+void DeviceServer::sendStreamAnswer(const StreamRequest& request, std::size_t count)
 {
     StreamSource& source = m_box.output();
-    const std::size_t prefix = sizeof head + TRANSFER_HEADER_SIZE;
-    if (m_outgoing.empty() && source.canLend(count, m_streamFaults)) {
-        std::uint8_t start[sizeof head + TRANSFER_HEADER_SIZE];
-        std::memcpy(start, &head, sizeof head);
-        std::memcpy(start + sizeof head, header, TRANSFER_HEADER_SIZE);
-        StreamSource::Span spans[2];
-        const int pieces = source.lend(count, spans);
-        iovec iov[3] = {{start, prefix}, {const_cast<std::uint8_t*>(spans[0].data), spans[0].size}, {}};
+    StreamSource::Span spans[2];
+    int pieces = 1;
+    if (source.canLend(count, m_streamFaults)) {
+        pieces = source.lend(count, spans);
+    } else { // faults change the bytes on their way out
+        m_staging.resize(count);
+        source.read(m_staging.data(), count, m_streamFaults);
+        spans[0] = {m_staging.data(), count};
+    }
+    const auto returned = static_cast<std::uint32_t>(TRANSFER_HEADER_SIZE + count);
+    if (request.output && writeStreamAnswer(request, spans, pieces)) {
+        answer(request.id, 0, returned, nullptr, 0, wire::kAnswerWritten);
+        return;
+    }
+    const wire::WireAnswer head{request.id, 0, returned, 0};
+    std::uint8_t start[sizeof head + TRANSFER_HEADER_SIZE];
+    std::memcpy(start, &head, sizeof head);
+    std::memcpy(start + sizeof head, request.header, TRANSFER_HEADER_SIZE);
+    if (m_outgoing.empty()) {
+        iovec iov[3] = {{start, sizeof start}, {const_cast<std::uint8_t*>(spans[0].data), spans[0].size}, {}};
         if (pieces == 2)
             iov[2] = {const_cast<std::uint8_t*>(spans[1].data), spans[1].size};
         msghdr msg{};
@@ -413,19 +458,32 @@ void DeviceServer::sendStreamAnswer(const wire::WireAnswer& head, const std::uin
             m_connection = -1;
             return;
         }
-        std::vector<std::uint8_t> message = takeBuffer(prefix + count);
-        std::memcpy(message.data(), start, prefix);
-        std::memcpy(message.data() + prefix, spans[0].data, spans[0].size);
-        if (pieces == 2)
-            std::memcpy(message.data() + prefix + spans[0].size, spans[1].data, spans[1].size);
-        m_outgoing.push_back(std::move(message));
-        return;
     }
-    std::vector<std::uint8_t> message = takeBuffer(prefix + count);
-    std::memcpy(message.data(), &head, sizeof head);
-    std::memcpy(message.data() + sizeof head, header, TRANSFER_HEADER_SIZE);
-    source.read(message.data() + prefix, count, m_streamFaults);
+    std::vector<std::uint8_t> message = takeBuffer(sizeof start + count);
+    std::memcpy(message.data(), start, sizeof start);
+    std::memcpy(message.data() + sizeof start, spans[0].data, spans[0].size);
+    if (pieces == 2)
+        std::memcpy(message.data() + sizeof start + spans[0].size, spans[1].data, spans[1].size);
     m_outgoing.push_back(std::move(message));
+}
+
+bool DeviceServer::writeStreamAnswer(const StreamRequest& request, const StreamSource::Span* spans, int pieces)
+{
+    iovec local[3] = {{const_cast<std::uint8_t*>(request.header), TRANSFER_HEADER_SIZE},
+                      {const_cast<std::uint8_t*>(spans[0].data), spans[0].size},
+                      {}};
+    std::size_t total = TRANSFER_HEADER_SIZE + spans[0].size;
+    if (pieces == 2) {
+        local[2] = {const_cast<std::uint8_t*>(spans[1].data), spans[1].size};
+        total += spans[1].size;
+    }
+    iovec remote = {reinterpret_cast<void*>(static_cast<std::uintptr_t>(request.output)), total};
+    const ssize_t written = ::process_vm_writev(m_peer, local, static_cast<unsigned long>(1 + pieces), &remote, 1, 0);
+    if (written == static_cast<ssize_t>(total))
+        return true;
+    if (written < 0 && errno != EFAULT)
+        m_direct = false; // no longer allowed: the rest of this connection is copied
+    return false;
 }
 
 void DeviceServer::flush()

@@ -5,6 +5,8 @@
 //   channel 0702 FILE          line-up entry read at start-up
 //   ready PATH                 the device socket is served (--ready-file gets PATH too)
 //   connect / disconnect       a device handle was opened / closed
+//   transfers direct|copied    stream bytes go straight into the client's
+//                              buffers, or through the socket
 //   init I len N ok            initialisation command I arrived in order
 //   init I len N wrong [(command J)]   out of order or unexpected bytes
 //   code 0x30 / stream start   the one-byte device codes
@@ -98,6 +100,7 @@ int main(int argc, char** argv)
         ("rate", po::value(&rate)->default_value(38800000), "stream rate in bit/s, 0: as fast as possible")
         ("serial", po::value(&serial)->default_value("VX01234"), "serial number, at most 7 characters")
         ("ready-file", po::value(&readyFile), "write the socket path to this file once serving")
+        ("copy-transfers", po::bool_switch(), "send stream bytes through the socket, never straight into the client's buffers")
         ("stuck-power", po::bool_switch(), "the power toggle never takes")
         ("fail-stream-after", po::value(&faults.streamFailAfter), "stream requests fail after N bytes")
         ("eof-after", po::value(&faults.eofAfter), "stream requests complete header-only after N bytes")
@@ -139,7 +142,7 @@ int main(int argc, char** argv)
         for (const auto& [channel, file] : lineup)
             simLog("channel ", channel, " ", file);
         const std::string socketPath = platform::deviceClassDir(DEVICE_INTERFACE_GUID) + "/" + name;
-        DeviceServer server(box, socketPath, rate, faults, streamFaults);
+        DeviceServer server(box, socketPath, rate, faults, streamFaults, !vm["copy-transfers"].as<bool>());
         if (!readyFile.empty())
             writeReadyFile(readyFile, socketPath);
         simLog("ready ", socketPath);

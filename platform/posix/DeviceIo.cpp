@@ -1,13 +1,18 @@
 // Devices: a device handle is one SOCK_SEQPACKET connection to a device
 // server. Each DeviceIoControl is one request message; a reader thread per
 // handle takes the answers and completes the matching requests, receiving the
-// output straight into the caller's buffer.
+// output straight into the caller's buffer, unless the server has already
+// written it there (direct requests, see DeviceWire.h).
 #include "platform/DeviceWire.h"
 #include "platform/posix/KernelObjects.h"
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
+#include <fstream>
 #include <map>
+#include <random>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 #include <sys/un.h>
@@ -33,6 +38,9 @@ struct DevicePending {
     SyncResult* sync; // a caller waiting in DeviceIoControl
     char* out;
     DWORD outSize;
+    // The server may write into `out` until it answers, so only its answer
+    // completes the request.
+    bool direct = false;
     // The caller has finished sending the request. Until then it may still
     // be reading the buffer the answer goes to, so the answer waits.
     bool sent = false;
@@ -46,6 +54,9 @@ struct DeviceObject {
     std::map<std::uint32_t, DevicePending> pending;
     std::uint32_t nextId = 1;
     DWORD brokenError = 0; // set once the connection is lost or closed
+    bool direct = false;   // the server has taken up direct requests
+    bool readerDone = false;
+    std::uint64_t probe = 0; // the hello's probe bytes, read by the server
     std::thread reader;
 
     ~DeviceObject()
@@ -91,7 +102,14 @@ void readerLoop(DeviceObject* device)
             if (!device->brokenError)
                 device->brokenError = kLostDevice; // the device went away
             failAll(*device, device->brokenError);
+            device->readerDone = true;
+            device->io.completed.notify_all();
             return;
+        }
+        if (n == sizeof answer && answer.id == wire::kHelloId) {
+            ::recv(device->sock, &answer, sizeof answer, 0);
+            device->direct = (answer.flags & wire::kAnswerDirect) != 0;
+            continue;
         }
         auto it = n == sizeof answer ? device->pending.find(answer.id) : device->pending.end();
         while (it != device->pending.end() && !it->second.sent) {
@@ -117,13 +135,17 @@ void readerLoop(DeviceObject* device)
     }
 }
 
-bool sendRequest(DeviceObject& device, std::uint32_t id, DWORD code, LPVOID in, DWORD inSize, DWORD outSize)
+// A direct request carries only the start of its input; the server reads no more.
+bool sendRequest(DeviceObject& device, std::uint32_t id, DWORD code, const void* in, DWORD inSize, const void* out,
+                 DWORD outSize, bool direct)
 {
-    wire::WireRequest request{id, code, inSize, outSize};
-    iovec iov[2] = {{&request, sizeof request}, {in, inSize}};
+    const wire::WireRequest request{id, code, inSize, outSize, reinterpret_cast<std::uintptr_t>(out),
+                                    direct ? wire::kRequestDirect : 0, 0};
+    const DWORD carried = direct && inSize > wire::kInlineInput ? wire::kInlineInput : inSize;
+    iovec iov[2] = {{const_cast<wire::WireRequest*>(&request), sizeof request}, {const_cast<void*>(in), carried}};
     msghdr msg{};
     msg.msg_iov = iov;
-    msg.msg_iovlen = in && inSize ? 2 : 1;
+    msg.msg_iovlen = in && carried ? 2 : 1;
     for (;;) {
         ssize_t n = ::sendmsg(device.sock, &msg, MSG_NOSIGNAL);
         if (n >= 0)
@@ -131,6 +153,30 @@ bool sendRequest(DeviceObject& device, std::uint32_t id, DWORD code, LPVOID in, 
         if (errno != EINTR)
             return false;
     }
+}
+
+// Lets the server write straight into this process's buffers, if it can:
+// where the system lets only a process's ancestors reach its memory (Yama
+// ptrace_scope 1), the server is named as the one other process allowed.
+// The server answers the hello; until then requests are copied.
+void offerDirectRequests(DeviceObject& device)
+{
+    ucred peer{};
+    socklen_t size = sizeof peer;
+    if (::getsockopt(device.sock, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0 || peer.pid <= 0)
+        return;
+    std::ifstream scope("/proc/sys/kernel/yama/ptrace_scope");
+    int level = 0;
+    if (scope >> level && level == 1)
+        ::prctl(PR_SET_PTRACER, static_cast<unsigned long>(peer.pid), 0, 0, 0);
+    device.probe = std::random_device{}() | static_cast<std::uint64_t>(std::random_device{}()) << 32;
+    const wire::WireRequest hello{wire::kHelloId, wire::kWireHello, sizeof device.probe, 0,
+                                  reinterpret_cast<std::uintptr_t>(&device.probe), 0, 0};
+    iovec iov[2] = {{const_cast<wire::WireRequest*>(&hello), sizeof hello}, {&device.probe, sizeof device.probe}};
+    msghdr msg{};
+    msg.msg_iov = iov;
+    msg.msg_iovlen = 2;
+    ::sendmsg(device.sock, &msg, MSG_NOSIGNAL);
 }
 
 } // namespace
@@ -146,6 +192,7 @@ BOOL deviceIoControl(DeviceObject& device, DWORD code, LPVOID in, DWORD inSize, 
     }
     SyncResult sync;
     std::uint32_t id;
+    bool direct;
     {
         std::lock_guard<std::mutex> lock(device.io.mutex);
         if (device.brokenError) {
@@ -153,12 +200,15 @@ BOOL deviceIoControl(DeviceObject& device, DWORD code, LPVOID in, DWORD inSize, 
             return FALSE;
         }
         id = device.nextId++;
+        // Only stream-sized outputs are worth writing directly.
+        direct = device.direct && out && outSize > wire::kInlineInput;
         if (ov)
             markPending(ov);
-        device.pending.emplace(id, DevicePending{ov, ov ? nullptr : &sync, static_cast<char*>(out), outSize});
+        device.pending.emplace(id,
+                               DevicePending{ov, ov ? nullptr : &sync, static_cast<char*>(out), outSize, direct});
     }
     // Sent without the lock, so the reader can go on completing while a send waits for room.
-    if (!sendRequest(device, id, code, in, inSize, outSize)) {
+    if (!sendRequest(device, id, code, in, inSize, out, outSize, direct)) {
         const int err = errno;
         DWORD error = winErrorFromErrno(err);
         std::lock_guard<std::mutex> lock(device.io.mutex);
@@ -201,33 +251,50 @@ BOOL deviceIoControl(DeviceObject& device, DWORD code, LPVOID in, DWORD inSize, 
     return TRUE;
 }
 
-// Ends every outstanding overlapped request at once. Their answers, should
-// they still come, are dropped by the reader, which never writes into the
-// buffer of a request that has been completed.
+// Asks the server to end every outstanding overlapped request. Copied ones
+// end at once: their answers, should they still come, are dropped by the
+// reader, which never writes into the buffer of a request that has been
+// completed. Direct ones end with the server's answer, after which it no
+// longer touches their buffers; that is ERROR_OPERATION_ABORTED, or the data
+// when the answer was already on its way.
 void cancelDeviceIo(DeviceObject& device)
 {
     std::vector<std::uint32_t> cancelled;
     {
         std::lock_guard<std::mutex> lock(device.io.mutex);
         for (auto it = device.pending.begin(); it != device.pending.end();) {
-            if (it->second.ov) {
-                complete(device, it->second, ERROR_OPERATION_ABORTED, 0);
-                cancelled.push_back(it->first);
-                it = device.pending.erase(it);
-            } else {
+            if (!it->second.ov) {
                 ++it;
+                continue;
             }
+            cancelled.push_back(it->first);
+            if (it->second.direct) {
+                ++it;
+                continue;
+            }
+            complete(device, it->second, ERROR_OPERATION_ABORTED, 0);
+            it = device.pending.erase(it);
         }
     }
     for (std::uint32_t id : cancelled)
-        sendRequest(device, id, wire::kWireCancel, nullptr, 0, 0); // the server may stop working on it
+        sendRequest(device, id, wire::kWireCancel, nullptr, 0, nullptr, 0, false);
 }
 
 void closeDevice(DeviceObject& device)
 {
+    bool direct;
     {
         std::lock_guard<std::mutex> lock(device.io.mutex);
         device.brokenError = ERROR_OPERATION_ABORTED;
+        direct = device.direct;
+    }
+    if (direct) {
+        // The server may still be writing into the buffers of direct
+        // requests; once it has closed its end it writes no more. A server
+        // that does not close in time is cut off.
+        ::shutdown(device.sock, SHUT_WR);
+        std::unique_lock<std::mutex> lock(device.io.mutex);
+        device.io.completed.wait_for(lock, std::chrono::seconds(2), [&device] { return device.readerDone; });
     }
     ::shutdown(device.sock, SHUT_RDWR);
     if (device.reader.joinable())
@@ -268,6 +335,7 @@ HANDLE openDeviceSocket(const char* path)
         ::setsockopt(sock, SOL_SOCKET, SO_SNDBUF, &room, sizeof room);
     auto device = std::make_shared<DeviceObject>();
     device->sock = sock;
+    offerDirectRequests(*device);
     device->reader = std::thread(readerLoop, device.get());
     KernelObject object;
     object.device = std::move(device);

@@ -1,6 +1,8 @@
 // Device handles of the platform stand-in against a scripted device server:
 // synchronous and overlapped requests, completion by request id, cancelling
-// from another thread and a lost connection.
+// from another thread and a lost connection; and direct requests, whose
+// output the server writes into the caller's buffer itself (the scripted
+// server shares the test's memory, so it simply copies).
 #include "device/DeviceDiscovery.h"
 #include "platform/DeviceNamespace.h"
 #include "platform/DeviceWire.h"
@@ -9,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
@@ -41,7 +44,27 @@ public:
         ::close(m_listener);
     }
 
-    void accept() { m_connection = ::accept(m_listener, nullptr, nullptr); }
+    // Takes the connection and its hello, which goes unanswered: requests stay copied.
+    void accept()
+    {
+        m_connection = ::accept(m_listener, nullptr, nullptr);
+        const auto hello = receive();
+        if (hello.code != wire::kWireHello)
+            throw std::runtime_error("no hello");
+    }
+
+    // Takes the connection and welcomes direct requests, once the hello's
+    // probe bytes are found where it says.
+    void acceptDirect()
+    {
+        m_connection = ::accept(m_listener, nullptr, nullptr);
+        std::vector<std::uint8_t> probe;
+        const auto hello = receive(&probe);
+        if (hello.code != wire::kWireHello || hello.id != wire::kHelloId || probe.size() != 8 ||
+            std::memcmp(reinterpret_cast<const void*>(static_cast<std::uintptr_t>(hello.output)), probe.data(), 8) != 0)
+            throw std::runtime_error("bad hello");
+        answer(wire::kHelloId, 0, 0, {}, wire::kAnswerDirect);
+    }
 
     // The next request; its input bytes go to input.
     wire::WireRequest receive(std::vector<std::uint8_t>* input = nullptr)
@@ -57,10 +80,11 @@ public:
         return request;
     }
 
-    void answer(std::uint32_t id, std::uint32_t error, std::uint32_t returned, const std::vector<std::uint8_t>& data)
+    void answer(std::uint32_t id, std::uint32_t error, std::uint32_t returned, const std::vector<std::uint8_t>& data,
+                std::uint32_t flags = 0)
     {
         std::vector<std::uint8_t> message(sizeof(wire::WireAnswer));
-        const wire::WireAnswer head{id, error, returned, 0};
+        const wire::WireAnswer head{id, error, returned, flags};
         std::memcpy(message.data(), &head, sizeof head);
         message.insert(message.end(), data.begin(), data.end());
         ::send(m_connection, message.data(), message.size(), MSG_NOSIGNAL);
@@ -281,6 +305,138 @@ TEST_F(DeviceHandleTest, ClosingTheHandleEndsOutstandingRequests)
     issue(ov, buffer);
     m_device->receive();
     EXPECT_TRUE(CloseHandle(m_handle));
+    m_handle = INVALID_HANDLE_VALUE;
+    EXPECT_TRUE(HasOverlappedIoCompleted(&ov));
+}
+
+// A handle whose server has taken up direct requests.
+class DirectDeviceHandleTest : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        ::setenv("VEXARHD_DEVICE_DIR", (m_dir.path() + "/ns").c_str(), 1);
+        const std::string path = platform::deviceClassDir(DEVICE_INTERFACE_GUID) + "/scripted";
+        m_device.emplace(path);
+        m_handle = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                               nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+        ASSERT_NE(m_handle, INVALID_HANDLE_VALUE);
+        m_device->acceptDirect();
+        // Answers are taken in order: once this one is back, so is the hello's.
+        std::thread server([this] {
+            const auto sync = m_device->receive();
+            m_device->answer(sync.id, 0, 0, {});
+        });
+        std::uint8_t small[4] = {};
+        DWORD returned = 0;
+        EXPECT_TRUE(DeviceIoControl(m_handle, 0x220024, small, 4, small, 4, &returned, nullptr));
+        server.join();
+    }
+    void TearDown() override
+    {
+        if (m_handle != INVALID_HANDLE_VALUE)
+            CloseHandle(m_handle);
+    }
+
+    // Issues an overlapped request of a stream's size; the server receives it.
+    wire::WireRequest issue(OVERLAPPED& ov, std::vector<std::uint8_t>& buffer, std::vector<std::uint8_t>* input)
+    {
+        const BOOL ok = DeviceIoControl(m_handle, 0x220024, buffer.data(), static_cast<DWORD>(buffer.size()),
+                                        buffer.data(), static_cast<DWORD>(buffer.size()), nullptr, &ov);
+        EXPECT_FALSE(ok);
+        EXPECT_EQ(GetLastError(), ERROR_IO_PENDING);
+        return m_device->receive(input);
+    }
+
+    TempDir m_dir;
+    std::optional<ScriptedDevice> m_device;
+    HANDLE m_handle = INVALID_HANDLE_VALUE;
+};
+
+TEST_F(DirectDeviceHandleTest, OutputWrittenByTheServerCompletesWithItsAnswer)
+{
+    std::vector<std::uint8_t> buffer(4096);
+    for (std::size_t i = 0; i < buffer.size(); ++i)
+        buffer[i] = static_cast<std::uint8_t>(i);
+    OVERLAPPED ov{};
+    std::vector<std::uint8_t> input;
+    const auto request = issue(ov, buffer, &input);
+    // Only the start of the input travels; the rest is the server's to read.
+    EXPECT_EQ(request.flags, wire::kRequestDirect);
+    EXPECT_EQ(request.inSize, 4096u);
+    EXPECT_EQ(request.outSize, 4096u);
+    EXPECT_EQ(request.output, reinterpret_cast<std::uintptr_t>(buffer.data()));
+    ASSERT_EQ(input.size(), wire::kInlineInput);
+    EXPECT_TRUE(std::equal(input.begin(), input.end(), buffer.begin()));
+
+    std::memset(reinterpret_cast<void*>(static_cast<std::uintptr_t>(request.output)), 0xAB, 100);
+    m_device->answer(request.id, 0, 100, {}, wire::kAnswerWritten);
+    DWORD bytes = 0;
+    EXPECT_TRUE(GetOverlappedResult(m_handle, &ov, &bytes, TRUE));
+    EXPECT_EQ(bytes, 100u);
+    EXPECT_EQ(buffer[99], 0xAB);
+    EXPECT_EQ(buffer[100], 100); // the rest as it was
+
+    // A small output is always copied.
+    std::thread server([this] {
+        std::vector<std::uint8_t> in;
+        const auto sync = m_device->receive(&in);
+        EXPECT_EQ(sync.flags, 0u);
+        EXPECT_EQ(in.size(), 4u);
+        m_device->answer(sync.id, 0, 1, {0x77});
+    });
+    std::uint8_t status[4] = {1, 2, 3, 4};
+    DWORD returned = 0;
+    EXPECT_TRUE(DeviceIoControl(m_handle, 0x220024, status, 4, status, 4, &returned, nullptr));
+    server.join();
+    EXPECT_EQ(status[0], 0x77);
+}
+
+TEST_F(DirectDeviceHandleTest, CancelEndsADirectRequestOnlyWithTheServersAnswer)
+{
+    std::vector<std::uint8_t> buffer(4096, 0);
+    OVERLAPPED ov{};
+    const auto request = issue(ov, buffer, nullptr);
+    EXPECT_TRUE(CancelIo(m_handle));
+    // Until the server answers it may still be writing into the buffer.
+    const auto cancel = m_device->receive();
+    EXPECT_EQ(cancel.code, wire::kWireCancel);
+    EXPECT_EQ(cancel.id, request.id);
+    DWORD bytes = 7;
+    EXPECT_FALSE(GetOverlappedResult(m_handle, &ov, &bytes, FALSE));
+    EXPECT_EQ(GetLastError(), ERROR_IO_INCOMPLETE);
+
+    m_device->answer(request.id, ERROR_OPERATION_ABORTED, 0, {});
+    EXPECT_FALSE(GetOverlappedResult(m_handle, &ov, &bytes, TRUE));
+    EXPECT_EQ(GetLastError(), ERROR_OPERATION_ABORTED);
+    EXPECT_EQ(bytes, 0u);
+
+    // An answer that crossed the cancel delivers its data.
+    OVERLAPPED second{};
+    const auto next = issue(second, buffer, nullptr);
+    std::memset(buffer.data(), 0x5A, 64);
+    m_device->answer(next.id, 0, 64, {}, wire::kAnswerWritten);
+    EXPECT_TRUE(CancelIo(m_handle));
+    EXPECT_TRUE(GetOverlappedResult(m_handle, &second, &bytes, TRUE));
+    EXPECT_EQ(bytes, 64u);
+}
+
+TEST_F(DirectDeviceHandleTest, ClosingWaitsUntilTheServerHasLetGo)
+{
+    std::vector<std::uint8_t> buffer(4096, 0);
+    OVERLAPPED ov{};
+    const auto request = issue(ov, buffer, nullptr);
+    std::atomic<bool> closed{false};
+    std::thread closer([&] {
+        EXPECT_TRUE(CloseHandle(m_handle));
+        closed = true;
+    });
+    // The server still finishes the request before it goes.
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_FALSE(closed);
+    std::memset(buffer.data(), 0x33, 16);
+    m_device->answer(request.id, 0, 16, {}, wire::kAnswerWritten);
+    m_device->closeConnection();
+    closer.join();
     m_handle = INVALID_HANDLE_VALUE;
     EXPECT_TRUE(HasOverlappedIoCompleted(&ov));
 }

@@ -1,6 +1,7 @@
 // The input ring reading the simulator's stream endpoint: byte-exact
 // delivery across slots, the end of the stream, failures, cancelling from
-// another thread and a lost connection.
+// another thread and a lost connection; each with the stream bytes written
+// straight into the ring's buffers and with them copied through the socket.
 #include "app/Settings.h"
 #include "device/DeviceDiscovery.h"
 #include "device/InputRing.h"
@@ -14,7 +15,11 @@
 #include <memory>
 #include <optional>
 #include <stdexcept>
+#include <sys/prctl.h>
+#include <sys/uio.h>
+#include <sys/wait.h>
 #include <thread>
+#include <unistd.h>
 
 using testing::internal::CaptureStderr;
 using testing::internal::CaptureStdout;
@@ -25,7 +30,39 @@ namespace {
 
 constexpr std::size_t kPackets = 16000; // about 3 MB, more than any test reads
 
-class InputRingDeviceTest : public testing::Test {
+enum class Transfers { direct, copied };
+void PrintTo(Transfers transfers, std::ostream* out) { *out << (transfers == Transfers::direct ? "direct" : "copied"); }
+
+// Whether another process may read this one's memory once named as allowed,
+// which direct transfers need: some systems forbid it (Yama ptrace_scope 2
+// or 3, or a seccomp profile without process_vm_readv).
+bool otherProcessesMayReachMemory()
+{
+    static const std::uint64_t probe = 0x5EED5EED5EED5EEDull;
+    int ready[2];
+    if (::pipe(ready) != 0)
+        return false;
+    const pid_t parent = ::getpid();
+    const pid_t child = ::fork();
+    if (child == 0) {
+        char go;
+        [[maybe_unused]] ssize_t n = ::read(ready[0], &go, 1);
+        std::uint64_t seen = 0;
+        iovec local = {&seen, sizeof seen};
+        iovec remote = {const_cast<std::uint64_t*>(&probe), sizeof probe};
+        const bool ok = ::process_vm_readv(parent, &local, 1, &remote, 1, 0) == sizeof seen && seen == probe;
+        ::_exit(ok ? 0 : 1);
+    }
+    ::prctl(PR_SET_PTRACER, static_cast<unsigned long>(child), 0, 0, 0);
+    [[maybe_unused]] ssize_t n = ::write(ready[1], "g", 1);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    ::close(ready[0]);
+    ::close(ready[1]);
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+class InputRingDeviceTest : public testing::TestWithParam<Transfers> {
 protected:
     void SetUp() override
     {
@@ -53,6 +90,8 @@ protected:
         if (std::find(arguments.begin(), arguments.end(), "--rate") == arguments.end())
             arguments.insert(arguments.end(), {"--rate", "0"});
         arguments.insert(arguments.end(), {"--channel", "702=" + m_dir.path() + "/702.ts"});
+        if (GetParam() == Transfers::copied)
+            arguments.push_back("--copy-transfers");
         m_sim.emplace(m_dir, arguments);
         CaptureStdout();
         CaptureStderr();
@@ -105,7 +144,7 @@ protected:
     std::unique_ptr<InputRing> m_ring;
 };
 
-TEST_F(InputRingDeviceTest, DeliversTheStreamExactlyWhateverTheReadSizes)
+TEST_P(InputRingDeviceTest, DeliversTheStreamExactlyWhateverTheReadSizes)
 {
     start({});
     EXPECT_EQ(m_sim->count("transfer-size 0x82 131072"), 1u);
@@ -123,7 +162,20 @@ TEST_F(InputRingDeviceTest, DeliversTheStreamExactlyWhateverTheReadSizes)
     }
 }
 
-TEST_F(InputRingDeviceTest, HeaderOnlyCompletionEndsTheInput)
+TEST_P(InputRingDeviceTest, StreamBytesTakeTheChosenPath)
+{
+    start({});
+    EXPECT_EQ(read(3 * 131072 + 5), expected(0, 3 * 131072 + 5));
+    if (GetParam() == Transfers::copied) {
+        EXPECT_EQ(m_sim->count("transfers copied"), 1u);
+        return;
+    }
+    if (m_sim->count("transfers direct") == 0 && !otherProcessesMayReachMemory())
+        GTEST_SKIP() << "this system does not let the simulator reach the ring's memory";
+    EXPECT_EQ(m_sim->count("transfers direct"), 1u);
+}
+
+TEST_P(InputRingDeviceTest, HeaderOnlyCompletionEndsTheInput)
 {
     start({"--eof-after", "200000"});
     EXPECT_EQ(read(150000), expected(0, 150000));
@@ -141,14 +193,14 @@ TEST_F(InputRingDeviceTest, HeaderOnlyCompletionEndsTheInput)
               "GetOverlappedResult 38 <= 38\n");
 }
 
-TEST_F(InputRingDeviceTest, ReadAcrossTheEndFailsWithTheEndMessage)
+TEST_P(InputRingDeviceTest, ReadAcrossTheEndFailsWithTheEndMessage)
 {
     start({"--eof-after", "131072"});
     EXPECT_EQ(expectFailure([&] { read(131073); }, "EOF at GetOverlappedResult in VexarHDRecorder::read"),
               "GetOverlappedResult 38 <= 38\n");
 }
 
-TEST_F(InputRingDeviceTest, FailedStreamTransferIsAnOverlappedResultError)
+TEST_P(InputRingDeviceTest, FailedStreamTransferIsAnOverlappedResultError)
 {
     start({"--fail-stream-after", "262144"});
     EXPECT_EQ(read(262144), expected(0, 262144));
@@ -156,7 +208,7 @@ TEST_F(InputRingDeviceTest, FailedStreamTransferIsAnOverlappedResultError)
               "VexarHDRecorder::read GetOverlappedResult last error: 31\n");
 }
 
-TEST_F(InputRingDeviceTest, CancelFromAnotherThreadEndsAWaitingRead)
+TEST_P(InputRingDeviceTest, CancelFromAnotherThreadEndsAWaitingRead)
 {
     start({}, Stream::notStarted); // every request stays pending
     std::thread canceller([this] {
@@ -177,7 +229,7 @@ TEST_F(InputRingDeviceTest, CancelFromAnotherThreadEndsAWaitingRead)
     EXPECT_EQ(read(188), expected(0, 188));
 }
 
-TEST_F(InputRingDeviceTest, ResetWhileRequestsAreOutstandingAndPrimeAgain)
+TEST_P(InputRingDeviceTest, ResetWhileRequestsAreOutstandingAndPrimeAgain)
 {
     start({});
     EXPECT_EQ(read(1000), expected(0, 1000));
@@ -192,7 +244,7 @@ TEST_F(InputRingDeviceTest, ResetWhileRequestsAreOutstandingAndPrimeAgain)
     EXPECT_TRUE(found);
 }
 
-TEST_F(InputRingDeviceTest, LostConnectionDeliversWhatArrivedThenFailsEveryRequest)
+TEST_P(InputRingDeviceTest, LostConnectionDeliversWhatArrivedThenFailsEveryRequest)
 {
     // Paced, so that the eight requests are all out well before the device
     // answers three of them and goes away; the slots re-issued meanwhile
@@ -209,5 +261,10 @@ TEST_F(InputRingDeviceTest, LostConnectionDeliversWhatArrivedThenFailsEveryReque
     EXPECT_EQ(expectFailure([&] { m_ring->prime(); }, "Error at VexarHDRecorder::record DeviceIoControl"),
               "VexarHDRecorder::record last error, b:0, e:31, i:0\n");
 }
+
+INSTANTIATE_TEST_SUITE_P(Transfers, InputRingDeviceTest, testing::Values(Transfers::direct, Transfers::copied),
+                         [](const testing::TestParamInfo<Transfers>& info) {
+                             return info.param == Transfers::direct ? "direct" : "copied";
+                         });
 
 } // namespace
