@@ -7,7 +7,7 @@
 // simulator that copies the stream through the socket shows what writing
 // into the client's buffers gains.
 //
-// usage: device_ring_bench [MEGABYTES [device|copied]]   (per measurement, default 256)
+// usage: device_ring_bench [MEGABYTES [device|copied]]   (per measurement, default 1024)
 // With `device` or `copied` it only reads that many megabytes from the
 // simulator, for profiling the transfer path.
 
@@ -125,7 +125,9 @@ private:
 
 int main(int argc, char** argv)
 {
-    const std::uint64_t megabytes = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 256;
+    // Long enough for both to run at their steady pace: after a round of the
+    // other, each takes some milliseconds to get back to it.
+    const std::uint64_t megabytes = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 1024;
     const std::uint64_t total = megabytes * 1000 * 1000;
     constexpr int kRounds = 5;
     g_delay = 0;

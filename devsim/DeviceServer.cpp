@@ -4,6 +4,7 @@
 #include "devsim/SimLog.h"
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cmath>
 #include <cstring>
@@ -24,6 +25,8 @@ constexpr std::uint32_t kBadFunction = 1;     // ERROR_INVALID_FUNCTION
 constexpr std::uint32_t kAborted = 995;       // ERROR_OPERATION_ABORTED
 constexpr std::size_t kBurst = 4 * READ_DATA_SIZE; // most stream bytes the pacing lets out at once
 constexpr int kSocketBuffer = 4 * 1024 * 1024;
+constexpr std::size_t kAnswerBatch = 4;
+constexpr std::size_t kReceiveBatch = 16; // requests taken in one call
 
 void makeDirectories(const std::string& path)
 {
@@ -85,7 +88,7 @@ DeviceServer::DeviceServer(CableBox& box, std::string socketPath, std::uint64_t 
     // Room for the largest request whose data the device reads (a status or
     // control transfer); of a stream transfer only its header is taken in.
     static_assert(wire::kInlineInput >= TRANSFER_HEADER_SIZE + MAX_CODE_SIZE);
-    m_incoming.resize(sizeof(wire::WireRequest) + wire::kInlineInput);
+    m_incoming.resize(kReceiveBatch * (sizeof(wire::WireRequest) + wire::kInlineInput));
 }
 
 DeviceServer::~DeviceServer()
@@ -180,15 +183,19 @@ bool DeviceServer::serve(int stopFd)
 // Reads the requests that have arrived (a bounded number, so answers keep flowing).
 void DeviceServer::receive()
 {
-    for (int i = 0; i < 64 && m_connection >= 0 && !m_closing; ++i) {
-        iovec iov = {m_incoming.data(), m_incoming.size()};
-        msghdr msg{};
-        msg.msg_iov = &iov;
-        msg.msg_iovlen = 1;
-        // MSG_TRUNC: the length of the whole request comes back even when
+    const std::size_t room = sizeof(wire::WireRequest) + wire::kInlineInput;
+    for (int batch = 0; batch < 4 && m_connection >= 0 && !m_closing; ++batch) {
+        std::array<mmsghdr, kReceiveBatch> messages{};
+        std::array<iovec, kReceiveBatch> iovs{};
+        for (std::size_t k = 0; k < kReceiveBatch; ++k) {
+            iovs[k] = {m_incoming.data() + k * room, room};
+            messages[k].msg_hdr.msg_iov = &iovs[k];
+            messages[k].msg_hdr.msg_iovlen = 1;
+        }
+        // MSG_TRUNC: the length of each whole request comes back even when
         // only its start fits; the rest is dropped without being copied.
-        const ssize_t n = ::recvmsg(m_connection, &msg, MSG_TRUNC);
-        if (n < 0) {
+        const int got = ::recvmmsg(m_connection, messages.data(), kReceiveBatch, MSG_TRUNC | MSG_DONTWAIT, nullptr);
+        if (got < 0) {
             if (errno == EINTR)
                 continue;
             if (errno != EAGAIN && errno != EWOULDBLOCK) {
@@ -197,29 +204,38 @@ void DeviceServer::receive()
             }
             return;
         }
-        if (n == 0) { // the handle was closed
-            ::close(m_connection);
-            m_connection = -1;
+        for (int k = 0; k < got && m_connection >= 0 && !m_closing; ++k)
+            take(m_incoming.data() + std::size_t(k) * room, messages[std::size_t(k)].msg_len, room);
+        if (got < static_cast<int>(kReceiveBatch))
             return;
-        }
-        wire::WireRequest request{};
-        if (static_cast<std::size_t>(n) < sizeof request ||
-            static_cast<std::size_t>(n) > sizeof request + wire::kMaxPayload) {
-            simLog("bad message of ", n, " bytes");
-            continue;
-        }
-        std::memcpy(&request, m_incoming.data(), sizeof request);
-        const std::size_t carried = static_cast<std::size_t>(n) - sizeof request;
-        const bool direct = (request.flags & wire::kRequestDirect) != 0;
-        const std::size_t expected = direct ? std::min(request.inSize, wire::kInlineInput) : request.inSize;
-        if (request.code != wire::kWireCancel && carried != expected) {
-            simLog("bad request ", request.id, ": ", carried, " input bytes, ", request.inSize, " announced");
-            answer(request.id, kBadParameter, 0, nullptr, 0);
-            continue;
-        }
-        const std::size_t available = std::min<std::size_t>(n, m_incoming.size()) - sizeof request;
-        handle(request, m_incoming.data() + sizeof request, request.inSize, available);
     }
+}
+
+// One received request: size is its whole length, of which the first
+// min(size, room) bytes are at message.
+void DeviceServer::take(const std::uint8_t* message, std::size_t size, std::size_t room)
+{
+    if (size == 0) { // the handle was closed
+        ::close(m_connection);
+        m_connection = -1;
+        return;
+    }
+    wire::WireRequest request{};
+    if (size < sizeof request || size > sizeof request + wire::kMaxPayload) {
+        simLog("bad message of ", size, " bytes");
+        return;
+    }
+    std::memcpy(&request, message, sizeof request);
+    const std::size_t carried = size - sizeof request;
+    const bool direct = (request.flags & wire::kRequestDirect) != 0;
+    const std::size_t expected = direct ? std::min(request.inSize, wire::kInlineInput) : request.inSize;
+    if (request.code != wire::kWireCancel && carried != expected) {
+        simLog("bad request ", request.id, ": ", carried, " input bytes, ", request.inSize, " announced");
+        answer(request.id, kBadParameter, 0, nullptr, 0);
+        return;
+    }
+    const std::size_t available = std::min(size, room) - sizeof request;
+    handle(request, message + sizeof request, request.inSize, available);
 }
 
 void DeviceServer::handle(const wire::WireRequest& request, const std::uint8_t* input, std::size_t inputSize,
@@ -382,8 +398,12 @@ void DeviceServer::serveStream()
         m_tokens = std::min(m_tokens + elapsed * static_cast<double>(m_rate) / 8.0, static_cast<double>(kBurst));
     }
     m_lastRefill = now;
-    while (m_connection >= 0 && !m_closing && m_outgoing.empty() && !m_streamRequests.empty() &&
-           m_box.streaming()) {
+    // Answers to direct requests carry no data; a few go out together, so
+    // that the client is woken once for them.
+    const auto roomForAnswer = [this] {
+        return m_outgoing.empty() || (m_streamRequests.front().output && m_outgoing.size() < kAnswerBatch);
+    };
+    while (m_connection >= 0 && !m_closing && !m_streamRequests.empty() && roomForAnswer() && m_box.streaming()) {
         const StreamRequest request = m_streamRequests.front();
         const auto limitReached = [&](std::int64_t limit) {
             return limit >= 0 && m_streamBytes >= static_cast<std::uint64_t>(limit);
@@ -405,15 +425,17 @@ void DeviceServer::serveStream()
             if (limit >= 0)
                 n = std::min<std::uint64_t>(n, static_cast<std::uint64_t>(limit) - m_streamBytes);
         if (m_rate != 0 && m_tokens < static_cast<double>(n))
-            return; // paced: poll wakes up when enough has accrued
+            break; // paced: poll wakes up when enough has accrued
         m_streamRequests.pop_front();
         m_tokens -= m_rate != 0 ? static_cast<double>(n) : 0.0;
         sendStreamAnswer(request, static_cast<std::size_t>(n));
         m_streamBytes += n;
         if (limitReached(m_faults.dropAfter))
             m_closing = true;
-        flush();
+        if (!request.output || m_outgoing.size() >= kAnswerBatch)
+            flush();
     }
+    flush();
 }
 
 // The next count stream bytes go into the caller's buffer when the request

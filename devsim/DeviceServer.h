@@ -54,6 +54,7 @@ private:
     bool serve(int stopFd);
     void resetConnectionState();
     void receive();
+    void take(const std::uint8_t* message, std::size_t size, std::size_t room);
     void hello(const wire::WireRequest& request, const std::uint8_t* probe, std::size_t size);
     // input: the first `available` of the request's inputSize bytes.
     void handle(const wire::WireRequest& request, const std::uint8_t* input, std::size_t inputSize,
