@@ -212,9 +212,9 @@ int main(int argc, char** argv)
         std::printf("direct file read:           %8.0f MB/s\n", directRate);
         std::printf("ring over the device:       %8.0f MB/s  (%.2f of direct; target >= 1000 MB/s and >= 0.30)\n",
                     median(device), median(ratio));
-        std::printf("  rounds (of direct):       ");
-        for (double r : ratio)
-            std::printf(" %.2f", r);
+        std::printf("  rounds, device/direct:    ");
+        for (std::size_t round = 0; round < device.size(); ++round)
+            std::printf(" %.0f/%.0f", device[round], direct[round]);
         std::printf("\n");
         std::printf("  copied through the socket:%8.0f MB/s  (%.2f of direct)\n", median(copied),
                     median(copied) / directRate);
