@@ -4,6 +4,9 @@
 // copy is byte-exact; the program list and the channel map work end to end.
 #include "tests/app/ProgramRun.h"
 #include "tests/recorder/SampleStream.h"
+#ifndef _WIN32
+#include "tests/recorder/ProbeSummary.h"
+#endif
 #include "ts/Crc32.h"
 #include "ts/TsPacket.h"
 
@@ -32,20 +35,11 @@ std::vector<TsPacket> readPackets(const std::string& path)
 
 #ifndef _WIN32
 // ffprobe is run on Linux only; the packet checks below hold everywhere.
-std::string runCommand(const std::string& command)
-{
-    std::string text;
-    std::unique_ptr<FILE, int (*)(FILE*)> pipe(::popen(command.c_str(), "r"), ::pclose);
-    char buffer[4096];
-    while (pipe && std::fgets(buffer, sizeof buffer, pipe.get()))
-        text += buffer;
-    return text;
-}
 
 // What ffprobe sees: the number of programs, and "codec,PID" per stream.
 int probePrograms(const std::string& path)
 {
-    std::string text = runCommand("ffprobe -v quiet -show_programs -of compact '" + path + "'");
+    std::string text = commandOutput("ffprobe -v quiet -show_programs -of compact '" + path + "'");
     int programs = 0;
     for (std::size_t at = 0; (at = text.find("program|", at)) != std::string::npos; ++at)
         ++programs;
@@ -56,7 +50,7 @@ int probePrograms(const std::string& path)
 std::string probeStreams(const std::string& path)
 {
     // Lines such as streams.stream.0.codec_name="mpeg2video" and .id="0x102".
-    std::istringstream text(runCommand("ffprobe -v quiet -show_streams -of flat '" + path + "'"));
+    std::istringstream text(commandOutput("ffprobe -v quiet -show_streams -of flat '" + path + "'"));
     std::string line, streams, codec;
     while (std::getline(text, line)) {
         const std::size_t quote = line.find('"');
