@@ -32,6 +32,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 constexpr std::uint32_t kBlock = READ_DATA_SIZE;
+constexpr std::uint64_t kWarmUp = 64 * 1000 * 1000;
 
 double megabytesPerSecond(std::uint64_t bytes, Clock::duration elapsed)
 {
@@ -82,11 +83,13 @@ double ringRead(InputRing& ring, std::uint64_t total)
     return megabytesPerSecond(done, Clock::now() - start);
 }
 
-// The simulated device at --rate 0 with its stream started, read through a ring.
+// The simulator playing file as channel 702 with the given further
+// arguments, tuned and streaming, read through a ring; the first warmUp
+// bytes are read at once.
 class DeviceReader {
 public:
-    DeviceReader(const TempDir& dir, const std::string& file, std::vector<std::string> extra)
-        : m_sim(dir, withArguments({"--rate", "0", "--channel", "702=" + file}, std::move(extra)))
+    DeviceReader(const TempDir& dir, const std::string& file, std::vector<std::string> extra, std::uint64_t warmUp)
+        : m_sim(dir, withArguments({"--channel", "702=" + file}, std::move(extra)))
     {
         m_device = CreateFileA(m_sim.socketPath().c_str(), GENERIC_READ | GENERIC_WRITE,
                                FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED,
@@ -99,7 +102,7 @@ public:
         m_ring = std::make_unique<InputRing>(m_device, false);
         m_ring->sendTransferSize();
         m_ring->prime();
-        ringRead(*m_ring, 64 * 1000 * 1000); // warm-up
+        ringRead(*m_ring, warmUp);
     }
     ~DeviceReader()
     {
@@ -144,8 +147,10 @@ int main(int argc, char** argv)
         if (argc > 2) {
             const std::string path = argv[2];
             TempDir onlyDir;
-            DeviceReader reader(onlyDir, file, path == "copied" ? std::vector<std::string>{"--copy-transfers"}
-                                                                 : std::vector<std::string>{});
+            std::vector<std::string> arguments = {"--rate", "0"};
+            if (path == "copied")
+                arguments.push_back("--copy-transfers");
+            DeviceReader reader(onlyDir, file, arguments, kWarmUp);
             const double rate = reader.read(total);
             std::cout.rdbuf(console);
             std::printf("ring over the device (%s): %8.0f MB/s\n", path.c_str(), rate);
@@ -154,8 +159,8 @@ int main(int argc, char** argv)
         std::vector<double> direct, device, ratio, copied;
         {
             TempDir directDir;
-            DeviceReader reader(directDir, file, {});
-            directFileRead(file, 64 * 1000 * 1000); // warm-up
+            DeviceReader reader(directDir, file, {"--rate", "0"}, kWarmUp);
+            directFileRead(file, kWarmUp);
             for (int round = 0; round < kRounds; ++round) {
                 device.push_back(reader.read(total));
                 direct.push_back(directFileRead(file, total));
@@ -164,7 +169,7 @@ int main(int argc, char** argv)
         }
         {
             TempDir copyDir;
-            DeviceReader reader(copyDir, file, {"--copy-transfers"});
+            DeviceReader reader(copyDir, file, {"--rate", "0", "--copy-transfers"}, kWarmUp);
             for (int round = 0; round < kRounds; ++round)
                 copied.push_back(reader.read(total));
         }
@@ -183,27 +188,13 @@ int main(int argc, char** argv)
             return rate;
         }();
         // The default pace of a cable multiplex, over about a second.
+        // The first transfer waits for the pace to build up.
         const double pacedRate = [&] {
             TempDir pacedDir;
-            SimulatorProcess paced(pacedDir, {"--channel", "702=" + file});
             std::streambuf* saved = std::cout.rdbuf(nullptr);
-            HANDLE input = CreateFileA(paced.socketPath().c_str(), GENERIC_READ | GENERIC_WRITE,
-                                       FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                       FILE_FLAG_OVERLAPPED, nullptr);
-            double rate = 0;
-            {
-                VexarControl control(input, "motorola_dct");
-                control.tuneChannel("702");
-                control.startStream();
-                InputRing ring(input, false);
-                ring.sendTransferSize();
-                ring.prime();
-                ringRead(ring, kBlock); // the first transfer waits for the pace to build up
-                rate = ringRead(ring, 38 * kBlock);
-            }
-            CloseHandle(input);
+            DeviceReader paced(pacedDir, file, {}, kBlock);
             std::cout.rdbuf(saved);
-            return rate;
+            return paced.read(38 * kBlock);
         }();
 
         const double directRate = median(direct);
