@@ -3,35 +3,23 @@
 #include "recorder/VexarHDRecorder.h"
 #include "server/NetworkEncoderServer.h"
 
-#include <algorithm>
 #include <cstdint>
 #include <iostream>
 
-namespace {
-
-// The whole duration, also beyond the 49.7 days that one 32-bit wait in
-// milliseconds can hold.
-void sleepSeconds(std::int32_t seconds)
+int runModes(StartupValues values)
 {
-    std::uint64_t remaining = std::uint64_t(seconds) * 1000u;
-    while (remaining > 0) {
-        DWORD piece = static_cast<DWORD>(std::min<std::uint64_t>(remaining, 0x7FFFFFFF));
-        Sleep(piece);
-        remaining -= piece;
-    }
-}
-
-} // namespace
-
-void runModes(const StartupValues& values)
-{
-    VexarHDRecorder recorder(values.input, values.inputIsFile, values.listPrograms, values.mapFileName,
+    VexarHDRecorder recorder(std::move(values.input), values.inputIsFile, values.listPrograms, values.mapFileName,
                              values.channel);
     if (values.duration > 0) {
         recorder.start(values.channel, values.sptsFileName, values.mptsFileName, values.programNumber, 0);
-        sleepSeconds(values.duration);
+        // A recording that ends by itself (an error, or the end of an input
+        // file) ends the run at once; its result is the exit code.
+        const std::optional<std::int32_t> ended =
+            recorder.waitForRecordingEnd(std::uint64_t(values.duration) * 1000u);
         recorder.setDefaultChannelTimer();
-    } else if (values.deviceMode() && values.powerQuery) {
+        return ended.value_or(0);
+    }
+    if (values.deviceMode() && values.powerQuery) {
         bool on = recorder.controller().isPowerOn();
         std::cout << "device is " << (on ? "on" : "off") << std::endl;
     } else if (values.deviceMode() && values.powerOn) {
@@ -43,6 +31,7 @@ void runModes(const StartupValues& values)
         server.run(values.serverPort);
     } else if (values.inputIsFile) {
         recorder.setRecording(values.channel, values.sptsFileName, values.mptsFileName, values.programNumber);
-        recorder.record();
+        return recorder.record();
     }
+    return 0;
 }

@@ -2,8 +2,9 @@
 // power query or switch, the network-encoder server, or MPTS file processing.
 #pragma once
 
-#include "app/Startup.h"
+#include "app/StartupValues.h"
 
-// Takes over values.input. Throws what the recorder, the cable-box control or
-// the server let escape.
-void runModes(const StartupValues& values);
+// Takes over values.input. Returns the exit code: 0, or -1 when the
+// recording ended with an error other than the end of an input file. Throws
+// what the recorder, the cable-box control or the server let escape.
+int runModes(StartupValues values);

@@ -1,53 +1,37 @@
 #include "app/Startup.h"
 
 #include "app/Options.h"
-#include "app/RunModes.h"
-#include "app/Settings.h"
+#include "config/Settings.h"
 #include "device/DeviceDiscovery.h"
 
-#include <exception>
 #include <iomanip>
 #include <iostream>
+#include <sstream>
 #include <stdexcept>
 
 namespace po = boost::program_options;
 
 namespace {
 
-// Closes the input handle when start-up fails before the run modes take it.
-class InputGuard {
-public:
-    explicit InputGuard(HANDLE& input) : m_input(input) {}
-    ~InputGuard()
-    {
-        if (!m_released && m_input != INVALID_HANDLE_VALUE)
-            CloseHandle(m_input);
-    }
-    // The run modes own the handle from here; the values keep it.
-    void release() { m_released = true; }
-    InputGuard(const InputGuard&) = delete;
-    InputGuard& operator=(const InputGuard&) = delete;
-
-private:
-    HANDLE& m_input;
-    bool m_released = false;
-};
-
 void printHandle(HANDLE handle)
 {
-    // Our handles are small numbers; printed like a 32-bit pointer value.
-    std::cout << "hMPTS " << std::hex << std::uppercase << std::setw(8) << std::setfill('0')
-              << static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(handle)) << std::dec
-              << std::nouppercase << std::setfill(' ') << std::endl;
+    // Our handles are small numbers; printed like a 32-bit pointer value. The
+    // line is made apart, so std::cout's own format never changes.
+    std::ostringstream line;
+    line << "hMPTS " << std::hex << std::uppercase << std::setw(8) << std::setfill('0')
+         << static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(handle)) << '\n';
+    std::cout << line.str() << std::flush;
 }
 
-int runStartup(int argc, const char* const argv[])
+} // namespace
+
+std::optional<StartupValues> startUp(int argc, const char* const argv[])
 {
     const po::options_description description = makeOptionsDescription();
     const po::variables_map options = parseOptions(argc, argv, description);
     if (options.count("help")) {
         std::cout << description << "\n";
-        return 1;
+        return std::nullopt;
     }
 
     std::cout << "PID: " << GetCurrentProcessId() << std::endl;
@@ -67,11 +51,10 @@ int runStartup(int argc, const char* const argv[])
 
     if (options.count("device"))
         values.deviceNumber = options["device"].as<int>();
-    InputGuard inputGuard(values.input);
     if (values.deviceMode()) {
-        values.input = openDevice(values.deviceNumber);
-        printHandle(values.input);
-        if (values.input == INVALID_HANDLE_VALUE)
+        values.input.reset(openDevice(values.deviceNumber));
+        printHandle(values.input.get());
+        if (!values.input)
             throw std::runtime_error("could not open device ");
     }
 
@@ -89,9 +72,9 @@ int runStartup(int argc, const char* const argv[])
             throw std::runtime_error("Either device or mpts, not both");
         values.inputIsFile = true;
         values.mptsInFileName = options["mptsin"].as<std::string>();
-        values.input = CreateFileA(values.mptsInFileName.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
-                                   FILE_FLAG_OVERLAPPED, nullptr);
-        if (values.input == INVALID_HANDLE_VALUE)
+        values.input.reset(CreateFileA(values.mptsInFileName.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                                       FILE_FLAG_OVERLAPPED, nullptr));
+        if (!values.input)
             throw std::runtime_error("Cannot read " + values.mptsInFileName);
     }
     if (values.mptsInFileName.empty() == !values.deviceMode())
@@ -111,19 +94,5 @@ int runStartup(int argc, const char* const argv[])
     values.powerOn = options.count("on") != 0;
     values.powerOff = options.count("off") != 0;
 
-    inputGuard.release();
-    runModes(values);
-    return 0;
-}
-
-} // namespace
-
-int runProgram(int argc, const char* const argv[])
-{
-    try {
-        return runStartup(argc, argv);
-    } catch (const std::exception& e) {
-        std::cerr << "Exception occurred: " << e.what() << std::endl;
-        return -1;
-    }
+    return values;
 }

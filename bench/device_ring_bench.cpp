@@ -11,7 +11,7 @@
 // With `device` or `copied` it only reads that many megabytes from the
 // simulator, for profiling the transfer path.
 
-#include "app/Settings.h"
+#include "config/Settings.h"
 #include "device/DeviceDiscovery.h"
 #include "device/InputRing.h"
 #include "device/VexarControl.h"

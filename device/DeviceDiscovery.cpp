@@ -4,8 +4,6 @@
 #include <memory>
 #include <vector>
 
-const GUID DEVICE_INTERFACE_GUID = {0x96FCECA3, 0x810E, 0x4DA2, {0x8E, 0x92, 0x33, 0xE1, 0x29, 0xFF, 0xC2, 0x76}};
-
 namespace {
 
 // Owns a device information set.

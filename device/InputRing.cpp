@@ -36,12 +36,22 @@ BOOL InputRing::waitFor(int slot, DWORD& bytes)
     }
 }
 
+void InputRing::cancel()
+{
+    if (m_input == INVALID_HANDLE_VALUE || m_input == nullptr)
+        return;
+    // A record with nothing outstanding is simply not found.
+    for (OVERLAPPED& ov : m_readOverlapped)
+        CancelIoEx(m_input, &ov);
+}
+
 void InputRing::reset()
 {
     const bool anyInFlight = std::any_of(m_inFlight.begin(), m_inFlight.end(), [](bool b) { return b; });
-    if (m_input != INVALID_HANDLE_VALUE && m_input != nullptr)
-        CancelIoEx(m_input, nullptr);
     if (anyInFlight) {
+        for (int slot = 0; slot < READ_SLOTS; ++slot)
+            if (m_inFlight[slot])
+                CancelIoEx(m_input, &m_readOverlapped[slot]);
         // Cancelling only asks the requests to end; each is collected before
         // its buffer goes.
         for (int slot = 0; slot < READ_SLOTS; ++slot) {
@@ -172,7 +182,7 @@ bool InputRing::collectCurrent(bool report)
         if (!report)
             return false;
         std::cerr << "GetOverlappedResult " << bytes << " <= " << headerSize() << std::endl;
-        throw std::runtime_error("EOF at GetOverlappedResult in VexarHDRecorder::read");
+        throw EndOfInput("EOF at GetOverlappedResult in VexarHDRecorder::read");
     }
     m_readOffset = 0;
     m_readLength = static_cast<std::int32_t>(std::min<DWORD>(bytes - headerSize(), READ_DATA_SIZE));

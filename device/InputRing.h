@@ -12,12 +12,20 @@
 // request is collected first. Call reset() before the input handle is closed.
 #pragma once
 
-#include "device/TransferRequest.h"
+#include "contract/TransferRequest.h"
 #include "platform/Windows.h"
 
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <stdexcept>
+
+// The input has no more data: an input file has ended, or the device
+// answered a transfer with its header alone.
+class EndOfInput : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
 
 class InputRing {
 public:
@@ -34,9 +42,13 @@ public:
     // Cancels the outstanding requests, waits until each has completed, frees
     // the buffers and rewinds the ring (index 0, offset 0).
     void reset();
+    // Asks the ring's own requests to end, and no others on the handle (a
+    // control transfer of another thread goes on). Safe from any thread: it
+    // only names the ring's request records.
+    void cancel();
     // Allocates the buffers and issues the eight requests in slot order.
     void prime();
-    // Copies exactly count bytes of input or throws.
+    // Copies exactly count bytes of input or throws (EndOfInput at the end).
     void read(void* destination, std::uint32_t count);
     // Like read, but at the end of the input hands over what was left and
     // returns its size (< count); throws only when nothing at all is left.

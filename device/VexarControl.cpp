@@ -1,12 +1,13 @@
 #include "device/VexarControl.h"
 
-#include "app/Settings.h"
-#include "device/ButtonCode.h"
-#include "device/InitSequence.h"
+#include "config/Settings.h"
+#include "contract/ButtonCode.h"
+#include "contract/InitSequence.h"
 
 #include <algorithm>
 #include <cstdlib>
 #include <iostream>
+#include <sstream>
 #include <stdexcept>
 
 namespace {
@@ -62,15 +63,19 @@ std::int32_t VexarControl::updateStatus(bool print)
         // The count comes from the device; never dump past the status area.
         const std::int32_t shown = std::min<std::int32_t>(statusCount, STATUS_DATA_SIZE);
         const std::uint8_t* data = m_status.data() + TRANSFER_HEADER_SIZE;
-        std::cout << std::hex;
+        // Made apart and written at once: other threads print decimal
+        // numbers on the same stream.
+        std::ostringstream dump;
+        dump << std::hex;
         for (std::int32_t i = 0; i < shown; ++i) {
             if (i % 16 != 0)
-                std::cout << ",";
-            std::cout << static_cast<unsigned>(data[i]);
+                dump << ",";
+            dump << static_cast<unsigned>(data[i]);
             if (i % 16 == 15)
-                std::cout << std::endl;
+                dump << '\n';
         }
-        std::cout << std::dec << std::endl;
+        dump << '\n';
+        std::cout << dump.str() << std::flush;
     }
     return statusCount;
 }

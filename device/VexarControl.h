@@ -4,7 +4,7 @@
 // The box's power state is never cached; every decision reads the status.
 #pragma once
 
-#include "device/TransferRequest.h"
+#include "contract/TransferRequest.h"
 #include "platform/Windows.h"
 
 #include <array>

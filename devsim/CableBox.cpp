@@ -1,7 +1,7 @@
 #include "devsim/CableBox.h"
 
-#include "device/ButtonCode.h"
-#include "device/InitSequence.h"
+#include "contract/ButtonCode.h"
+#include "contract/InitSequence.h"
 #include "devsim/SimLog.h"
 
 #include <algorithm>

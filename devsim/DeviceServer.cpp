@@ -1,6 +1,6 @@
 #include "devsim/DeviceServer.h"
 
-#include "device/TransferRequest.h"
+#include "contract/TransferRequest.h"
 #include "devsim/SimLog.h"
 
 #include <algorithm>
@@ -19,10 +19,6 @@
 
 namespace {
 
-constexpr std::uint32_t kFailure = 31;        // ERROR_GEN_FAILURE
-constexpr std::uint32_t kBadParameter = 87;   // ERROR_INVALID_PARAMETER
-constexpr std::uint32_t kBadFunction = 1;     // ERROR_INVALID_FUNCTION
-constexpr std::uint32_t kAborted = 995;       // ERROR_OPERATION_ABORTED
 constexpr std::size_t kBurst = 4 * READ_DATA_SIZE; // most stream bytes the pacing lets out at once
 constexpr int kSocketBuffer = 4 * 1024 * 1024;
 constexpr std::size_t kAnswerBatch = 4;
@@ -231,7 +227,7 @@ void DeviceServer::take(const std::uint8_t* message, std::size_t size, std::size
     const std::size_t expected = direct ? std::min(request.inSize, wire::kInlineInput) : request.inSize;
     if (request.code != wire::kWireCancel && carried != expected) {
         simLog("bad request ", request.id, ": ", carried, " input bytes, ", request.inSize, " announced");
-        answer(request.id, kBadParameter, 0, nullptr, 0);
+        answer(request.id, ERROR_INVALID_PARAMETER, 0, nullptr, 0);
         return;
     }
     const std::size_t available = std::min(size, room) - sizeof request;
@@ -246,7 +242,7 @@ void DeviceServer::handle(const wire::WireRequest& request, const std::uint8_t* 
                                      [&](const StreamRequest& r) { return r.id == request.id; });
         if (it != m_streamRequests.end()) {
             m_streamRequests.erase(it);
-            answer(request.id, kAborted, 0, nullptr, 0);
+            answer(request.id, ERROR_OPERATION_ABORTED, 0, nullptr, 0);
         }
         return;
     }
@@ -261,7 +257,7 @@ void DeviceServer::handle(const wire::WireRequest& request, const std::uint8_t* 
     if (request.code == IOCTL_TRANSFER_SIZE) {
         if (inputSize != sizeof(TransferSizeRequest)) {
             simLog("transfer-size bad length ", inputSize);
-            answer(request.id, kBadParameter, 0, nullptr, 0);
+            answer(request.id, ERROR_INVALID_PARAMETER, 0, nullptr, 0);
             return;
         }
         const std::uint32_t size = transfer_detail::getLittleEndian32(input + 1);
@@ -270,7 +266,7 @@ void DeviceServer::handle(const wire::WireRequest& request, const std::uint8_t* 
         return;
     }
     simLog("unknown ioctl 0x", std::hex, request.code);
-    answer(request.id, kBadFunction, 0, nullptr, 0);
+    answer(request.id, ERROR_INVALID_FUNCTION, 0, nullptr, 0);
 }
 
 void DeviceServer::handleTransfer(const wire::WireRequest& request, const std::uint8_t* input,
@@ -278,7 +274,7 @@ void DeviceServer::handleTransfer(const wire::WireRequest& request, const std::u
 {
     if (inputSize < TRANSFER_HEADER_SIZE) {
         simLog("bad transfer: ", inputSize, " bytes");
-        answer(request.id, kBadParameter, 0, nullptr, 0);
+        answer(request.id, ERROR_INVALID_PARAMETER, 0, nullptr, 0);
         return;
     }
     const TransferFields fields = readTransferRequest(input);
@@ -288,24 +284,24 @@ void DeviceServer::handleTransfer(const wire::WireRequest& request, const std::u
         simLog("bad transfer header: endpoint 0x", std::hex, static_cast<unsigned>(fields.endpoint), std::dec,
                " offset ", fields.dataOffset, " length ", fields.dataLength, " size ", inputSize, " room ",
                request.outSize);
-        answer(request.id, kBadParameter, 0, nullptr, 0);
+        answer(request.id, ERROR_INVALID_PARAMETER, 0, nullptr, 0);
         return;
     }
     if (fields.endpoint != streamEndpoint && inputSize > available) {
         simLog("bad transfer: ", inputSize, " bytes to endpoint 0x", std::hex, static_cast<unsigned>(fields.endpoint));
-        answer(request.id, kBadParameter, 0, nullptr, 0);
+        answer(request.id, ERROR_INVALID_PARAMETER, 0, nullptr, 0);
         return;
     }
     switch (fields.endpoint) {
     case controlEndpoint:
         if (dataSize < 1 || dataSize > MAX_CODE_SIZE) {
             simLog("bad code length ", dataSize);
-            answer(request.id, kBadParameter, 0, nullptr, 0);
+            answer(request.id, ERROR_INVALID_PARAMETER, 0, nullptr, 0);
             return;
         }
         if (m_faults.sendFailAfter >= 0 && m_sendsServed >= m_faults.sendFailAfter) {
             simLog("fault send failed");
-            answer(request.id, kFailure, 0, nullptr, 0);
+            answer(request.id, ERROR_GEN_FAILURE, 0, nullptr, 0);
             return;
         }
         ++m_sendsServed;
@@ -315,7 +311,7 @@ void DeviceServer::handleTransfer(const wire::WireRequest& request, const std::u
     case statusEndpoint: {
         if (m_faults.statusFailAfter >= 0 && m_statusServed >= m_faults.statusFailAfter) {
             simLog("fault status failed");
-            answer(request.id, kFailure, 0, nullptr, 0);
+            answer(request.id, ERROR_GEN_FAILURE, 0, nullptr, 0);
             return;
         }
         ++m_statusServed;
@@ -337,7 +333,7 @@ void DeviceServer::handleTransfer(const wire::WireRequest& request, const std::u
     }
     default:
         simLog("bad transfer endpoint 0x", std::hex, static_cast<unsigned>(fields.endpoint));
-        answer(request.id, kBadParameter, 0, nullptr, 0);
+        answer(request.id, ERROR_INVALID_PARAMETER, 0, nullptr, 0);
     }
 }
 
@@ -411,7 +407,7 @@ void DeviceServer::serveStream()
         if (limitReached(m_faults.streamFailAfter)) {
             m_streamRequests.pop_front();
             simLog("fault stream failed after ", m_streamBytes, " bytes");
-            answer(request.id, kFailure, 0, nullptr, 0);
+            answer(request.id, ERROR_GEN_FAILURE, 0, nullptr, 0);
             continue;
         }
         if (limitReached(m_faults.eofAfter)) {

@@ -23,11 +23,7 @@ std::array<std::uint8_t, kTsPacketSize> emptyPatPacket()
                                 0x00, 0xB0, 0x09,                    // table_id, section_length 9
                                 0x00, 0x01, 0xC1, 0x00, 0x00};       // ts id 1, version 0, current, section 0/0
     std::copy(std::begin(head), std::end(head), packet.begin());
-    const std::uint32_t crc = mpegCrc32(packet.data() + 5, 8);
-    packet[13] = static_cast<std::uint8_t>(crc >> 24);
-    packet[14] = static_cast<std::uint8_t>(crc >> 16);
-    packet[15] = static_cast<std::uint8_t>(crc >> 8);
-    packet[16] = static_cast<std::uint8_t>(crc);
+    storeMpegCrc32(packet.data() + 5, 8);
     return packet;
 }
 

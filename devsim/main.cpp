@@ -19,7 +19,7 @@
 //   unknown code len N HEX..., unknown ioctl 0xC, bad ...   malformed requests
 //   fault ...                  an injected fault took effect
 //   stopped                    after SIGTERM or SIGINT; the socket is removed
-#include "device/DeviceDiscovery.h"
+#include "contract/DeviceInterface.h"
 #include "devsim/CableBox.h"
 #include "devsim/DeviceServer.h"
 #include "devsim/SimLog.h"

@@ -1,6 +1,6 @@
 // The return to the default channel some time after a recording: a waitable
 // timer armed when a recording stops, and a thread that waits on it.
-#include "app/Settings.h"
+#include "config/Settings.h"
 #include "recorder/VexarHDRecorder.h"
 
 #include <iostream>
@@ -13,7 +13,7 @@ void VexarHDRecorder::setDefaultChannelTimer()
     LARGE_INTEGER due;
     due.QuadPart = -static_cast<std::int64_t>(std::uint64_t(g_delayDefaultChannel) * 10000000u);
     std::cout << "set timer to " << due.QuadPart << std::endl;
-    if (!SetWaitableTimer(m_timer, &due, 0, nullptr, nullptr, FALSE))
+    if (!SetWaitableTimer(m_timer.get(), &due, 0, nullptr, nullptr, FALSE))
         std::cerr << "SetWaitableTimer failed " << GetLastError() << std::endl;
 }
 
@@ -27,7 +27,7 @@ void VexarHDRecorder::timerThread()
 {
     for (;;) {
         std::cout << "Waiting for timer\n" << std::flush;
-        DWORD result = WaitForSingleObject(m_timer, INFINITE);
+        DWORD result = WaitForSingleObject(m_timer.get(), INFINITE);
         if (m_exitTimerThread)
             return; // the recorder is being destroyed
         if (result != WAIT_OBJECT_0)

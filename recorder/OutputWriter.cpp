@@ -10,21 +10,17 @@ OutputWriter::~OutputWriter()
     if (m_pendingWrite) {
         // The system may still be reading the chunk: wait before it is freed.
         DWORD n = 0;
-        GetOverlappedResult(m_outFile, &m_writeOverlapped, &n, TRUE);
+        GetOverlappedResult(m_outFile.get(), &m_writeOverlapped, &n, TRUE);
     }
-    if (m_outFile != INVALID_HANDLE_VALUE)
-        CloseHandle(m_outFile);
 }
 
 void OutputWriter::open(const std::string& fileName, DWORD shareMode)
 {
-    HANDLE file = CreateFileA(fileName.c_str(), GENERIC_WRITE, shareMode, nullptr, CREATE_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
+    UniqueHandle file(CreateFileA(fileName.c_str(), GENERIC_WRITE, shareMode, nullptr, CREATE_ALWAYS,
+                                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr));
+    if (!file)
         throw std::runtime_error("could not open file '" + fileName + "'");
-    if (m_outFile != INVALID_HANDLE_VALUE)
-        CloseHandle(m_outFile);
-    m_outFile = file;
+    m_outFile = std::move(file);
     m_outFileName = fileName;
 }
 
@@ -33,7 +29,7 @@ std::string OutputWriter::collectWrite()
     if (!m_pendingWrite || !HasOverlappedIoCompleted(&m_writeOverlapped))
         return {};
     DWORD written = 0;
-    BOOL ok = GetOverlappedResult(m_outFile, &m_writeOverlapped, &written, FALSE);
+    BOOL ok = GetOverlappedResult(m_outFile.get(), &m_writeOverlapped, &written, FALSE);
     std::unique_ptr<WriteChunk> chunk = std::move(m_pendingWrite);
     if (!ok || written != chunk->size) {
         // Count only what reached the file; the failure ends the recording.
@@ -75,7 +71,7 @@ void OutputWriter::issueWrite()
         m_writeOverlapped.Offset = 0xFFFFFFFF; // at the current end of the file
         m_writeOverlapped.OffsetHigh = 0xFFFFFFFF;
     }
-    if (WriteFile(m_outFile, m_pendingWrite->data.get(), m_pendingWrite->size, nullptr, &m_writeOverlapped)) {
+    if (WriteFile(m_outFile.get(), m_pendingWrite->data.get(), m_pendingWrite->size, nullptr, &m_writeOverlapped)) {
         m_bytesWritten.fetch_add(m_pendingWrite->size, std::memory_order_acq_rel);
         m_pendingWrite.reset();
         return;
@@ -118,7 +114,7 @@ void OutputWriter::finish()
     m_fillChunk.reset();
     m_fillPosition = 0;
     while (m_pendingWrite || !m_writeQueue.empty()) {
-        if (m_outFile == INVALID_HANDLE_VALUE) {
+        if (!m_outFile) {
             m_writeQueue.clear(); // nothing to write into
             break;
         }
@@ -131,13 +127,10 @@ void OutputWriter::finish()
         }
         if (m_pendingWrite) {
             DWORD n = 0; // wait for the write in flight; the next pass collects it
-            GetOverlappedResult(m_outFile, &m_writeOverlapped, &n, TRUE);
+            GetOverlappedResult(m_outFile.get(), &m_writeOverlapped, &n, TRUE);
         }
     }
-    if (m_outFile != INVALID_HANDLE_VALUE) {
-        CloseHandle(m_outFile);
-        m_outFile = INVALID_HANDLE_VALUE;
-    }
+    m_outFile.reset();
 }
 
 void OutputWriter::reset()

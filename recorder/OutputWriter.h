@@ -6,6 +6,7 @@
 // overwritten from its start once full.
 #pragma once
 
+#include "platform/UniqueHandle.h"
 #include "platform/Windows.h"
 
 #include <atomic>
@@ -33,7 +34,7 @@ public:
     // Creates (or truncates) the output file for overlapped writing; throws
     // "could not open file '<name>'" on failure.
     void open(const std::string& fileName, DWORD shareMode);
-    bool isOpen() const { return m_outFile != INVALID_HANDLE_VALUE; }
+    bool isOpen() const { return m_outFile.valid(); }
 
     // Copies the bytes into chunks and starts the next write when none is in
     // flight. Throws "Write error <file>" for a write that failed, after the
@@ -60,7 +61,7 @@ private:
     void issueWrite();
     void startChunk();
 
-    HANDLE m_outFile = INVALID_HANDLE_VALUE;
+    UniqueHandle m_outFile;
     std::string m_outFileName; // named in "Write error "
     std::unique_ptr<WriteChunk> m_fillChunk;
     std::uint32_t m_fillPosition = 0;

@@ -2,9 +2,9 @@
 // program, then write it as a single-program stream (or copy the whole
 // multiplex) until stopped, starting over whenever the channel or program is
 // changed during the recording.
-#include "app/Settings.h"
+#include "config/Settings.h"
 #include "recorder/VexarHDRecorder.h"
-#include "ts/PacketRouting.h"
+#include "ts/RecordingPhase.h"
 #include "ts/PacketScan.h"
 #include "ts/ProgramSelection.h"
 
@@ -40,8 +40,6 @@ std::int32_t VexarHDRecorder::record()
         // Per-PID tables and the packet store live for the whole run; the
         // store's room is taken at the start of each pass.
         auto state = std::make_unique<ScanState>();
-        auto pidFilter = std::make_unique<PidFilter>();
-        TsPacket packet{};
         RecordingSource live{m_ring};
         auto sink = [this](const std::uint8_t* data, std::uint32_t count) { write(data, count); };
 
@@ -86,27 +84,20 @@ std::int32_t VexarHDRecorder::record()
             }
             if (!m_writer.isOpen())
                 m_writer.open(pass.fileName, FILE_SHARE_READ | FILE_SHARE_DELETE);
-            fillPidFilter(*pidFilter, pidsToRecord);
-
-            // Replay the stored packets, then go on with the live stream.
-            std::size_t replayed = 0;
-            while (!m_stop && !targetChanged(pass)) {
-                const TsPacket* next = &packet;
-                if (replayed < state->packetStore.size()) {
-                    next = &state->packetStore[replayed++];
-                } else {
-                    if (!state->packetStore.empty())
-                        state->releaseStore();
-                    if (!readRecordingPacket(live, packet, pass.channel, selection.selectedProgram))
-                        continue;
-                }
-                routePacket(*next, state->newPatPacket, *pidFilter, sink);
-                checkRecordingContinuity(*next, state->continuityTable, pass.channel, selection.selectedProgram);
-            }
+            // The phase lives on the heap: its PID filter is a table of 8192 entries.
+            auto phase = std::make_unique<RecordingPhase>(*state, selection, pidsToRecord, pass.channel);
+            while (!m_stop && !targetChanged(pass))
+                phase->step(live, sink);
             state->releaseStore();
         }
         cleanup();
         return 0;
+    } catch (const EndOfInput& e) {
+        // The end of an input file is how file processing ends; a device
+        // that ends its stream has failed.
+        std::cerr << "Exception occurred: " << e.what() << std::endl;
+        cleanup();
+        return m_inputIsFile ? 0 : -1;
     } catch (const std::exception& e) {
         std::cerr << "Exception occurred: " << e.what() << std::endl;
         cleanup();

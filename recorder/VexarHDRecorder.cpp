@@ -1,27 +1,28 @@
 #include "recorder/VexarHDRecorder.h"
 
-#include "app/ChannelMap.h"
+#include "config/ChannelMap.h"
 
+#include <algorithm>
 #include <iostream>
 #include <stdexcept>
 
-VexarHDRecorder::VexarHDRecorder(HANDLE input, bool inputIsFile, bool listPrograms, const std::string& mapFileName,
-                                 const std::string& defaultChannel)
-    : m_listPrograms(listPrograms), m_device(input), m_inputIsFile(inputIsFile), m_ring(input, inputIsFile),
-      m_defaultChannel(defaultChannel)
+VexarHDRecorder::VexarHDRecorder(UniqueHandle input, bool inputIsFile, bool listPrograms,
+                                 const std::string& mapFileName, const std::string& defaultChannel)
+    : m_device(std::move(input)), m_inputIsFile(inputIsFile), m_listPrograms(listPrograms),
+      m_ring(m_device.get(), inputIsFile), m_defaultChannel(defaultChannel)
 {
     try {
         if (!m_inputIsFile) {
-            m_controller = std::make_unique<VexarControl>(m_device, "motorola_dct");
+            m_controller = std::make_unique<VexarControl>(m_device.get(), "motorola_dct");
             m_controller->setPower(false); // the box is power-cycled at every start
             m_controller->setPower(true);
             if (!m_defaultChannel.empty())
                 m_controller->tuneChannel(m_defaultChannel);
             std::cout << "here1\n";
-            m_timer = CreateWaitableTimerA(nullptr, FALSE, nullptr);
+            m_timer.reset(CreateWaitableTimerA(nullptr, FALSE, nullptr));
             if (!m_timer)
                 throw std::runtime_error("could not create threadpool timer for default channel");
-            m_timerThread = CreateThread(nullptr, 0, timerThreadStart, this, 0, nullptr);
+            m_timerThread.reset(CreateThread(nullptr, 0, timerThreadStart, this, 0, nullptr));
             if (!m_timerThread)
                 throw std::runtime_error("could not start recording thread");
             std::cout << "here2\n";
@@ -35,39 +36,25 @@ VexarHDRecorder::VexarHDRecorder(HANDLE input, bool inputIsFile, bool listProgra
 
 VexarHDRecorder::~VexarHDRecorder() { shutdown(); }
 
-// Ends everything the recorder runs or holds, in an order that lets no thread
-// work on a recorder that is going away: the recording thread first (waiting
-// as long as it takes), then the timer thread, then the recording's state,
-// the input and the controller.
+// Ends the threads in an order that lets none work on a recorder that is
+// going away: the recording thread first (waiting as long as it takes), then
+// the timer thread. The members then go in the reverse of their order.
 void VexarHDRecorder::shutdown()
 {
     if (m_recordThread) {
         m_stop = true;
-        while (WaitForSingleObject(m_recordThread, 50) == WAIT_TIMEOUT)
-            CancelIoEx(m_device, nullptr);
-        CloseHandle(m_recordThread);
-        m_recordThread = nullptr;
+        while (WaitForSingleObject(m_recordThread.get(), 50) == WAIT_TIMEOUT)
+            m_ring.cancel();
+        m_recordThread.reset();
     }
     if (m_timerThread) {
         m_exitTimerThread = true;
         LARGE_INTEGER now;
         now.QuadPart = -1; // wake the timer thread at once
-        SetWaitableTimer(m_timer, &now, 0, nullptr, nullptr, FALSE);
-        WaitForSingleObject(m_timerThread, INFINITE);
-        CloseHandle(m_timerThread);
-        m_timerThread = nullptr;
+        SetWaitableTimer(m_timer.get(), &now, 0, nullptr, nullptr, FALSE);
+        WaitForSingleObject(m_timerThread.get(), INFINITE);
+        m_timerThread.reset();
     }
-    if (m_timer) {
-        CloseHandle(m_timer);
-        m_timer = nullptr;
-    }
-    cleanup();
-    if (m_device != INVALID_HANDLE_VALUE) {
-        m_ring.reset();
-        CloseHandle(m_device);
-        m_device = INVALID_HANDLE_VALUE;
-    }
-    m_controller.reset();
 }
 
 void VexarHDRecorder::start(const std::string& channel, const std::string& sptsFileName,
@@ -76,11 +63,11 @@ void VexarHDRecorder::start(const std::string& channel, const std::string& sptsF
 {
     stop();
     if (m_timer)
-        CancelWaitableTimer(m_timer); // a pending default-channel switch does not happen
+        CancelWaitableTimer(m_timer.get()); // a pending default-channel switch does not happen
     setRecording(channel, sptsFileName, mptsFileName, programNumber);
     m_writer.setCircularBufferSize(circularBufferSize);
     m_stop = false;
-    m_recordThread = CreateThread(nullptr, 0, recordThreadStart, this, 0, nullptr);
+    m_recordThread.reset(CreateThread(nullptr, 0, recordThreadStart, this, 0, nullptr));
     if (!m_recordThread)
         throw std::runtime_error("could not start recording thread");
 }
@@ -96,15 +83,13 @@ void VexarHDRecorder::stop()
     // while waiting, since the loop may issue new reads (a retune) after a
     // cancel and before it sees the flag. 2000 ms in all.
     constexpr DWORD kGrace = 250, kStep = 50, kLimit = 2000;
-    DWORD result = WaitForSingleObject(m_recordThread, kGrace);
+    DWORD result = WaitForSingleObject(m_recordThread.get(), kGrace);
     for (DWORD waited = kGrace; result == WAIT_TIMEOUT && waited < kLimit; waited += kStep) {
-        if (m_device != INVALID_HANDLE_VALUE)
-            CancelIoEx(m_device, nullptr);
-        result = WaitForSingleObject(m_recordThread, kStep);
+        m_ring.cancel();
+        result = WaitForSingleObject(m_recordThread.get(), kStep);
     }
     if (result == WAIT_OBJECT_0) {
-        CloseHandle(m_recordThread);
-        m_recordThread = nullptr;
+        m_recordThread.reset();
         return;
     }
     std::cerr << "VexarHDRecorder::stop WaitForSingleObject return code: " << result << std::endl;
@@ -114,7 +99,24 @@ void VexarHDRecorder::stop()
 bool VexarHDRecorder::isRecording()
 {
     DWORD code = 0;
-    return m_recordThread && GetExitCodeThread(m_recordThread, &code) && code == STILL_ACTIVE;
+    return m_recordThread && GetExitCodeThread(m_recordThread.get(), &code) && code == STILL_ACTIVE;
+}
+
+std::optional<std::int32_t> VexarHDRecorder::waitForRecordingEnd(std::uint64_t milliseconds)
+{
+    if (!m_recordThread)
+        return std::nullopt;
+    // In pieces: one wait in milliseconds holds at most 49.7 days.
+    DWORD result = WAIT_TIMEOUT;
+    while (result == WAIT_TIMEOUT && milliseconds > 0) {
+        const DWORD piece = static_cast<DWORD>(std::min<std::uint64_t>(milliseconds, 0x7FFFFFFF));
+        result = WaitForSingleObject(m_recordThread.get(), piece);
+        milliseconds -= piece;
+    }
+    DWORD code = 0;
+    if (result != WAIT_OBJECT_0 || !GetExitCodeThread(m_recordThread.get(), &code))
+        return std::nullopt;
+    return static_cast<std::int32_t>(code);
 }
 
 std::string VexarHDRecorder::fileName() const

@@ -5,6 +5,7 @@
 
 #include "device/InputRing.h"
 #include "device/VexarControl.h"
+#include "platform/UniqueHandle.h"
 #include "platform/Windows.h"
 #include "recorder/OutputWriter.h"
 
@@ -13,14 +14,15 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 
 class VexarHDRecorder {
 public:
-    // input: the opened device or MPTS input file; the recorder owns it from
-    // here on. mapFileName empty: no channel map. defaultChannel: the channel
-    // the box returns to after recordings (device input only).
-    VexarHDRecorder(HANDLE input, bool inputIsFile, bool listPrograms, const std::string& mapFileName,
+    // input: the opened device or MPTS input file. mapFileName empty: no
+    // channel map. defaultChannel: the channel the box returns to after
+    // recordings (device input only).
+    VexarHDRecorder(UniqueHandle input, bool inputIsFile, bool listPrograms, const std::string& mapFileName,
                     const std::string& defaultChannel);
     ~VexarHDRecorder();
     VexarHDRecorder(const VexarHDRecorder&) = delete;
@@ -34,6 +36,10 @@ public:
     void stop();
     // Stops the recording and arms the return to the default channel.
     void setDefaultChannelTimer();
+    // Waits at most milliseconds for the recording thread to end by itself.
+    // Returns its result (0, or -1 after an error) once it has ended; nothing
+    // while it still runs or when none was started.
+    std::optional<std::int32_t> waitForRecordingEnd(std::uint64_t milliseconds);
     bool isRecording();
     // Bytes of the current recording whose writes have completed.
     std::uint64_t bytesWritten() const { return m_writer.bytesWritten(); }
@@ -48,7 +54,8 @@ public:
     // thread (MPTS file processing) instead of through start().
     void setRecording(const std::string& channel, const std::string& sptsFileName, const std::string& mptsFileName,
                       std::int32_t programNumber);
-    // The recording loop: 0 after a normal end, -1 after an error.
+    // The recording loop: 0 after a normal end (a stop, or the end of an
+    // input file), -1 after an error.
     std::int32_t record();
 
     // The channel map as read from the map file.
@@ -69,6 +76,8 @@ private:
     void timerThread();
     void switchToDefaultChannel();
     void cleanup();
+    // Ends the recording and timer threads; the members go after it, in the
+    // reverse of their order.
     void shutdown();
     void write(const void* data, std::uint32_t count) { m_writer.write(data, count); }
     std::int32_t mptsCopy(const std::string& mptsFileName);
@@ -77,18 +86,21 @@ private:
     // back to the same values only updates pass.version.
     bool targetChanged(Target& pass) const;
 
-    HANDLE m_recordThread = nullptr;
-    HANDLE m_timerThread = nullptr;
-    HANDLE m_timer = nullptr;
-    std::atomic<bool> m_stop{false};
-    std::atomic<bool> m_exitTimerThread{false}; // set by the destructor only
-    bool m_listPrograms;
-    std::unique_ptr<VexarControl> m_controller;
-    HANDLE m_device;
+    // Member order is teardown order, reversed: the threads are ended by
+    // shutdown() first; then the controller and the ring (which cancels and
+    // collects its reads) go before the handle they work on is closed.
+    UniqueHandle m_device;
     bool m_inputIsFile;
+    bool m_listPrograms;
+    std::map<std::string, std::int32_t> m_channelMap;
     OutputWriter m_writer; // the output file and its chunks
     InputRing m_ring;      // the eight overlapped reads of the input
-    std::map<std::string, std::int32_t> m_channelMap;
+    std::unique_ptr<VexarControl> m_controller;
+    UniqueHandle m_timer;
+    UniqueHandle m_timerThread;
+    UniqueHandle m_recordThread;
+    std::atomic<bool> m_stop{false};
+    std::atomic<bool> m_exitTimerThread{false}; // set by the destructor only
 
     // Lock order: m_mutex before the controller's m_statusMutex. m_mutex is
     // held by the recording loop for a whole run and by the timer thread

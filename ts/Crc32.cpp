@@ -28,3 +28,12 @@ uint32_t mpegCrc32(const uint8_t* data, std::size_t count)
         crc = (crc << 8) ^ kCrcTable[((crc >> 24) ^ data[i]) & 0xFF];
     return crc;
 }
+
+void storeMpegCrc32(uint8_t* section, std::size_t count)
+{
+    const uint32_t crc = mpegCrc32(section, count);
+    section[count] = static_cast<uint8_t>(crc >> 24);
+    section[count + 1] = static_cast<uint8_t>(crc >> 16);
+    section[count + 2] = static_cast<uint8_t>(crc >> 8);
+    section[count + 3] = static_cast<uint8_t>(crc);
+}

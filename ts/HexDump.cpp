@@ -1,28 +1,30 @@
 #include "ts/HexDump.h"
 
-namespace
+std::string hexDumpText(const uint8_t* data, std::size_t count)
 {
-void hexDump(std::ostream& out, const uint8_t* data, std::size_t count)
-{
-    out << std::hex;
+    static constexpr char kDigits[] = "0123456789abcdef";
+    std::string text;
+    text.reserve(count * 3 + 2);
     for (std::size_t i = 0; i < count; ++i)
     {
         if (i % 16 != 0)
-            out << ',';
-        out << static_cast<unsigned>(data[i]);
+            text += ',';
+        if (data[i] >= 16)
+            text += kDigits[data[i] >> 4];
+        text += kDigits[data[i] & 15];
         if (i % 16 == 15)
-            out << std::endl;
+            text += '\n';
     }
-    out << std::dec << std::endl;
+    text += '\n';
+    return text;
 }
-} // namespace
 
 void hexDumpPacket(std::ostream& out, const TsPacket& packet)
 {
-    hexDump(out, packet.data(), kTsPacketSize);
+    out << hexDumpText(packet.data(), kTsPacketSize) << std::flush;
 }
 
 void hexDumpBytes(std::ostream& out, const std::vector<uint8_t>& bytes)
 {
-    hexDump(out, bytes.data(), bytes.size());
+    out << hexDumpText(bytes.data(), bytes.size()) << std::flush;
 }

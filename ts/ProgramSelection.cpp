@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <iostream>
+#include <sstream>
 
 int32_t resolveWantedProgram(int32_t program, const std::string& channel,
                              const std::map<std::string, int32_t>& channelMap)
@@ -29,7 +30,9 @@ bool collectCandidates(const ScanState& state, const PatEntry& entry, int32_t wa
     candidates.assign(1, entry.pmtPid());
     for (const PmtStream& stream : streams)
     {
-        std::cout << "elementarypid " << std::hex << stream.pidWord << std::dec << std::endl;
+        std::ostringstream line;
+        line << "elementarypid " << std::hex << stream.pidWord << '\n';
+        std::cout << line.str() << std::flush;
         if ((stream.pidWord & 0xE000) != 0xE000)
             continue;
         const uint16_t pid = static_cast<uint16_t>(stream.pidWord & 0x1FFF);
@@ -114,11 +117,7 @@ void buildNewPat(TsPacket& newPatPacket, const Selection& selection)
     std::fill(b + d + 13, b + kTsPacketSize, 0xFF);
     b[d + 2] = static_cast<uint8_t>(b[d + 2] & 0xF0);
     b[d + 3] = 13;
-    const uint32_t crc = mpegCrc32(b + d + 1, 12);
-    b[d + 13] = static_cast<uint8_t>(crc >> 24);
-    b[d + 14] = static_cast<uint8_t>(crc >> 16);
-    b[d + 15] = static_cast<uint8_t>(crc >> 8);
-    b[d + 16] = static_cast<uint8_t>(crc);
+    storeMpegCrc32(b + d + 1, 12);
     std::cout << "New PAT: ";
     hexDumpPacket(std::cout, newPatPacket);
     std::cout << std::endl;

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <iostream>
+#include <sstream>
 #include <stdexcept>
 
 namespace
@@ -89,9 +90,11 @@ std::vector<PatEntry> parsePat(const std::vector<uint8_t>& patSection)
 
     const int crcCount = std::max(0, std::min(length - 1, size - 1));
     const uint32_t crc = mpegCrc32(patSection.data() + 1, static_cast<std::size_t>(crcCount));
-    std::cout << "Pat CRC:\n"
-              << std::hex << (crc >> 24) << " " << ((crc >> 16) & 0xFF) << " " << ((crc >> 8) & 0xFF) << " "
-              << (crc & 0xFF) << std::dec << std::endl;
+    std::ostringstream crcLine;
+    crcLine << "Pat CRC:\n"
+            << std::hex << (crc >> 24) << " " << ((crc >> 16) & 0xFF) << " " << ((crc >> 8) & 0xFF) << " "
+            << (crc & 0xFF) << '\n';
+    std::cout << crcLine.str() << std::flush;
 
     std::vector<PatEntry> entries;
     const uint8_t* body = patSection.data() + 4;

@@ -1,6 +1,6 @@
 // Reading the channel-to-program map file: the pairs kept and where reading
 // stops.
-#include "app/ChannelMap.h"
+#include "config/ChannelMap.h"
 #include "tests/app/ProgramRun.h"
 
 #include <gtest/gtest.h>

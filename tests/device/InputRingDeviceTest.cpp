@@ -2,7 +2,7 @@
 // delivery across slots, the end of the stream, failures, cancelling from
 // another thread and a lost connection; each with the stream bytes written
 // straight into the ring's buffers and with them copied through the socket.
-#include "app/Settings.h"
+#include "config/Settings.h"
 #include "device/DeviceDiscovery.h"
 #include "device/InputRing.h"
 #include "device/VexarControl.h"

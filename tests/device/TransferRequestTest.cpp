@@ -1,7 +1,7 @@
 // The transfer header and the remote-control code format, byte by byte.
-#include "device/ButtonCode.h"
-#include "device/InitSequence.h"
-#include "device/TransferRequest.h"
+#include "contract/ButtonCode.h"
+#include "contract/InitSequence.h"
+#include "contract/TransferRequest.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
 // VexarControl against the simulated device and cable box.
-#include "app/Settings.h"
+#include "config/Settings.h"
 #include "device/DeviceDiscovery.h"
 #include "device/VexarControl.h"
 #include "tests/device/SimulatorProcess.h"

@@ -3,7 +3,7 @@
 // circular mode, the return to the default channel and its cancellation, and
 // stream faults of the device (failed transfer, end of data, lost
 // connection) that end a recording without losing what was recorded.
-#include "app/Settings.h"
+#include "config/Settings.h"
 #include "device/DeviceDiscovery.h"
 #include "recorder/VexarHDRecorder.h"
 #include "tests/device/SimulatorProcess.h"
@@ -190,7 +190,7 @@ protected:
     {
         HANDLE device = openDevice(0);
         ASSERT_NE(device, INVALID_HANDLE_VALUE);
-        m_recorder = std::make_unique<VexarHDRecorder>(device, false, false, m_dir.path() + "/map.txt",
+        m_recorder = std::make_unique<VexarHDRecorder>(UniqueHandle(device), false, false, m_dir.path() + "/map.txt",
                                                        defaultChannel);
     }
 

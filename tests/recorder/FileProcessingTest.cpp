@@ -232,15 +232,32 @@ TEST_F(FileProcessing, AbsentWantedProgramFailsAfterTheFallbackOfTheFirstAttempt
     ProgramRun run = runProgram({"--mptsin", input, "--spts", m_dir.file("none.ts"), "--program", "9", "--map",
                                  "", "--channelchangeattempts", "2"},
                                 m_dir.path(), m_dir.path());
-    EXPECT_EQ(run.exitCode, 0);
+    // A failed recording is not a normal end: scripts must be able to tell.
+    EXPECT_EQ(run.exitCode, 255);
     EXPECT_NE(run.err.find("Exception occurred: no program found to record\n"), std::string::npos) << run.err;
+
+    // The same failure in a timed recording ends the run at once, not after
+    // the hour asked for.
+    run = runProgram({"--mptsin", input, "--spts", m_dir.file("none.ts"), "--program", "9", "--map", "",
+                      "--channelchangeattempts", "2", "--duration", "3600"},
+                     m_dir.path(), m_dir.path());
+    EXPECT_EQ(run.exitCode, 255);
+    EXPECT_NE(run.err.find("Exception occurred: no program found to record\n"), std::string::npos) << run.err;
+#ifndef _WIN32
+    // So does an output that cannot be written.
+    run = runProgram({"--mptsin", m_sample, "--spts", "/dev/full", "--program", "2", "--map", ""}, m_dir.path(),
+                     m_dir.path());
+    EXPECT_EQ(run.exitCode, 255);
+    EXPECT_NE(run.err.find("Write error /dev/full"), std::string::npos) << run.err;
+#endif
 }
 
-TEST_F(FileProcessing, TimedRecordingOfAFileEndsAfterItsDuration)
+TEST_F(FileProcessing, TimedRecordingOfAFileEndsWithTheFile)
 {
+    // The file ends long before the hour: the run ends with it, normally.
     const std::string out = m_dir.file("timed.ts");
-    ProgramRun run = runProgram({"--mptsin", m_sample, "--spts", out, "--program", "2", "--duration", "1", "--map",
-                                 ""},
+    ProgramRun run = runProgram({"--mptsin", m_sample, "--spts", out, "--program", "2", "--duration", "3600",
+                                 "--map", ""},
                                 m_dir.path(), m_dir.path());
     EXPECT_EQ(run.exitCode, 0);
     expectRoutedSuffix(readPackets(m_sample), readPackets(out), kPrograms[1]);

@@ -22,7 +22,7 @@ protected:
         HANDLE input = CreateFileA(sampleMpts().c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                    FILE_FLAG_OVERLAPPED, nullptr);
         ASSERT_NE(input, INVALID_HANDLE_VALUE);
-        m_recorder = std::make_unique<VexarHDRecorder>(input, true, false, m_dir.file("map.txt"), "");
+        m_recorder = std::make_unique<VexarHDRecorder>(UniqueHandle(input), true, false, m_dir.file("map.txt"), "");
         m_server = std::make_unique<NetworkEncoderServer>(*m_recorder);
     }
 

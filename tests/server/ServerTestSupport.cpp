@@ -1,6 +1,6 @@
 #include "ServerTestSupport.h"
 
-#include "app/Settings.h"
+#include "config/Settings.h"
 #include "device/DeviceDiscovery.h"
 #include "recorder/VexarHDRecorder.h"
 
@@ -249,5 +249,5 @@ std::unique_ptr<VexarHDRecorder> makeDeviceRecorder(const DeviceSimulator& simul
     HANDLE device = openDevice(0);
     if (device == INVALID_HANDLE_VALUE)
         throw std::runtime_error("could not open the simulated device");
-    return std::make_unique<VexarHDRecorder>(device, false, false, dir.file("map.txt"), "");
+    return std::make_unique<VexarHDRecorder>(UniqueHandle(device), false, false, dir.file("map.txt"), "");
 }

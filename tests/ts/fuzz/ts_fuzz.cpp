@@ -2,9 +2,9 @@
 // new PAT and the recording phase. The first two bytes choose the wanted
 // program and whether a program list is printed; the rest is the stream.
 
-#include "ts/PacketRouting.h"
 #include "ts/PacketScan.h"
 #include "ts/ProgramSelection.h"
+#include "ts/RecordingPhase.h"
 
 #include <atomic>
 #include <cstring>
@@ -44,28 +44,15 @@ void recordFrom(FuzzSource& source, ScanState& state, const Selection& selection
 {
     state.dropAttemptState();
     buildNewPat(state.newPatPacket, selection);
-    PidFilter filter;
-    fillPidFilter(filter, pidsToRecord);
+    RecordingPhase phase(state, selection, pidsToRecord, "fuzz");
     uint64_t sum = 0;
     auto sink = [&sum](const uint8_t* data, uint32_t count) {
         for (uint32_t i = 0; i < count; ++i)
             sum += data[i];
     };
-    for (const TsPacket& packet : state.packetStore)
-    {
-        routePacket(packet, state.newPatPacket, filter, sink);
-        checkRecordingContinuity(packet, state.continuityTable, "fuzz", selection.selectedProgram);
-    }
-    state.releaseStore();
-    TsPacket packet;
+    // Ends with the source's exception at the end of the data.
     for (;;)
-    {
-        if (readRecordingPacket(source, packet, "fuzz", selection.selectedProgram))
-        {
-            routePacket(packet, state.newPatPacket, filter, sink);
-            checkRecordingContinuity(packet, state.continuityTable, "fuzz", selection.selectedProgram);
-        }
-    }
+        phase.step(source, sink);
 }
 } // namespace
 

@@ -1,4 +1,4 @@
-#include "device/InitSequence.h"
+#include "contract/InitSequence.h"
 
 #include <algorithm>
 #include <iterator>

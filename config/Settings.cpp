@@ -1,4 +1,4 @@
-#include "app/Settings.h"
+#include "config/Settings.h"
 
 std::uint32_t g_delay = 100;
 std::uint32_t g_delayPower = 2000;

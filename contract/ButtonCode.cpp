@@ -1,4 +1,4 @@
-#include "device/ButtonCode.h"
+#include "contract/ButtonCode.h"
 
 #include <cstring>
 

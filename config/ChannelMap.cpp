@@ -1,4 +1,4 @@
-#include "app/ChannelMap.h"
+#include "config/ChannelMap.h"
 
 #include <filesystem>
 #include <fstream>

@@ -1,0 +1,30 @@
+// Everything one run is made of, gathered and checked by start-up and then
+// handed to the run modes.
+#pragma once
+
+#include "platform/UniqueHandle.h"
+
+#include <cstdint>
+#include <string>
+
+struct StartupValues {
+    std::string mapFileName = "ChannelToProgramMap.txt"; // empty: no map
+    std::int32_t deviceNumber = -1;                      // negative: no device
+    // The opened device or MPTS input file; the run modes hand it on to the
+    // recorder, and it is closed wherever its owner goes.
+    UniqueHandle input;
+    bool inputIsFile = false;       // true with an MPTS input file
+    std::string channel;            // also the box's default channel
+    std::int32_t programNumber = 0; // 0 or less: look the channel up in the map
+    std::int32_t duration = -1;     // seconds; a timed recording when > 0
+    std::string mptsInFileName;
+    std::string sptsFileName;
+    std::string mptsFileName;
+    std::uint16_t serverPort = 0; // 0: no network-encoder server
+    bool listPrograms = false;
+    bool powerQuery = false; // "power": report the box's power state
+    bool powerOn = false;    // "on"
+    bool powerOff = false;   // "off"
+
+    bool deviceMode() const { return deviceNumber >= 0; }
+};
