@@ -4,7 +4,8 @@
 // Standard output is a log, one flushed line per event:
 //   channel 0702 FILE          line-up entry read at start-up
 //   ready PATH                 the device socket is served (--ready-file gets PATH too)
-//   connect / disconnect       a device handle was opened / closed
+//   connect / disconnect       a device handle was opened / closed (a
+//                              presence check that sends nothing is not logged)
 //   transfers direct|copied    stream bytes go straight into the client's
 //                              buffers, or through the socket
 //   init I len N ok            initialisation command I arrived in order
@@ -21,7 +22,8 @@
 //   stopped                    after SIGTERM or SIGINT; the socket is removed
 #include "contract/DeviceInterface.h"
 #include "devsim/CableBox.h"
-#include "devsim/DeviceServer.h"
+#include "devsim/SimulatedDevice.h"
+#include "devsim/SocketTransport.h"
 #include "devsim/SimLog.h"
 #include "platform/DeviceNamespace.h"
 
@@ -142,7 +144,8 @@ int main(int argc, char** argv)
         for (const auto& [channel, file] : lineup)
             simLog("channel ", channel, " ", file);
         const std::string socketPath = platform::deviceClassDir(DEVICE_INTERFACE_GUID) + "/" + name;
-        DeviceServer server(box, socketPath, rate, faults, streamFaults, !vm["copy-transfers"].as<bool>());
+        SimulatedDevice device(box, rate, faults, streamFaults);
+        SocketTransport server(device, socketPath, !vm["copy-transfers"].as<bool>());
         if (!readyFile.empty())
             writeReadyFile(readyFile, socketPath);
         simLog("ready ", socketPath);

@@ -1,12 +1,12 @@
-#include "devsim/DeviceServer.h"
+#include "devsim/SocketTransport.h"
 
 #include "contract/TransferRequest.h"
+#include "platform/Windows.h"
 #include "devsim/SimLog.h"
 
 #include <algorithm>
 #include <array>
 #include <cerrno>
-#include <cmath>
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
@@ -19,7 +19,6 @@
 
 namespace {
 
-constexpr std::size_t kBurst = 4 * READ_DATA_SIZE; // most stream bytes the pacing lets out at once
 constexpr int kSocketBuffer = 4 * 1024 * 1024;
 constexpr std::size_t kAnswerBatch = 4;
 constexpr std::size_t kReceiveBatch = 16; // requests taken in one call
@@ -60,10 +59,8 @@ void setNonBlocking(int fd) { ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONB
 
 } // namespace
 
-DeviceServer::DeviceServer(CableBox& box, std::string socketPath, std::uint64_t rate, DeviceFaults faults,
-                           StreamFaults streamFaults, bool directTransfers)
-    : m_box(box), m_socketPath(std::move(socketPath)), m_rate(rate), m_faults(faults), m_streamFaults(streamFaults),
-      m_directTransfers(directTransfers)
+SocketTransport::SocketTransport(SimulatedDevice& device, std::string socketPath, bool directTransfers)
+    : m_device(device), m_socketPath(std::move(socketPath)), m_directTransfers(directTransfers)
 {
     const sockaddr_un address = socketAddress(m_socketPath);
     makeDirectories(m_socketPath.substr(0, m_socketPath.rfind('/')));
@@ -87,7 +84,7 @@ DeviceServer::DeviceServer(CableBox& box, std::string socketPath, std::uint64_t 
     m_incoming.resize(kReceiveBatch * (sizeof(wire::WireRequest) + wire::kInlineInput));
 }
 
-DeviceServer::~DeviceServer()
+SocketTransport::~SocketTransport()
 {
     if (m_connection >= 0)
         ::close(m_connection);
@@ -95,7 +92,7 @@ DeviceServer::~DeviceServer()
     ::unlink(m_socketPath.c_str());
 }
 
-void DeviceServer::run(int stopFd)
+void SocketTransport::run(int stopFd)
 {
     for (;;) {
         pollfd fds[2] = {{m_listener, POLLIN, 0}, {stopFd, POLLIN, 0}};
@@ -119,33 +116,33 @@ void DeviceServer::run(int stopFd)
         socklen_t length = sizeof peer;
         if (::getsockopt(m_connection, SOL_SOCKET, SO_PEERCRED, &peer, &length) == 0)
             m_peer = peer.pid;
-        m_box.connected();
-        simLog("connect");
         const bool goOn = serve(stopFd);
-        if (m_connection >= 0)
-            ::close(m_connection);
-        m_connection = -1;
-        simLog("disconnect");
+        closeConnection();
+        // A connection that sent nothing was someone checking that the
+        // device is present, not an opened handle.
+        if (m_opened)
+            simLog("disconnect");
         if (!goOn)
             return;
     }
 }
 
-void DeviceServer::resetConnectionState()
+void SocketTransport::resetConnectionState()
 {
-    m_closing = false;
+    m_opened = false;
     m_peer = 0;
     m_direct = false;
-    m_streamRequests.clear();
     m_outgoing.clear();
-    m_streamBytes = 0;
-    m_statusServed = 0;
-    m_sendsServed = 0;
-    m_tokens = 0;
-    m_lastRefill = Clock::now();
 }
 
-bool DeviceServer::serve(int stopFd)
+void SocketTransport::closeConnection()
+{
+    if (m_connection >= 0)
+        ::close(m_connection);
+    m_connection = -1;
+}
+
+bool SocketTransport::serve(int stopFd)
 {
     setNonBlocking(m_connection);
     while (m_connection >= 0) {
@@ -153,15 +150,16 @@ bool DeviceServer::serve(int stopFd)
         serveStream();
         if (m_connection < 0)
             return true;
-        if (m_closing && m_outgoing.empty()) {
-            simLog("fault drop after ", m_streamBytes, " bytes");
+        const bool dropping = m_device.dropping();
+        if (dropping && m_outgoing.empty()) {
+            simLog("fault drop after ", m_device.streamBytes(), " bytes");
             return true;
         }
-        short events = m_closing ? 0 : POLLIN;
+        short events = dropping ? 0 : POLLIN;
         if (!m_outgoing.empty())
             events |= POLLOUT;
         pollfd fds[2] = {{m_connection, events, 0}, {stopFd, POLLIN, 0}};
-        if (::poll(fds, 2, m_outgoing.empty() ? paceWait() : -1) < 0) {
+        if (::poll(fds, 2, m_outgoing.empty() ? m_device.msUntilStream() : -1) < 0) {
             if (errno == EINTR)
                 continue;
             throw std::runtime_error(std::string("poll: ") + std::strerror(errno));
@@ -177,10 +175,10 @@ bool DeviceServer::serve(int stopFd)
 }
 
 // Reads the requests that have arrived (a bounded number, so answers keep flowing).
-void DeviceServer::receive()
+void SocketTransport::receive()
 {
     const std::size_t room = sizeof(wire::WireRequest) + wire::kInlineInput;
-    for (int batch = 0; batch < 4 && m_connection >= 0 && !m_closing; ++batch) {
+    for (int batch = 0; batch < 4 && m_connection >= 0 && !m_device.dropping(); ++batch) {
         std::array<mmsghdr, kReceiveBatch> messages{};
         std::array<iovec, kReceiveBatch> iovs{};
         for (std::size_t k = 0; k < kReceiveBatch; ++k) {
@@ -194,13 +192,11 @@ void DeviceServer::receive()
         if (got < 0) {
             if (errno == EINTR)
                 continue;
-            if (errno != EAGAIN && errno != EWOULDBLOCK) {
-                ::close(m_connection);
-                m_connection = -1;
-            }
+            if (errno != EAGAIN && errno != EWOULDBLOCK)
+                closeConnection();
             return;
         }
-        for (int k = 0; k < got && m_connection >= 0 && !m_closing; ++k)
+        for (int k = 0; k < got && m_connection >= 0 && !m_device.dropping(); ++k)
             take(m_incoming.data() + std::size_t(k) * room, messages[std::size_t(k)].msg_len, room);
         if (got < static_cast<int>(kReceiveBatch))
             return;
@@ -209,12 +205,16 @@ void DeviceServer::receive()
 
 // One received request: size is its whole length, of which the first
 // min(size, room) bytes are at message.
-void DeviceServer::take(const std::uint8_t* message, std::size_t size, std::size_t room)
+void SocketTransport::take(const std::uint8_t* message, std::size_t size, std::size_t room)
 {
     if (size == 0) { // the handle was closed
-        ::close(m_connection);
-        m_connection = -1;
+        closeConnection();
         return;
+    }
+    if (!m_opened) {
+        m_opened = true;
+        m_device.opened();
+        simLog("connect");
     }
     wire::WireRequest request{};
     if (size < sizeof request || size > sizeof request + wire::kMaxPayload) {
@@ -230,114 +230,25 @@ void DeviceServer::take(const std::uint8_t* message, std::size_t size, std::size
         answer(request.id, ERROR_INVALID_PARAMETER, 0, nullptr, 0);
         return;
     }
+    const std::uint8_t* input = message + sizeof request;
     const std::size_t available = std::min(size, room) - sizeof request;
-    handle(request, message + sizeof request, request.inSize, available);
-}
-
-void DeviceServer::handle(const wire::WireRequest& request, const std::uint8_t* input, std::size_t inputSize,
-                          std::size_t available)
-{
     if (request.code == wire::kWireCancel) {
-        const auto it = std::find_if(m_streamRequests.begin(), m_streamRequests.end(),
-                                     [&](const StreamRequest& r) { return r.id == request.id; });
-        if (it != m_streamRequests.end()) {
-            m_streamRequests.erase(it);
+        if (m_device.cancel(request.id))
             answer(request.id, ERROR_OPERATION_ABORTED, 0, nullptr, 0);
-        }
         return;
     }
     if (request.code == wire::kWireHello) {
         hello(request, input, available);
         return;
     }
-    if (request.code == IOCTL_TRANSFER) {
-        handleTransfer(request, input, inputSize, available);
-        return;
-    }
-    if (request.code == IOCTL_TRANSFER_SIZE) {
-        if (inputSize != sizeof(TransferSizeRequest)) {
-            simLog("transfer-size bad length ", inputSize);
-            answer(request.id, ERROR_INVALID_PARAMETER, 0, nullptr, 0);
-            return;
-        }
-        const std::uint32_t size = transfer_detail::getLittleEndian32(input + 1);
-        simLog("transfer-size 0x", std::hex, static_cast<unsigned>(input[0]), std::dec, " ", size);
-        answer(request.id, 0, static_cast<std::uint32_t>(inputSize), input, std::min<std::size_t>(inputSize, request.outSize));
-        return;
-    }
-    simLog("unknown ioctl 0x", std::hex, request.code);
-    answer(request.id, ERROR_INVALID_FUNCTION, 0, nullptr, 0);
+    // The caller's buffer, where a direct request's stream bytes go.
+    const std::uint64_t context = m_direct && direct ? request.output : 0;
+    if (auto result = m_device.request(request.id, request.code, input, request.inSize, available, request.outSize,
+                                       context))
+        answer(request.id, result->error, result->returned, result->output.data(), result->output.size());
 }
 
-void DeviceServer::handleTransfer(const wire::WireRequest& request, const std::uint8_t* input,
-                                  std::size_t inputSize, std::size_t available)
-{
-    if (inputSize < TRANSFER_HEADER_SIZE) {
-        simLog("bad transfer: ", inputSize, " bytes");
-        answer(request.id, ERROR_INVALID_PARAMETER, 0, nullptr, 0);
-        return;
-    }
-    const TransferFields fields = readTransferRequest(input);
-    const std::size_t dataSize = inputSize - TRANSFER_HEADER_SIZE;
-    if (fields.dataOffset != TRANSFER_HEADER_SIZE || fields.dataLength != dataSize || !fields.reservedZero ||
-        request.outSize < inputSize) {
-        simLog("bad transfer header: endpoint 0x", std::hex, static_cast<unsigned>(fields.endpoint), std::dec,
-               " offset ", fields.dataOffset, " length ", fields.dataLength, " size ", inputSize, " room ",
-               request.outSize);
-        answer(request.id, ERROR_INVALID_PARAMETER, 0, nullptr, 0);
-        return;
-    }
-    if (fields.endpoint != streamEndpoint && inputSize > available) {
-        simLog("bad transfer: ", inputSize, " bytes to endpoint 0x", std::hex, static_cast<unsigned>(fields.endpoint));
-        answer(request.id, ERROR_INVALID_PARAMETER, 0, nullptr, 0);
-        return;
-    }
-    switch (fields.endpoint) {
-    case controlEndpoint:
-        if (dataSize < 1 || dataSize > MAX_CODE_SIZE) {
-            simLog("bad code length ", dataSize);
-            answer(request.id, ERROR_INVALID_PARAMETER, 0, nullptr, 0);
-            return;
-        }
-        if (m_faults.sendFailAfter >= 0 && m_sendsServed >= m_faults.sendFailAfter) {
-            simLog("fault send failed");
-            answer(request.id, ERROR_GEN_FAILURE, 0, nullptr, 0);
-            return;
-        }
-        ++m_sendsServed;
-        m_box.control(input + TRANSFER_HEADER_SIZE, dataSize);
-        answer(request.id, 0, static_cast<std::uint32_t>(inputSize), input, inputSize);
-        return;
-    case statusEndpoint: {
-        if (m_faults.statusFailAfter >= 0 && m_statusServed >= m_faults.statusFailAfter) {
-            simLog("fault status failed");
-            answer(request.id, ERROR_GEN_FAILURE, 0, nullptr, 0);
-            return;
-        }
-        ++m_statusServed;
-        const auto status = m_box.status();
-        const std::size_t count = std::min(dataSize, status.size());
-        std::vector<std::uint8_t> reply(input, input + TRANSFER_HEADER_SIZE);
-        reply.insert(reply.end(), status.begin(), status.begin() + static_cast<std::ptrdiff_t>(count));
-        simLog("status power ", m_box.powered() ? "on" : "off");
-        answer(request.id, 0, static_cast<std::uint32_t>(reply.size()), reply.data(), reply.size());
-        return;
-    }
-    case streamEndpoint: {
-        const bool direct = m_direct && (request.flags & wire::kRequestDirect);
-        StreamRequest pending{request.id, static_cast<std::uint32_t>(std::min<std::size_t>(dataSize, READ_DATA_SIZE)),
-                              {}, direct ? request.output : 0};
-        std::memcpy(pending.header, input, TRANSFER_HEADER_SIZE);
-        m_streamRequests.push_back(pending);
-        return;
-    }
-    default:
-        simLog("bad transfer endpoint 0x", std::hex, static_cast<unsigned>(fields.endpoint));
-        answer(request.id, ERROR_INVALID_PARAMETER, 0, nullptr, 0);
-    }
-}
-
-std::vector<std::uint8_t> DeviceServer::takeBuffer(std::size_t size)
+std::vector<std::uint8_t> SocketTransport::takeBuffer(std::size_t size)
 {
     std::vector<std::uint8_t> buffer;
     if (!m_spare.empty()) {
@@ -350,7 +261,7 @@ std::vector<std::uint8_t> DeviceServer::takeBuffer(std::size_t size)
 
 // Takes up the client's offer of direct requests when its memory can be
 // reached: the probe bytes of the hello must be found at the address it gave.
-void DeviceServer::hello(const wire::WireRequest& request, const std::uint8_t* probe, std::size_t size)
+void SocketTransport::hello(const wire::WireRequest& request, const std::uint8_t* probe, std::size_t size)
 {
     std::uint8_t seen[8] = {};
     if (m_directTransfers && m_peer > 0 && size == sizeof seen) {
@@ -363,7 +274,7 @@ void DeviceServer::hello(const wire::WireRequest& request, const std::uint8_t* p
     answer(wire::kHelloId, 0, 0, nullptr, 0, m_direct ? wire::kAnswerDirect : 0);
 }
 
-void DeviceServer::answer(std::uint32_t id, std::uint32_t error, std::uint32_t returned, const std::uint8_t* data,
+void SocketTransport::answer(std::uint32_t id, std::uint32_t error, std::uint32_t returned, const std::uint8_t* data,
                           std::size_t size, std::uint32_t flags)
 {
     std::vector<std::uint8_t> message = takeBuffer(sizeof(wire::WireAnswer) + size);
@@ -374,90 +285,48 @@ void DeviceServer::answer(std::uint32_t id, std::uint32_t error, std::uint32_t r
     m_outgoing.push_back(std::move(message));
 }
 
-int DeviceServer::paceWait()
+// Sends stream answers in issue order while the device completes transfers
+// and nothing is waiting to be sent.
+void SocketTransport::serveStream()
 {
-    if (m_rate == 0 || m_streamRequests.empty() || !m_box.streaming() || m_closing)
-        return -1;
-    const double missing = static_cast<double>(m_streamRequests.front().room) - m_tokens;
-    if (missing <= 0)
-        return 0;
-    return static_cast<int>(std::ceil(missing * 8000.0 / static_cast<double>(m_rate)));
-}
-
-// Answers stream requests in issue order while the box streams, the pacing
-// allows and nothing is waiting to be sent.
-void DeviceServer::serveStream()
-{
-    const Clock::time_point now = Clock::now();
-    if (m_rate != 0 && m_box.streaming()) {
-        const double elapsed = std::chrono::duration<double>(now - m_lastRefill).count();
-        m_tokens = std::min(m_tokens + elapsed * static_cast<double>(m_rate) / 8.0, static_cast<double>(kBurst));
-    }
-    m_lastRefill = now;
     // Answers to direct requests carry no data; a few go out together, so
     // that the client is woken once for them.
     const auto roomForAnswer = [this] {
-        return m_outgoing.empty() || (m_streamRequests.front().output && m_outgoing.size() < kAnswerBatch);
+        const std::optional<std::uint64_t> next = m_device.nextStreamContext();
+        return next && (m_outgoing.empty() || (*next != 0 && m_outgoing.size() < kAnswerBatch));
     };
-    while (m_connection >= 0 && !m_closing && !m_streamRequests.empty() && roomForAnswer() && m_box.streaming()) {
-        const StreamRequest request = m_streamRequests.front();
-        const auto limitReached = [&](std::int64_t limit) {
-            return limit >= 0 && m_streamBytes >= static_cast<std::uint64_t>(limit);
-        };
-        if (limitReached(m_faults.streamFailAfter)) {
-            m_streamRequests.pop_front();
-            simLog("fault stream failed after ", m_streamBytes, " bytes");
-            answer(request.id, ERROR_GEN_FAILURE, 0, nullptr, 0);
-            continue;
-        }
-        if (limitReached(m_faults.eofAfter)) {
-            m_streamRequests.pop_front();
-            simLog("fault eof after ", m_streamBytes, " bytes");
-            answer(request.id, 0, TRANSFER_HEADER_SIZE, request.header, TRANSFER_HEADER_SIZE);
-            continue;
-        }
-        std::uint64_t n = request.room;
-        for (std::int64_t limit : {m_faults.streamFailAfter, m_faults.eofAfter, m_faults.dropAfter})
-            if (limit >= 0)
-                n = std::min<std::uint64_t>(n, static_cast<std::uint64_t>(limit) - m_streamBytes);
-        if (m_rate != 0 && m_tokens < static_cast<double>(n))
+    while (m_connection >= 0 && roomForAnswer()) {
+        const std::optional<StreamCompletion> completion = m_device.completeStream();
+        if (!completion)
             break; // paced: poll wakes up when enough has accrued
-        m_streamRequests.pop_front();
-        m_tokens -= m_rate != 0 ? static_cast<double>(n) : 0.0;
-        sendStreamAnswer(request, static_cast<std::size_t>(n));
-        m_streamBytes += n;
-        if (limitReached(m_faults.dropAfter))
-            m_closing = true;
-        if (!request.output || m_outgoing.size() >= kAnswerBatch)
+        sendStreamAnswer(*completion);
+        if (!completion->context || m_outgoing.size() >= kAnswerBatch)
             flush();
     }
     flush();
 }
 
-// The next count stream bytes go into the caller's buffer when the request
-// is direct, or else in the answer: sent straight from the source when the
-// socket takes them at once, copied into a queued message when it does not.
-void DeviceServer::sendStreamAnswer(const StreamRequest& request, std::size_t count)
+// The stream bytes go into the caller's buffer when the request is direct,
+// or else in the answer: sent straight from the source when the socket takes
+// them at once, copied into a queued message when it does not.
+void SocketTransport::sendStreamAnswer(const StreamCompletion& completion)
 {
-    StreamSource& source = m_box.output();
-    StreamSource::Span spans[2];
-    int pieces = 1;
-    if (source.canLend(count, m_streamFaults)) {
-        pieces = source.lend(count, spans);
-    } else { // faults change the bytes on their way out
-        m_staging.resize(count);
-        source.read(m_staging.data(), count, m_streamFaults);
-        spans[0] = {m_staging.data(), count};
-    }
-    const auto returned = static_cast<std::uint32_t>(TRANSFER_HEADER_SIZE + count);
-    if (request.output && writeStreamAnswer(request, spans, pieces)) {
-        answer(request.id, 0, returned, nullptr, 0, wire::kAnswerWritten);
+    if (completion.pieces == 0) { // a failure, or the header alone
+        const std::size_t size = completion.header ? TRANSFER_HEADER_SIZE : 0;
+        answer(completion.id, completion.error, completion.returned, completion.header, size);
         return;
     }
-    const wire::WireAnswer head{request.id, 0, returned, 0};
+    if (completion.context && writeStreamAnswer(completion)) {
+        answer(completion.id, 0, completion.returned, nullptr, 0, wire::kAnswerWritten);
+        return;
+    }
+    const StreamSource::Span* spans = completion.spans;
+    const int pieces = completion.pieces;
+    const std::size_t count = spans[0].size + (pieces == 2 ? spans[1].size : 0);
+    const wire::WireAnswer head{completion.id, 0, completion.returned, 0};
     std::uint8_t start[sizeof head + TRANSFER_HEADER_SIZE];
     std::memcpy(start, &head, sizeof head);
-    std::memcpy(start + sizeof head, request.header, TRANSFER_HEADER_SIZE);
+    std::memcpy(start + sizeof head, completion.header, TRANSFER_HEADER_SIZE);
     if (m_outgoing.empty()) {
         iovec iov[3] = {{start, sizeof start}, {const_cast<std::uint8_t*>(spans[0].data), spans[0].size}, {}};
         if (pieces == 2)
@@ -472,8 +341,7 @@ void DeviceServer::sendStreamAnswer(const StreamRequest& request, std::size_t co
         if (sent >= 0)
             return;
         if (errno != EAGAIN && errno != EWOULDBLOCK && errno != ENOBUFS) {
-            ::close(m_connection); // the client went away
-            m_connection = -1;
+            closeConnection(); // the client went away
             return;
         }
     }
@@ -485,18 +353,20 @@ void DeviceServer::sendStreamAnswer(const StreamRequest& request, std::size_t co
     m_outgoing.push_back(std::move(message));
 }
 
-bool DeviceServer::writeStreamAnswer(const StreamRequest& request, const StreamSource::Span* spans, int pieces)
+bool SocketTransport::writeStreamAnswer(const StreamCompletion& completion)
 {
-    iovec local[3] = {{const_cast<std::uint8_t*>(request.header), TRANSFER_HEADER_SIZE},
+    const StreamSource::Span* spans = completion.spans;
+    iovec local[3] = {{const_cast<std::uint8_t*>(completion.header), TRANSFER_HEADER_SIZE},
                       {const_cast<std::uint8_t*>(spans[0].data), spans[0].size},
                       {}};
     std::size_t total = TRANSFER_HEADER_SIZE + spans[0].size;
-    if (pieces == 2) {
+    if (completion.pieces == 2) {
         local[2] = {const_cast<std::uint8_t*>(spans[1].data), spans[1].size};
         total += spans[1].size;
     }
-    iovec remote = {reinterpret_cast<void*>(static_cast<std::uintptr_t>(request.output)), total};
-    const ssize_t written = ::process_vm_writev(m_peer, local, static_cast<unsigned long>(1 + pieces), &remote, 1, 0);
+    iovec remote = {reinterpret_cast<void*>(static_cast<std::uintptr_t>(completion.context)), total};
+    const ssize_t written =
+        ::process_vm_writev(m_peer, local, static_cast<unsigned long>(1 + completion.pieces), &remote, 1, 0);
     if (written == static_cast<ssize_t>(total))
         return true;
     if (written < 0 && errno != EFAULT)
@@ -504,7 +374,7 @@ bool DeviceServer::writeStreamAnswer(const StreamRequest& request, const StreamS
     return false;
 }
 
-void DeviceServer::flush()
+void SocketTransport::flush()
 {
     while (m_connection >= 0 && !m_outgoing.empty()) {
         std::vector<std::uint8_t>& message = m_outgoing.front();
@@ -514,8 +384,7 @@ void DeviceServer::flush()
                 continue;
             if (errno == EAGAIN || errno == EWOULDBLOCK || errno == ENOBUFS)
                 return;
-            ::close(m_connection); // the client went away
-            m_connection = -1;
+            closeConnection(); // the client went away
             return;
         }
         if (m_spare.size() < 4)
