@@ -67,6 +67,7 @@ void CableBox::control(const std::uint8_t* code, std::size_t size)
     }
     if (size == 1 && code[0] == kStartCode) {
         m_streamStarted = true;
+        ++m_streamStarts;
         simLog(m_power ? "stream start" : "stream start (power off)");
         return;
     }

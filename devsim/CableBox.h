@@ -31,6 +31,8 @@ public:
     bool streaming() const { return m_power && m_streamStarted; }
     // The box's output for the tuned channel.
     StreamSource& output();
+    // How often the device has been told to start the stream.
+    std::uint64_t streamStarts() const { return m_streamStarts; }
 
 private:
     void button(std::uint16_t value);
@@ -42,6 +44,7 @@ private:
     bool m_stuckPower;
     bool m_power = false;
     bool m_streamStarted = false;
+    std::uint64_t m_streamStarts = 0;
     bool m_serialKnown = false; // command 11 of the initialisation has been seen
     int m_initIndex = 0;        // next expected initialisation command
     std::string m_digits;       // digits keyed so far

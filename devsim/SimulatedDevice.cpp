@@ -7,10 +7,11 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <utility>
 
 namespace {
 
-constexpr std::size_t kBurst = 4 * READ_DATA_SIZE; // most stream bytes the pacing lets out at once
+constexpr std::uint64_t kPacket = 188;
 
 DeviceAnswer failure(std::uint32_t error) { return DeviceAnswer{error, 0, {}}; }
 
@@ -24,8 +25,10 @@ DeviceAnswer echo(const std::uint8_t* input, std::size_t inputSize, std::size_t 
 
 } // namespace
 
-SimulatedDevice::SimulatedDevice(CableBox& box, std::uint64_t rate, DeviceFaults faults, StreamFaults streamFaults)
-    : m_box(box), m_rate(rate), m_faults(faults), m_streamFaults(streamFaults), m_lastRefill(Clock::now())
+SimulatedDevice::SimulatedDevice(CableBox& box, std::uint64_t rate, std::uint64_t fifo, DeviceFaults faults,
+                                 StreamFaults streamFaults)
+    : m_box(box), m_rate(rate), m_fifo(fifo), m_faults(faults), m_streamFaults(streamFaults),
+      m_lastAdvance(Clock::now())
 {
 }
 
@@ -36,8 +39,14 @@ void SimulatedDevice::opened()
     m_statusServed = 0;
     m_sendsServed = 0;
     m_dropping = false;
-    m_tokens = 0;
-    m_lastRefill = Clock::now();
+    m_reading = false;
+    m_held = 0;
+    m_fraction = 0;
+    m_lastAdvance = Clock::now();
+    m_stalled = false;
+    m_pauseEnd = {};
+    m_hungId.reset();
+    m_stallDone = m_pauseDone = m_hangDone = false;
     m_box.connected();
 }
 
@@ -45,6 +54,8 @@ std::optional<DeviceAnswer> SimulatedDevice::request(std::uint32_t id, std::uint
                                                      std::size_t inputSize, std::size_t available,
                                                      std::size_t outSize, std::uint64_t context)
 {
+    // The box went on sending until now, into what waited until now.
+    advance(Clock::now());
     if (code == IOCTL_TRANSFER)
         return transfer(id, input, inputSize, available, outSize, context);
     if (code == IOCTL_TRANSFER_SIZE) {
@@ -113,6 +124,7 @@ std::optional<DeviceAnswer> SimulatedDevice::transfer(std::uint32_t id, const st
                               context};
         std::memcpy(pending.header, input, TRANSFER_HEADER_SIZE);
         m_streamRequests.push_back(pending);
+        m_reading = true;
         return std::nullopt;
     }
     default:
@@ -123,11 +135,16 @@ std::optional<DeviceAnswer> SimulatedDevice::transfer(std::uint32_t id, const st
 
 bool SimulatedDevice::cancel(std::uint32_t id)
 {
+    advance(Clock::now());
+    if (m_hungId == id)
+        m_hungId.reset();
     const auto it = std::find_if(m_streamRequests.begin(), m_streamRequests.end(),
                                  [&](const StreamRequest& r) { return r.id == id; });
     if (it == m_streamRequests.end())
         return false;
     m_streamRequests.erase(it);
+    if (m_streamRequests.empty())
+        m_reading = false; // the program has stopped reading
     return true;
 }
 
@@ -138,25 +155,98 @@ std::optional<std::uint64_t> SimulatedDevice::nextStreamContext() const
     return m_streamRequests.front().context;
 }
 
+bool SimulatedDevice::producing(Clock::time_point now) const
+{
+    return m_box.streaming() && !m_stalled && now >= m_pauseEnd;
+}
+
+void SimulatedDevice::advance(Clock::time_point now)
+{
+    const Clock::time_point last = std::exchange(m_lastAdvance, now);
+    if (m_rate == 0 || !producing(now))
+        return;
+    // A pause that ended within the interval: the box sent only after it.
+    const double seconds = std::chrono::duration<double>(now - std::max(last, m_pauseEnd)).count();
+    const double sent = seconds * static_cast<double>(m_rate) / 8.0 + m_fraction;
+    const auto whole = static_cast<std::uint64_t>(sent);
+    m_fraction = sent - static_cast<double>(whole);
+    m_held += whole;
+
+    std::uint64_t room = m_fifo;
+    for (const StreamRequest& request : m_streamRequests)
+        if (request.id != m_hungId)
+            room += request.room;
+    if (m_held <= room)
+        return;
+    const std::uint64_t packets = (m_held - room + kPacket - 1) / kPacket;
+    const std::uint64_t lost = std::min(packets * kPacket, m_held);
+    m_held -= lost;
+    m_box.output().skip(lost);
+    if (!m_reading)
+        return;
+    m_droppedPackets += packets;
+    simLog("overflow: ", packets, " packets dropped");
+}
+
+bool SimulatedDevice::held(Clock::time_point now)
+{
+    const StreamRequest& request = m_streamRequests.front();
+    const auto reached = [this](std::int64_t limit) {
+        return limit >= 0 && m_streamBytes >= static_cast<std::uint64_t>(limit);
+    };
+    if (!m_hangDone && reached(m_faults.hangAfter)) {
+        m_hangDone = true;
+        m_hungId = request.id;
+        simLog("fault transfer hung after ", m_streamBytes, " bytes");
+    }
+    if (m_hungId == request.id)
+        return true;
+    if (!m_stallDone && reached(m_faults.stallAfter)) {
+        m_stallDone = true;
+        m_stalled = true;
+        m_stallStarts = m_box.streamStarts();
+        m_held = 0;
+        simLog("fault stream stalled after ", m_streamBytes, " bytes");
+    }
+    if (m_stalled) {
+        if (m_box.streamStarts() == m_stallStarts)
+            return true;
+        m_stalled = false;
+        m_lastAdvance = now;
+        simLog("stream restarted");
+    }
+    if (!m_pauseDone && reached(m_faults.pauseAfter)) {
+        m_pauseDone = true;
+        m_pauseEnd = now + std::chrono::milliseconds(m_faults.pauseMs);
+        simLog("fault stream paused for ", m_faults.pauseMs, " ms after ", m_streamBytes, " bytes");
+    }
+    return now < m_pauseEnd;
+}
+
 int SimulatedDevice::msUntilStream() const
 {
-    if (m_rate == 0 || m_streamRequests.empty() || !m_box.streaming() || m_dropping)
+    if (m_streamRequests.empty() || !m_box.streaming() || m_dropping || m_stalled ||
+        m_hungId == m_streamRequests.front().id)
         return -1;
-    const double missing = static_cast<double>(m_streamRequests.front().room) - m_tokens;
-    if (missing <= 0)
-        return 0;
-    return static_cast<int>(std::ceil(missing * 8000.0 / static_cast<double>(m_rate)));
+    const Clock::time_point now = Clock::now();
+    double wait = 0;
+    if (now < m_pauseEnd)
+        wait = std::chrono::duration<double, std::milli>(m_pauseEnd - now).count();
+    else if (m_rate == 0)
+        return -1;
+    if (m_rate != 0) {
+        const double missing = static_cast<double>(m_streamRequests.front().room) - static_cast<double>(m_held);
+        if (missing > 0)
+            wait += missing * 8000.0 / static_cast<double>(m_rate);
+    }
+    return static_cast<int>(std::ceil(wait));
 }
 
 std::optional<StreamCompletion> SimulatedDevice::completeStream()
 {
     const Clock::time_point now = Clock::now();
-    if (m_rate != 0 && m_box.streaming()) {
-        const double elapsed = std::chrono::duration<double>(now - m_lastRefill).count();
-        m_tokens = std::min(m_tokens + elapsed * static_cast<double>(m_rate) / 8.0, static_cast<double>(kBurst));
-    }
-    m_lastRefill = now;
-    if (m_dropping || m_streamRequests.empty() || !m_box.streaming())
+    advance(now);
+    if (m_dropping || m_streamRequests.empty() || !m_box.streaming() || held(now))
         return std::nullopt;
 
     const StreamRequest request = m_streamRequests.front();
@@ -181,13 +271,16 @@ std::optional<StreamCompletion> SimulatedDevice::completeStream()
         return completion;
     }
     std::uint64_t n = request.room;
-    for (std::int64_t limit : {m_faults.streamFailAfter, m_faults.eofAfter, m_faults.dropAfter})
-        if (limit >= 0)
+    for (std::int64_t limit : {m_faults.streamFailAfter, m_faults.eofAfter, m_faults.dropAfter, m_faults.stallAfter,
+                               m_faults.pauseAfter, m_faults.hangAfter})
+        if (limit >= 0 && static_cast<std::uint64_t>(limit) > m_streamBytes)
             n = std::min<std::uint64_t>(n, static_cast<std::uint64_t>(limit) - m_streamBytes);
-    if (m_rate != 0 && m_tokens < static_cast<double>(n))
-        return std::nullopt; // paced: msUntilStream tells when enough has accrued
+    if (m_rate != 0) {
+        if (m_held < n)
+            return std::nullopt; // msUntilStream tells when enough has come
+        m_held -= n;
+    }
     m_streamRequests.pop_front();
-    m_tokens -= m_rate != 0 ? static_cast<double>(n) : 0.0;
 
     StreamSource& source = m_box.output();
     const auto count = static_cast<std::size_t>(n);

@@ -5,7 +5,15 @@
 //
 // Control, status and TransferSize requests are answered at once. Stream
 // transfers wait in issue order and complete one by one while the box
-// streams, as fast as the transport takes them or paced at the stream rate.
+// streams.
+//
+// In real time (a rate above 0) the box sends at that rate whatever the
+// program does, as a real one does. The device holds what the waiting
+// transfers can take plus a small buffer of its own (the FIFO); what does not
+// fit is lost in whole packets, logged as "overflow: N packets dropped" while
+// the program is reading (from its first stream transfer until it cancels
+// them all; what is lost while nobody reads is lost unseen). With rate 0 the
+// stream goes as fast as the transport takes it and nothing is lost.
 #pragma once
 
 #include "devsim/CableBox.h"
@@ -24,6 +32,10 @@ struct DeviceFaults {
     std::int64_t dropAfter = -1;       // the handle is dropped after this many bytes
     std::int64_t statusFailAfter = -1; // status requests fail after this many succeeded
     std::int64_t sendFailAfter = -1;   // control sends fail after this many succeeded
+    std::int64_t stallAfter = -1;      // the stream stops until it is started again
+    std::int64_t pauseAfter = -1;      // the stream pauses for pauseMs, then goes on by itself
+    std::int64_t pauseMs = 0;
+    std::int64_t hangAfter = -1; // the next stream transfer is never answered until cancelled
 };
 
 // The answer to a request answered at once.
@@ -47,8 +59,10 @@ struct StreamCompletion {
 
 class SimulatedDevice {
 public:
-    // rate: stream bit rate in bit/s, 0 for as fast as the transport takes it.
-    SimulatedDevice(CableBox& box, std::uint64_t rate, DeviceFaults faults, StreamFaults streamFaults);
+    // rate: stream bit rate in bit/s, 0 for as fast as the transport takes
+    // it. fifo: bytes the device holds beside the waiting transfers.
+    SimulatedDevice(CableBox& box, std::uint64_t rate, std::uint64_t fifo, DeviceFaults faults,
+                    StreamFaults streamFaults);
     SimulatedDevice(const SimulatedDevice&) = delete;
     SimulatedDevice& operator=(const SimulatedDevice&) = delete;
 
@@ -72,13 +86,15 @@ public:
     // Completes the first waiting stream transfer when the stream lets it
     // complete now.
     std::optional<StreamCompletion> completeStream();
-    // Milliseconds until completeStream can complete one at the stream rate;
-    // -1 when no wait would help (nothing waits, no pacing, box not streaming).
+    // Milliseconds until completeStream can complete one (the stream rate, a
+    // pause); -1 when only a new request can change that.
     int msUntilStream() const;
 
     // The drop fault has fired: the handle goes once its answers are out.
     bool dropping() const { return m_dropping; }
     std::uint64_t streamBytes() const { return m_streamBytes; }
+    // Packets lost to overflows since the simulator started.
+    std::uint64_t droppedPackets() const { return m_droppedPackets; }
 
 private:
     using Clock = std::chrono::steady_clock;
@@ -89,11 +105,18 @@ private:
         std::uint64_t context;
     };
 
+    // Brings the box's output up to now: what it sent since the last call
+    // is held, and what does not fit is dropped.
+    void advance(Clock::time_point now);
+    bool producing(Clock::time_point now) const;
+    // The fault that keeps the first waiting transfer from completing now.
+    bool held(Clock::time_point now);
     std::optional<DeviceAnswer> transfer(std::uint32_t id, const std::uint8_t* input, std::size_t inputSize,
                                          std::size_t available, std::size_t outSize, std::uint64_t context);
 
     CableBox& m_box;
     std::uint64_t m_rate;
+    std::uint64_t m_fifo;
     DeviceFaults m_faults;
     StreamFaults m_streamFaults;
 
@@ -105,6 +128,14 @@ private:
     std::int64_t m_statusServed = 0;
     std::int64_t m_sendsServed = 0;
     bool m_dropping = false;
-    double m_tokens = 0; // stream bytes the pacing lets out now
-    Clock::time_point m_lastRefill;
+    bool m_reading = false;         // the program is reading the stream: losses count
+    std::uint64_t m_held = 0;       // stream bytes sent by the box, not yet in a completed transfer
+    double m_fraction = 0;          // part of a byte sent
+    Clock::time_point m_lastAdvance;
+    bool m_stalled = false;         // stopped until the stream is started again
+    std::uint64_t m_stallStarts = 0; // the box's stream starts when it stalled
+    Clock::time_point m_pauseEnd;   // paused until then
+    std::optional<std::uint32_t> m_hungId; // the transfer that is never answered
+    bool m_stallDone = false, m_pauseDone = false, m_hangDone = false;
+    std::uint64_t m_droppedPackets = 0;
 };

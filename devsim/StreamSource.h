@@ -28,6 +28,9 @@ public:
 
     bool isPacketStream() const { return m_packetStream; }
     std::size_t size() const { return m_data.size(); }
+    // Passes over the next count bytes: they are lost, as a device loses
+    // what does not fit in its buffer.
+    void skip(std::uint64_t count) { m_position += count; }
     // Copies the next count bytes of the endless stream to out.
     void read(std::uint8_t* out, std::size_t count, const StreamFaults& faults);
 

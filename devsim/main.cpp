@@ -18,7 +18,11 @@
 //   status power on|off        a status request was answered
 //   transfer-size 0x82 131072  the TransferSize request
 //   unknown code len N HEX..., unknown ioctl 0xC, bad ...   malformed requests
+//   overflow: N packets dropped   the box sent more than the waiting
+//                              transfers and the FIFO could hold
 //   fault ...                  an injected fault took effect
+//   stream restarted           the program started a stalled stream again
+//   overflow total: N packets dropped   at the end
 //   stopped                    after SIGTERM or SIGINT; the socket is removed
 #include "contract/DeviceInterface.h"
 #include "devsim/CableBox.h"
@@ -88,6 +92,7 @@ int main(int argc, char** argv)
     std::string namespaceDir;
     std::vector<std::string> channels;
     std::uint64_t rate = 0;
+    std::uint64_t fifo = 0;
     std::string serial;
     std::string readyFile;
     DeviceFaults faults;
@@ -99,7 +104,8 @@ int main(int argc, char** argv)
         ("name", po::value(&name)->default_value("vexar0"), "device name (socket file name)")
         ("namespace", po::value(&namespaceDir), "device namespace directory (default: VEXARHD_DEVICE_DIR or /run/vexarhd)")
         ("channel", po::value(&channels)->composing(), "line-up entry CHANNEL=FILE.ts (repeatable)")
-        ("rate", po::value(&rate)->default_value(38800000), "stream rate in bit/s, 0: as fast as possible")
+        ("rate", po::value(&rate)->default_value(38800000), "stream rate in bit/s, sent whether or not the program reads; 0: as fast as the program reads, nothing lost")
+        ("fifo", po::value(&fifo)->default_value(65536), "bytes the device holds beside the waiting transfers; what does not fit is dropped")
         ("serial", po::value(&serial)->default_value("VX01234"), "serial number, at most 7 characters")
         ("ready-file", po::value(&readyFile), "write the socket path to this file once serving")
         ("copy-transfers", po::bool_switch(), "send stream bytes through the socket, never straight into the client's buffers")
@@ -109,6 +115,10 @@ int main(int argc, char** argv)
         ("drop-after", po::value(&faults.dropAfter), "close the connection after N stream bytes")
         ("fail-status-after", po::value(&faults.statusFailAfter), "status requests fail after N succeeded")
         ("fail-sends-after", po::value(&faults.sendFailAfter), "control sends fail after N succeeded")
+        ("stall-after", po::value(&faults.stallAfter), "the stream stops after N bytes until the program starts it again")
+        ("pause-after", po::value(&faults.pauseAfter), "the stream pauses after N bytes for --pause-for ms")
+        ("pause-for", po::value(&faults.pauseMs)->default_value(1000), "length of the --pause-after pause in ms")
+        ("hang-after", po::value(&faults.hangAfter), "after N bytes one stream transfer is never answered until cancelled")
         ("sync-loss-every", po::value(&streamFaults.syncLossEvery), "every Nth packet loses its sync byte")
         ("cc-error-every", po::value(&streamFaults.ccErrorEvery), "every Nth packet skips a continuity count");
 
@@ -144,12 +154,13 @@ int main(int argc, char** argv)
         for (const auto& [channel, file] : lineup)
             simLog("channel ", channel, " ", file);
         const std::string socketPath = platform::deviceClassDir(DEVICE_INTERFACE_GUID) + "/" + name;
-        SimulatedDevice device(box, rate, faults, streamFaults);
+        SimulatedDevice device(box, rate, fifo, faults, streamFaults);
         SocketTransport server(device, socketPath, !vm["copy-transfers"].as<bool>());
         if (!readyFile.empty())
             writeReadyFile(readyFile, socketPath);
         simLog("ready ", socketPath);
         server.run(g_stopPipe[0]);
+        simLog("overflow total: ", device.droppedPackets(), " packets dropped");
         simLog("stopped");
         if (!readyFile.empty())
             std::remove(readyFile.c_str());

@@ -321,8 +321,9 @@ TEST_F(VexarControlTest, SimulatorStopsCleanlyOnSigtermWhileServing)
     const std::string socket = m_sim->socketPath();
     EXPECT_EQ(m_sim->stop(), 0);
     const auto lines = m_sim->logLines();
-    ASSERT_GE(lines.size(), 2u);
-    EXPECT_EQ(lines[lines.size() - 2], "disconnect");
+    ASSERT_GE(lines.size(), 3u);
+    EXPECT_EQ(lines[lines.size() - 3], "disconnect");
+    EXPECT_EQ(lines[lines.size() - 2], "overflow total: 0 packets dropped");
     EXPECT_EQ(lines.back(), "stopped");
     EXPECT_FALSE(std::filesystem::exists(socket));
     // The handle now fails instead of hanging.
