@@ -28,7 +28,8 @@ po::options_description makeOptionsDescription()
         ("on", "turn device on")
         ("off", "turn device off")
         ("programlist", "list programs within MPTS")
-        ("serverport", po::value<unsigned short>(), "SageTV Network encoder server port number");
+        ("serverport", po::value<unsigned short>(), "SageTV Network encoder server port number")
+        ("stalltimeout", po::value<unsigned>(), "s without stream data before a restart (0: never)");
     // clang-format on
     return description;
 }

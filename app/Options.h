@@ -3,7 +3,7 @@
 
 #include <boost/program_options.hpp>
 
-// The 19 options in help order, caption "Allowed options".
+// The options in help order, caption "Allowed options".
 boost::program_options::options_description makeOptionsDescription();
 
 // Parses the whole command line against the description, stores and

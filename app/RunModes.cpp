@@ -9,7 +9,7 @@
 int runModes(StartupValues values)
 {
     VexarHDRecorder recorder(std::move(values.input), values.inputIsFile, values.listPrograms, values.mapFileName,
-                             values.channel);
+                             values.channel, values.deviceNumber);
     if (values.duration > 0) {
         recorder.start(values.channel, values.sptsFileName, values.mptsFileName, values.programNumber, 0);
         // A recording that ends by itself (an error, or the end of an input

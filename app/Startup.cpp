@@ -66,6 +66,8 @@ std::optional<StartupValues> startUp(int argc, const char* const argv[])
         g_channelChangeAttempts = options["channelchangeattempts"].as<unsigned>();
     if (options.count("duration"))
         values.duration = options["duration"].as<int>();
+    if (options.count("stalltimeout"))
+        g_stallTimeout = options["stalltimeout"].as<unsigned>();
 
     if (options.count("mptsin")) {
         if (values.deviceMode())

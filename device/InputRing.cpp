@@ -1,5 +1,7 @@
 #include "device/InputRing.h"
 
+#include "device/DeviceError.h"
+
 #include <algorithm>
 #include <cstring>
 #include <iostream>
@@ -16,21 +18,32 @@ void InputRing::sendTransferSize()
     DWORD returned = 0;
     if (!DeviceIoControl(m_input, IOCTL_TRANSFER_SIZE, record, sizeof record, record, sizeof record, &returned,
                          nullptr)) {
-        std::cerr << "VexarHDRecorder::record TransferSize last error, b:" << 0 << ", e:" << GetLastError()
-                  << std::endl;
-        throw std::runtime_error("Error at VexarHDRecorder::record DeviceIoControl TransferSize");
+        const DWORD error = GetLastError();
+        std::cerr << "VexarHDRecorder::record TransferSize last error, b:" << 0 << ", e:" << error << std::endl;
+        throw DeviceError("Error at VexarHDRecorder::record DeviceIoControl TransferSize", error);
     }
 }
 
 // The records carry no event, so on Windows the wait is on the handle, which
 // the completion of any request signals; a request that is still running
 // then reports ERROR_IO_INCOMPLETE and is waited for again.
-BOOL InputRing::waitFor(int slot, DWORD& bytes)
+BOOL InputRing::waitFor(int slot, DWORD& bytes, DWORD timeout)
 {
+    const ULONGLONG deadline = timeout == INFINITE ? 0 : GetTickCount64() + timeout;
     for (;;) {
-        if (GetOverlappedResult(m_input, &m_readOverlapped[slot], &bytes, TRUE))
+        DWORD left = INFINITE;
+        if (timeout != INFINITE) {
+            const ULONGLONG now = GetTickCount64();
+            left = now >= deadline ? 0 : static_cast<DWORD>(deadline - now);
+        }
+        if (GetOverlappedResultEx(m_input, &m_readOverlapped[slot], &bytes, left, FALSE))
             return TRUE;
-        if (GetLastError() != ERROR_IO_INCOMPLETE)
+        const DWORD error = GetLastError();
+        if (error == WAIT_TIMEOUT || (error == ERROR_IO_INCOMPLETE && left == 0)) {
+            SetLastError(WAIT_TIMEOUT);
+            return FALSE;
+        }
+        if (error != ERROR_IO_INCOMPLETE)
             return FALSE;
         Sleep(1);
     }
@@ -129,7 +142,7 @@ void InputRing::prime()
         }
         std::cerr << "VexarHDRecorder::record last error, b:" << 0 << ", e:" << error << ", i:" << slot
                   << std::endl;
-        throw std::runtime_error("Error at VexarHDRecorder::record DeviceIoControl");
+        throw DeviceError("Error at VexarHDRecorder::record DeviceIoControl", error);
     }
     m_readIndex = 0;
     m_readOffset = -1;
@@ -160,17 +173,20 @@ bool InputRing::collectCurrent(bool report)
     } else if (m_issueError[slot] != 0) {
         if (!(m_inputIsFile && m_issueError[slot] == ERROR_HANDLE_EOF)) {
             std::cerr << "VexarHDRecorder::read last error: " << m_issueError[slot] << std::endl;
-            throw std::runtime_error("Error at DeviceIoControl in VexarHDRecorder::read");
+            throw DeviceError("Error at DeviceIoControl in VexarHDRecorder::read", m_issueError[slot]);
         }
         atEnd = true;
     } else {
-        const BOOL ok = waitFor(slot, bytes);
+        const DWORD timeout = m_inputIsFile || m_stallTimeout == 0 ? INFINITE : m_stallTimeout;
+        const BOOL ok = waitFor(slot, bytes, timeout);
+        if (!ok && GetLastError() == WAIT_TIMEOUT)
+            throw StreamStalled("no stream data"); // still in flight: reset() collects it
         m_inFlight[slot] = false;
         if (!ok) {
             const DWORD error = GetLastError();
             if (!(m_inputIsFile && error == ERROR_HANDLE_EOF)) {
                 std::cerr << "VexarHDRecorder::read GetOverlappedResult last error: " << error << std::endl;
-                throw std::runtime_error("Error at GetOverlappedResult in VexarHDRecorder::read");
+                throw DeviceError("Error at GetOverlappedResult in VexarHDRecorder::read", error);
             }
             bytes = 0; // a file read at the end moves no bytes
         }

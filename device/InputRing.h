@@ -16,6 +16,7 @@
 #include "platform/Windows.h"
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <stdexcept>
@@ -23,6 +24,12 @@
 // The input has no more data: an input file has ended, or the device
 // answered a transfer with its header alone.
 class EndOfInput : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// No stream data has come for the ring's stall timeout.
+class StreamStalled : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;
 };
@@ -56,6 +63,12 @@ public:
     // Waits until the next byte is there or the input has ended; true at the
     // end. Consumes nothing: the next read reports the end as usual.
     bool atEnd();
+    // How long a read waits for data before it throws StreamStalled; 0
+    // (the default): for ever.
+    void setStallTimeout(DWORD milliseconds) { m_stallTimeout = milliseconds; }
+    // Works on another input from now on (a device opened again); call
+    // reset() first.
+    void setInput(HANDLE input) { m_input.store(input, std::memory_order_release); }
     void resetInputOffset() { m_inputOffset = 0; }
     std::uint64_t inputOffset() const { return m_inputOffset; }
 
@@ -68,12 +81,14 @@ private:
     // Waits for the current slot. Returns false at the end of the input
     // (after printing its line when report is set); throws on errors.
     bool collectCurrent(bool report);
-    // GetOverlappedResult until the slot's request has really ended.
-    BOOL waitFor(int slot, DWORD& bytes);
+    // GetOverlappedResultEx until the slot's request has really ended, or
+    // until timeout ms have passed (then FALSE with WAIT_TIMEOUT).
+    BOOL waitFor(int slot, DWORD& bytes, DWORD timeout = INFINITE);
     std::uint32_t transfer(void* destination, std::uint32_t count, bool allowShort);
     std::uint32_t headerSize() const { return m_inputIsFile ? 0 : TRANSFER_HEADER_SIZE; }
 
-    HANDLE m_input;
+    // Read by cancel() on other threads, so a new input is handed over safely.
+    std::atomic<HANDLE> m_input;
     bool m_inputIsFile;
     std::array<std::unique_ptr<std::uint8_t[]>, READ_SLOTS> m_readBuffers;
     std::array<OVERLAPPED, READ_SLOTS> m_readOverlapped{};
@@ -90,4 +105,5 @@ private:
     std::int32_t m_readOffset = 0; // -1: the current slot has not been collected yet
     std::int32_t m_readLength = 0;
     std::uint64_t m_inputOffset = 0;
+    DWORD m_stallTimeout = 0;
 };

@@ -3,6 +3,7 @@
 #include "config/Settings.h"
 #include "contract/ButtonCode.h"
 #include "contract/InitSequence.h"
+#include "device/DeviceError.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -54,8 +55,9 @@ std::int32_t VexarControl::updateStatus(bool print)
     const auto size = static_cast<DWORD>(m_status.size());
     if (!DeviceIoControl(m_device, IOCTL_TRANSFER, m_status.data(), size, m_status.data(), size, &returned,
                          nullptr)) {
-        std::cerr << "last error: " << GetLastError() << std::endl;
-        throw std::runtime_error("Error at Vexarcontrol::updateStatus DeviceIoControl");
+        const DWORD error = GetLastError();
+        std::cerr << "last error: " << error << std::endl;
+        throw DeviceError("Error at Vexarcontrol::updateStatus DeviceIoControl", error);
     }
     const std::int32_t statusCount = static_cast<std::int32_t>(returned) - static_cast<std::int32_t>(TRANSFER_HEADER_SIZE);
     std::cout << "updateStatus bytesReturned:" << statusCount << std::endl;
@@ -138,7 +140,7 @@ void VexarControl::sendCode(const std::vector<std::uint8_t>& code)
     std::cout << "sendcode bytesReturned: " << returned << std::endl;
     if (!ok) {
         std::cerr << "VexarControl::sendCode last error: " << error << std::endl;
-        throw std::runtime_error("Error at Vexarcontrol::sendCode DeviceIoControl");
+        throw DeviceError("Error at Vexarcontrol::sendCode DeviceIoControl", error);
     }
 }
 

@@ -130,6 +130,7 @@ void SocketTransport::run(int stopFd)
 void SocketTransport::resetConnectionState()
 {
     m_opened = false;
+    m_closing = false;
     m_peer = 0;
     m_direct = false;
     m_outgoing.clear();
@@ -150,12 +151,11 @@ bool SocketTransport::serve(int stopFd)
         serveStream();
         if (m_connection < 0)
             return true;
-        const bool dropping = m_device.dropping();
-        if (dropping && m_outgoing.empty()) {
+        if (m_closing && m_outgoing.empty()) {
             simLog("fault drop after ", m_device.streamBytes(), " bytes");
             return true;
         }
-        short events = dropping ? 0 : POLLIN;
+        short events = m_closing ? 0 : POLLIN;
         if (!m_outgoing.empty())
             events |= POLLOUT;
         pollfd fds[2] = {{m_connection, events, 0}, {stopFd, POLLIN, 0}};
@@ -178,7 +178,7 @@ bool SocketTransport::serve(int stopFd)
 void SocketTransport::receive()
 {
     const std::size_t room = sizeof(wire::WireRequest) + wire::kInlineInput;
-    for (int batch = 0; batch < 4 && m_connection >= 0 && !m_device.dropping(); ++batch) {
+    for (int batch = 0; batch < 4 && m_connection >= 0 && !m_closing; ++batch) {
         std::array<mmsghdr, kReceiveBatch> messages{};
         std::array<iovec, kReceiveBatch> iovs{};
         for (std::size_t k = 0; k < kReceiveBatch; ++k) {
@@ -196,7 +196,7 @@ void SocketTransport::receive()
                 closeConnection();
             return;
         }
-        for (int k = 0; k < got && m_connection >= 0 && !m_device.dropping(); ++k)
+        for (int k = 0; k < got && m_connection >= 0 && !m_closing; ++k)
             take(m_incoming.data() + std::size_t(k) * room, messages[std::size_t(k)].msg_len, room);
         if (got < static_cast<int>(kReceiveBatch))
             return;
@@ -300,6 +300,7 @@ void SocketTransport::serveStream()
         if (!completion)
             break; // paced: poll wakes up when enough has accrued
         sendStreamAnswer(*completion);
+        m_closing = m_device.dropping();
         if (!completion->context || m_outgoing.size() >= kAnswerBatch)
             flush();
     }

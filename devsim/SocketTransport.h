@@ -57,6 +57,7 @@ private:
     bool m_opened = false; // a first request has come: a device handle, not a presence probe
     pid_t m_peer = 0;      // the client process
     bool m_direct = false; // its memory can be written
+    bool m_closing = false; // the device dropped the handle: close once the answers are out
 
     // Per connection.
     std::deque<std::vector<std::uint8_t>> m_outgoing;

@@ -39,6 +39,7 @@ using ULONG = std::uint32_t;
 using BOOL = int;
 using CHAR = char;
 using ULONG_PTR = std::uintptr_t;
+using ULONGLONG = std::uint64_t;
 using LPVOID = void*;
 using LPCVOID = const void*;
 using LPCSTR = const char*;
@@ -175,6 +176,7 @@ BOOL CloseHandle(HANDLE h);
 DWORD GetLastError();
 void SetLastError(DWORD code);
 void Sleep(DWORD milliseconds);
+ULONGLONG GetTickCount64();
 DWORD GetCurrentProcessId();
 
 // Files and devices.
@@ -185,6 +187,9 @@ BOOL WriteFile(HANDLE h, LPCVOID buffer, DWORD toWrite, LPDWORD written, LPOVERL
 BOOL DeviceIoControl(HANDLE h, DWORD code, LPVOID in, DWORD inSize, LPVOID out, DWORD outSize,
                      LPDWORD returned, LPOVERLAPPED ov);
 BOOL GetOverlappedResult(HANDLE h, LPOVERLAPPED ov, LPDWORD transferred, BOOL wait);
+// As GetOverlappedResult, waiting at most milliseconds (INFINITE: no limit);
+// a wait that runs out fails with WAIT_TIMEOUT. Not alertable here.
+BOOL GetOverlappedResultEx(HANDLE h, LPOVERLAPPED ov, LPDWORD transferred, DWORD milliseconds, BOOL alertable);
 BOOL CancelIoEx(HANDLE h, LPOVERLAPPED ov);
 BOOL CancelIo(HANDLE h);
 

@@ -1,6 +1,7 @@
 // The return to the default channel some time after a recording: a waitable
 // timer armed when a recording stops, and a thread that waits on it.
 #include "config/Settings.h"
+#include "device/DeviceError.h"
 #include "recorder/VexarHDRecorder.h"
 
 #include <iostream>
@@ -8,7 +9,7 @@
 void VexarHDRecorder::setDefaultChannelTimer()
 {
     stop();
-    if (!m_controller || m_defaultChannel.empty() || !m_timer)
+    if (m_inputIsFile || m_defaultChannel.empty() || !m_timer)
         return;
     LARGE_INTEGER due;
     due.QuadPart = -static_cast<std::int64_t>(std::uint64_t(g_delayDefaultChannel) * 10000000u);
@@ -44,9 +45,16 @@ void VexarHDRecorder::timerThread()
 
 void VexarHDRecorder::switchToDefaultChannel()
 {
-    if (!m_controller || m_defaultChannel.empty())
+    if (m_inputIsFile || m_defaultChannel.empty())
         return;
-    std::cout << "Switching to default channel" << m_defaultChannel << std::endl;
-    m_controller->setPower(false);
-    m_controller->tuneChannel(m_defaultChannel);
+    try {
+        if (m_deviceFailed || !m_controller)
+            reopenDevice();
+        std::cout << "Switching to default channel" << m_defaultChannel << std::endl;
+        m_controller->setPower(false);
+        m_controller->tuneChannel(m_defaultChannel);
+    } catch (const DeviceError& e) {
+        deviceFailed(e);
+        throw;
+    }
 }

@@ -1,14 +1,18 @@
 #include "recorder/VexarHDRecorder.h"
 
 #include "config/ChannelMap.h"
+#include "device/DeviceDiscovery.h"
+#include "device/DeviceError.h"
 
 #include <algorithm>
 #include <iostream>
 #include <stdexcept>
 
 VexarHDRecorder::VexarHDRecorder(UniqueHandle input, bool inputIsFile, bool listPrograms,
-                                 const std::string& mapFileName, const std::string& defaultChannel)
-    : m_device(std::move(input)), m_inputIsFile(inputIsFile), m_listPrograms(listPrograms),
+                                 const std::string& mapFileName, const std::string& defaultChannel,
+                                 std::int32_t deviceNumber)
+    : m_device(std::move(input)), m_deviceNumber(deviceNumber), m_inputIsFile(inputIsFile),
+      m_listPrograms(listPrograms),
       m_ring(m_device.get(), inputIsFile), m_defaultChannel(defaultChannel)
 {
     try {
@@ -64,6 +68,11 @@ void VexarHDRecorder::start(const std::string& channel, const std::string& sptsF
     stop();
     if (m_timer)
         CancelWaitableTimer(m_timer.get()); // a pending default-channel switch does not happen
+    if (m_deviceFailed) {
+        std::lock_guard<std::recursive_mutex> lock(m_mutex); // the timer thread may be switching
+        if (m_deviceFailed)
+            reopenDevice();
+    }
     setRecording(channel, sptsFileName, mptsFileName, programNumber);
     m_writer.setCircularBufferSize(circularBufferSize);
     m_stop = false;
@@ -94,6 +103,37 @@ void VexarHDRecorder::stop()
     }
     std::cerr << "VexarHDRecorder::stop WaitForSingleObject return code: " << result << std::endl;
     throw std::runtime_error("Terminating recording thread returned a code in VexarHDRecorder::stop\n");
+}
+
+void VexarHDRecorder::requestStop()
+{
+    m_stop = true;
+    m_ring.cancel();
+}
+
+void VexarHDRecorder::deviceFailed(const std::exception& error)
+{
+    if (m_deviceNumber < 0 || m_deviceFailed.exchange(true))
+        return; // a device without a number cannot be opened again
+    std::cerr << "VexarHDRecorder: device " << m_deviceNumber << " failed (" << error.what()
+              << "); it is opened again before it is used" << std::endl;
+}
+
+void VexarHDRecorder::reopenDevice()
+{
+    // The old handle goes first: a device serves one opened handle at a time.
+    // Until the new one works, the device counts as failed.
+    m_deviceFailed = true;
+    m_ring.reset();
+    m_controller.reset();
+    m_ring.setInput(INVALID_HANDLE_VALUE);
+    m_device.reset(openDevice(m_deviceNumber));
+    if (!m_device)
+        throw DeviceError("could not open device ", ERROR_DEVICE_NOT_CONNECTED);
+    m_ring.setInput(m_device.get());
+    m_controller = std::make_unique<VexarControl>(m_device.get(), "motorola_dct");
+    m_deviceFailed = false;
+    std::cerr << "VexarHDRecorder: device " << m_deviceNumber << " opened again" << std::endl;
 }
 
 bool VexarHDRecorder::isRecording()

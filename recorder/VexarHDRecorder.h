@@ -5,6 +5,7 @@
 
 #include "device/InputRing.h"
 #include "device/VexarControl.h"
+#include "ts/ScanState.h"
 #include "platform/UniqueHandle.h"
 #include "platform/Windows.h"
 #include "recorder/OutputWriter.h"
@@ -21,21 +22,27 @@ class VexarHDRecorder {
 public:
     // input: the opened device or MPTS input file. mapFileName empty: no
     // channel map. defaultChannel: the channel the box returns to after
-    // recordings (device input only).
+    // recordings (device input only). deviceNumber: the device's place in
+    // the enumeration, by which it is opened again when it went away
+    // (negative: it cannot be).
     VexarHDRecorder(UniqueHandle input, bool inputIsFile, bool listPrograms, const std::string& mapFileName,
-                    const std::string& defaultChannel);
+                    const std::string& defaultChannel, std::int32_t deviceNumber = -1);
     ~VexarHDRecorder();
     VexarHDRecorder(const VexarHDRecorder&) = delete;
     VexarHDRecorder& operator=(const VexarHDRecorder&) = delete;
 
     // Stops a running recording, cancels the default-channel timer and starts
     // the recording thread. circularBufferSize 0: an ordinary growing file.
+    // A device that went away is opened again first; throws when it cannot be.
     void start(const std::string& channel, const std::string& sptsFileName, const std::string& mptsFileName,
                std::int32_t programNumber, std::uint64_t circularBufferSize);
     // Ends the recording thread (at most 2000 ms); throws when it does not end.
     void stop();
     // Stops the recording and arms the return to the default channel.
     void setDefaultChannelTimer();
+    // Asks the recording to end, from any thread (a signal, say); the loop
+    // ends at its next packet and writes out what it holds.
+    void requestStop();
     // Waits at most milliseconds for the recording thread to end by itself.
     // Returns its result (0, or -1 after an error) once it has ended; nothing
     // while it still runs or when none was started.
@@ -80,7 +87,15 @@ private:
     // reverse of their order.
     void shutdown();
     void write(const void* data, std::uint32_t count) { m_writer.write(data, count); }
-    std::int32_t mptsCopy(const std::string& mptsFileName);
+    // One pass: tune, scan, select, record until the target changes (true)
+    // or the run is over (false).
+    bool recordPass(Target& pass, ScanState& state);
+    void mptsCopy(const std::string& mptsFileName);
+    // The device failed: noted (one line) so that it is opened again.
+    void deviceFailed(const std::exception& error);
+    // Opens the device again by its number and brings up the cable-box
+    // control; m_mutex held. Throws DeviceError when it is not there.
+    void reopenDevice();
     Target target() const;
     // True when the channel or program differs from the pass's; a change
     // back to the same values only updates pass.version.
@@ -90,6 +105,7 @@ private:
     // shutdown() first; then the controller and the ring (which cancels and
     // collects its reads) go before the handle they work on is closed.
     UniqueHandle m_device;
+    std::int32_t m_deviceNumber;
     bool m_inputIsFile;
     bool m_listPrograms;
     std::map<std::string, std::int32_t> m_channelMap;
@@ -101,6 +117,8 @@ private:
     UniqueHandle m_recordThread;
     std::atomic<bool> m_stop{false};
     std::atomic<bool> m_exitTimerThread{false}; // set by the destructor only
+    std::atomic<bool> m_deviceFailed{false};    // a request failed: open the device again before using it
+    std::int32_t m_passProgram = 0;             // the program of the pass, for the stall line
 
     // Lock order: m_mutex before the controller's m_statusMutex. m_mutex is
     // held by the recording loop for a whole run and by the timer thread

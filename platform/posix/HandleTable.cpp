@@ -94,6 +94,13 @@ void Sleep(DWORD milliseconds) { std::this_thread::sleep_for(std::chrono::millis
 
 DWORD GetCurrentProcessId() { return static_cast<DWORD>(getpid()); }
 
+ULONGLONG GetTickCount64()
+{
+    return static_cast<ULONGLONG>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+            .count());
+}
+
 BOOL CloseHandle(HANDLE h)
 {
     KernelObject object = removeHandle(h);
@@ -108,7 +115,7 @@ BOOL CloseHandle(HANDLE h)
     return TRUE;
 }
 
-BOOL GetOverlappedResult(HANDLE h, LPOVERLAPPED ov, LPDWORD transferred, BOOL wait)
+BOOL GetOverlappedResultEx(HANDLE h, LPOVERLAPPED ov, LPDWORD transferred, DWORD milliseconds, BOOL)
 {
     KernelObject object = lookupHandle(h);
     IoSync* sync = object.file ? &fileIoSync(*object.file) : object.device ? &deviceIoSync(*object.device) : nullptr;
@@ -117,12 +124,18 @@ BOOL GetOverlappedResult(HANDLE h, LPOVERLAPPED ov, LPDWORD transferred, BOOL wa
         return FALSE;
     }
     if (!HasOverlappedIoCompleted(ov)) {
-        if (!wait) {
+        if (milliseconds == 0) {
             SetLastError(ERROR_IO_INCOMPLETE);
             return FALSE;
         }
         std::unique_lock<std::mutex> lock(sync->mutex);
-        sync->completed.wait(lock, [ov] { return HasOverlappedIoCompleted(ov); });
+        const auto done = [ov] { return HasOverlappedIoCompleted(ov); };
+        if (milliseconds == INFINITE) {
+            sync->completed.wait(lock, done);
+        } else if (!sync->completed.wait_for(lock, std::chrono::milliseconds(milliseconds), done)) {
+            SetLastError(WAIT_TIMEOUT);
+            return FALSE;
+        }
     }
     ULONG_PTR status = ov->Internal.load(std::memory_order_acquire);
     if (transferred)
@@ -132,6 +145,11 @@ BOOL GetOverlappedResult(HANDLE h, LPOVERLAPPED ov, LPDWORD transferred, BOOL wa
         return FALSE;
     }
     return TRUE;
+}
+
+BOOL GetOverlappedResult(HANDLE h, LPOVERLAPPED ov, LPDWORD transferred, BOOL wait)
+{
+    return GetOverlappedResultEx(h, ov, transferred, wait ? INFINITE : 0, FALSE);
 }
 
 BOOL CancelIoEx(HANDLE h, LPOVERLAPPED)

@@ -29,6 +29,7 @@ const char* const kHelp = "Allowed options:\n"
                           "  --off                       turn device off\n"
                           "  --programlist               list programs within MPTS\n"
                           "  --serverport arg            SageTV Network encoder server port number\n"
+                          "  --stalltimeout arg          s without stream data before a restart (0: never)\n"
                           "\n";
 
 const int kError = 255;

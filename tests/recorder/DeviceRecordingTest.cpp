@@ -168,6 +168,7 @@ protected:
         g_delayAfterChannel = 50;
         g_delayDefaultChannel = 3600;
         g_channelChangeAttempts = 3;
+        g_stallTimeout = 10;
         std::ofstream(m_dir.path() + "/map.txt") << "702 2\n703 3\n";
     }
     void TearDown() override
@@ -191,7 +192,7 @@ protected:
         HANDLE device = openDevice(0);
         ASSERT_NE(device, INVALID_HANDLE_VALUE);
         m_recorder = std::make_unique<VexarHDRecorder>(UniqueHandle(device), false, false, m_dir.path() + "/map.txt",
-                                                       defaultChannel);
+                                                       defaultChannel, 0);
     }
 
     std::string file(const std::string& name) const { return m_dir.path() + "/" + name; }
@@ -403,8 +404,7 @@ TEST_F(RecorderOnDevice, FailedDefaultSwitchIsReportedAndTheTimerThreadWaitsOn)
     makeRecorder("702");
     m_ownSimulator.reset(); // the device goes away
     ConsoleCapture console(m_dir.path());
-    const std::string failure = "Exception occurred: Error at Vexarcontrol::updateStatus DeviceIoControl\n";
-    auto failures = [&] {
+    auto failures = [&](const std::string& failure) {
         std::size_t n = 0;
         const std::string err = console.err();
         for (std::size_t at = 0; (at = err.find(failure, at)) != std::string::npos; at += failure.size())
@@ -412,9 +412,15 @@ TEST_F(RecorderOnDevice, FailedDefaultSwitchIsReportedAndTheTimerThreadWaitsOn)
         return n;
     };
     m_recorder->setDefaultChannelTimer();
-    ASSERT_TRUE(waitUntil([&] { return failures() == 1; }, 5000)) << console.err();
+    const std::string failedSwitch = "Exception occurred: Error at Vexarcontrol::updateStatus DeviceIoControl\n";
+    ASSERT_TRUE(waitUntil([&] { return failures(failedSwitch) == 1; }, 5000)) << console.err();
+    // The next switch first tries to open the device again, which is still gone.
     m_recorder->setDefaultChannelTimer();
-    ASSERT_TRUE(waitUntil([&] { return failures() == 2; }, 5000)) << console.err();
+    const std::string failedOpen = "Exception occurred: could not open device \n";
+    ASSERT_TRUE(waitUntil([&] { return failures(failedOpen) == 1; }, 5000)) << console.err();
+    m_recorder->setDefaultChannelTimer();
+    ASSERT_TRUE(waitUntil([&] { return failures(failedOpen) == 2; }, 5000)) << console.err();
+    EXPECT_EQ(failures("VexarHDRecorder: device 0 failed ("), 1u) << console.err();
     m_recorder.reset();
     console.finish();
     EXPECT_NE(console.out().find("Switching to default channel702\n"), std::string::npos);
@@ -442,6 +448,8 @@ class DeviceStreamFault : public RecorderOnDevice, public ::testing::WithParamIn
 // lost) and is a valid stream; the recorder is left ready for a new start.
 TEST_P(DeviceStreamFault, EndsTheRecordingAndKeepsWhatWasRecorded)
 {
+    // Without the watchdog, which would start a failed stream over.
+    g_stallTimeout = 0;
     const std::vector<std::uint8_t> sample = readBytes(sampleStreamPath());
     ASSERT_GT(sample.size(), kFaultAfter);
     m_ownSimulator = startSimulator(m_dir, {GetParam().option, std::to_string(kFaultAfter)});
