@@ -1,16 +1,27 @@
 // Files: synchronous or overlapped reads and writes. Overlapped requests of a
 // handle go to one worker thread in issue order, so the caller keeps working
-// (or issues more) while earlier requests are served.
+// (or issues more) while earlier requests are served. Opens are checked
+// against the share modes of the file's other opens, as Windows does.
 #include "platform/posix/KernelObjects.h"
 
 #include <cerrno>
 #include <deque>
 #include <fcntl.h>
+#include <map>
+#include <optional>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
+#include <utility>
 
 namespace platform {
+
+// What one open of a file may do, and what it lets other opens do.
+struct OpenMode {
+    DWORD access;
+    DWORD shareMode;
+};
+using OpenFiles = std::multimap<std::pair<dev_t, ino_t>, OpenMode>;
 
 struct FileRequest {
     OVERLAPPED* ov;
@@ -29,6 +40,7 @@ struct FileObject {
     std::deque<FileRequest> queue; // not yet started
     bool closing = false;
     std::thread worker; // started with the first overlapped request
+    std::optional<OpenFiles::iterator> openEntry; // until the handle is closed
 
     ~FileObject()
     {
@@ -38,6 +50,48 @@ struct FileObject {
 };
 
 namespace {
+
+// Every open file of the process, so that a new open can be checked against
+// the share modes of the others.
+struct OpenFileTable {
+    std::mutex mutex;
+    OpenFiles files;
+};
+
+OpenFileTable& openFiles()
+{
+    static OpenFileTable* t = new OpenFileTable; // never destroyed: threads may outlive static destruction
+    return *t;
+}
+
+// Whether `holder` lets `other` have the access it asks for.
+bool allows(const OpenMode& holder, const OpenMode& other)
+{
+    return (!(other.access & GENERIC_READ) || (holder.shareMode & FILE_SHARE_READ)) &&
+           (!(other.access & GENERIC_WRITE) || (holder.shareMode & FILE_SHARE_WRITE));
+}
+
+// Enters an open of the file into the table, unless it conflicts with one
+// that is there.
+std::optional<OpenFiles::iterator> enterOpen(const struct stat& st, const OpenMode& mode)
+{
+    OpenFileTable& t = openFiles();
+    std::lock_guard<std::mutex> lock(t.mutex);
+    const auto key = std::make_pair(st.st_dev, st.st_ino);
+    const auto range = t.files.equal_range(key);
+    for (auto it = range.first; it != range.second; ++it) {
+        if (!allows(it->second, mode) || !allows(mode, it->second))
+            return std::nullopt;
+    }
+    return t.files.emplace(key, mode);
+}
+
+void leaveOpen(OpenFiles::iterator entry)
+{
+    OpenFileTable& t = openFiles();
+    std::lock_guard<std::mutex> lock(t.mutex);
+    t.files.erase(entry);
+}
 
 // Runs one request to its end; returns the error code (0 on success) and the
 // bytes moved. A read at the end of the file reports ERROR_HANDLE_EOF.
@@ -165,9 +219,13 @@ void closeFile(FileObject& file)
     file.work.notify_all();
     if (file.worker.joinable())
         file.worker.join();
+    if (file.openEntry) {
+        leaveOpen(*file.openEntry);
+        file.openEntry.reset();
+    }
 }
 
-HANDLE openFile(const char* path, DWORD access, DWORD creation, DWORD flags)
+HANDLE openFile(const char* path, DWORD access, DWORD shareMode, DWORD creation, DWORD flags)
 {
     int mode = 0;
     if ((access & GENERIC_READ) && (access & GENERIC_WRITE))
@@ -176,8 +234,10 @@ HANDLE openFile(const char* path, DWORD access, DWORD creation, DWORD flags)
         mode = O_WRONLY;
     else
         mode = O_RDONLY;
+    // CREATE_ALWAYS truncates only once the open is allowed: a refused one
+    // leaves the file as it was.
     if (creation == CREATE_ALWAYS)
-        mode |= O_CREAT | O_TRUNC;
+        mode |= O_CREAT;
     else if (creation != OPEN_EXISTING) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return INVALID_HANDLE_VALUE;
@@ -187,14 +247,29 @@ HANDLE openFile(const char* path, DWORD access, DWORD creation, DWORD flags)
         SetLastError(winErrorFromErrno(errno));
         return INVALID_HANDLE_VALUE;
     }
+    auto file = std::make_shared<FileObject>();
+    file->fd = fd;
     struct stat st{};
-    if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
-        ::close(fd);
+    if (::fstat(fd, &st) != 0) {
+        SetLastError(winErrorFromErrno(errno));
+        return INVALID_HANDLE_VALUE;
+    }
+    if (S_ISDIR(st.st_mode)) {
         SetLastError(ERROR_ACCESS_DENIED);
         return INVALID_HANDLE_VALUE;
     }
-    auto file = std::make_shared<FileObject>();
-    file->fd = fd;
+    file->openEntry = enterOpen(st, OpenMode{access, shareMode});
+    if (!file->openEntry) {
+        SetLastError(ERROR_SHARING_VIOLATION);
+        return INVALID_HANDLE_VALUE;
+    }
+    // Devices such as /dev/full have no length to cut, as with O_TRUNC.
+    if (creation == CREATE_ALWAYS && S_ISREG(st.st_mode) && ::ftruncate(fd, 0) != 0) {
+        const DWORD error = winErrorFromErrno(errno);
+        closeFile(*file);
+        SetLastError(error);
+        return INVALID_HANDLE_VALUE;
+    }
     file->overlapped = (flags & FILE_FLAG_OVERLAPPED) != 0;
     KernelObject object;
     object.file = std::move(file);
@@ -207,7 +282,7 @@ IoSync& fileIoSync(FileObject& file) { return file.io; }
 
 using namespace platform;
 
-HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD, LPSECURITY_ATTRIBUTES, DWORD creation,
+HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD shareMode, LPSECURITY_ATTRIBUTES, DWORD creation,
                    DWORD flagsAndAttributes, HANDLE)
 {
     if (!name) {
@@ -217,7 +292,7 @@ HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD, LPSECURITY_ATTRIBUTES, DWOR
     struct stat st{};
     if (creation == OPEN_EXISTING && ::stat(name, &st) == 0 && S_ISSOCK(st.st_mode))
         return openDeviceSocket(name);
-    return openFile(name, access, creation, flagsAndAttributes);
+    return openFile(name, access, shareMode, creation, flagsAndAttributes);
 }
 
 BOOL ReadFile(HANDLE h, LPVOID buffer, DWORD toRead, LPDWORD read, LPOVERLAPPED ov)

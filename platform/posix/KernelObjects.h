@@ -63,7 +63,7 @@ BOOL deviceIoControl(DeviceObject& device, DWORD code, LPVOID in, DWORD inSize, 
 void cancelFileIo(FileObject& file);
 void cancelDeviceIo(DeviceObject& device);
 HANDLE openDeviceSocket(const char* path);
-HANDLE openFile(const char* path, DWORD access, DWORD creation, DWORD flags);
+HANDLE openFile(const char* path, DWORD access, DWORD shareMode, DWORD creation, DWORD flags);
 
 DWORD waitForThread(ThreadObject& thread, DWORD milliseconds);
 DWORD waitForTimer(TimerObject& timer, DWORD milliseconds);

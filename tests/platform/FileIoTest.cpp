@@ -1,6 +1,6 @@
 // Overlapped file reads and writes as the input ring and the output writer use
 // them: many requests in flight, completion per request, the end of the
-// file, appends, and cancellation from another thread.
+// file, appends, share modes, and cancellation from another thread.
 #include "platform/Windows.h"
 
 #include <gtest/gtest.h>
@@ -61,16 +61,17 @@ protected:
         return text.str();
     }
 
-    HANDLE openRead(const std::string& name) const
+    HANDLE open(const std::string& name, DWORD access, DWORD shareMode, DWORD creation = OPEN_EXISTING) const
     {
-        return CreateFileA(path(name).c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED,
+        return CreateFileA(path(name).c_str(), access, shareMode, nullptr, creation, FILE_FLAG_OVERLAPPED,
                            nullptr);
     }
 
+    // As the recorder opens its input and its single-program output.
+    HANDLE openRead(const std::string& name) const { return open(name, GENERIC_READ, 0); }
     HANDLE openWrite(const std::string& name) const
     {
-        return CreateFileA(path(name).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
-                           FILE_FLAG_OVERLAPPED, nullptr);
+        return open(name, GENERIC_WRITE, FILE_SHARE_READ, CREATE_ALWAYS);
     }
 
     static void setOffset(OVERLAPPED& ov, std::uint64_t offset)
@@ -216,6 +217,34 @@ TEST_F(FileIo, OpenFailures)
                           FILE_FLAG_OVERLAPPED, nullptr),
               INVALID_HANDLE_VALUE);
     EXPECT_NE(GetLastError(), ERROR_SUCCESS);
+}
+
+// Each open is checked against the share modes of the file's other opens, in
+// both directions, before CREATE_ALWAYS cuts the file.
+TEST_F(FileIo, OpensThatAnotherOpensShareModeForbidsAreRefused)
+{
+    const std::string data = makeFile("in.ts", 1000);
+    HANDLE exclusive = openRead("in.ts");
+    ASSERT_NE(exclusive, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(openWrite("in.ts"), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), ERROR_SHARING_VIOLATION);
+    EXPECT_EQ(contents("in.ts"), data);
+    ASSERT_TRUE(CloseHandle(exclusive));
+    {
+        Handle first(open("in.ts", GENERIC_READ, FILE_SHARE_READ));
+        Handle second(open("in.ts", GENERIC_READ, FILE_SHARE_READ));
+        EXPECT_NE(first.h, INVALID_HANDLE_VALUE);
+        EXPECT_NE(second.h, INVALID_HANDLE_VALUE);
+    }
+
+    // Once the readers are closed the writer gets in; a reader must then let it write.
+    Handle writer(openWrite("in.ts"));
+    ASSERT_NE(writer.h, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(contents("in.ts"), "");
+    EXPECT_EQ(open("in.ts", GENERIC_READ, FILE_SHARE_READ), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), ERROR_SHARING_VIOLATION);
+    Handle follower(open("in.ts", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE));
+    EXPECT_NE(follower.h, INVALID_HANDLE_VALUE);
 }
 
 TEST_F(FileIo, ClosedHandleIsRefused)
