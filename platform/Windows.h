@@ -6,9 +6,10 @@
 //  - handles are small integers in a process-wide table (like kernel handles),
 //    so they print as eight hexadecimal digits and a stale handle is refused;
 //  - overlapped file reads and writes run on a worker thread per file handle
-//    and complete in issue order; CancelIoEx ends every request that has not
-//    started and lets a running one finish, so callers must still collect each
-//    cancelled request before they reuse its buffer, as on Windows;
+//    and complete in issue order; CancelIoEx ends the request issued with the
+//    record (every request, without one) if it has not started and lets a
+//    running one finish, so callers must still collect each cancelled request
+//    before they reuse its buffer, as on Windows;
 //  - an open of a file is refused (ERROR_SHARING_VIOLATION) when it conflicts
 //    with the share mode of another open of the file in this process, or its
 //    own share mode does not allow another open's access;

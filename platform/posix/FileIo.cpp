@@ -38,6 +38,7 @@ struct FileObject {
     IoSync io;
     std::condition_variable work;
     std::deque<FileRequest> queue; // not yet started
+    const OVERLAPPED* running = nullptr; // the record of the request the worker runs
     bool closing = false;
     std::thread worker; // started with the first overlapped request
     std::optional<OpenFiles::iterator> openEntry; // until the handle is closed
@@ -131,10 +132,12 @@ void workerLoop(FileObject* file)
             return; // closing, nothing left
         FileRequest r = file->queue.front();
         file->queue.pop_front();
+        file->running = r.ov;
         lock.unlock();
         DWORD moved = 0;
         DWORD error = perform(file->fd, r, moved);
         lock.lock();
+        file->running = nullptr;
         markCompleted(r.ov, error, moved);
         file->io.completed.notify_all();
     }
@@ -199,14 +202,22 @@ BOOL writeFile(FileObject& file, LPCVOID buffer, DWORD toWrite, LPDWORD written,
     return transfer(file, true, const_cast<void*>(buffer), toWrite, written, ov);
 }
 
-void cancelFileIo(FileObject& file)
+// A request the worker has started runs to its end and completes normally.
+bool cancelFileIo(FileObject& file, const OVERLAPPED* ov)
 {
     std::lock_guard<std::mutex> lock(file.io.mutex);
-    for (FileRequest& r : file.queue)
-        markCompleted(r.ov, ERROR_OPERATION_ABORTED, 0);
-    file.queue.clear();
+    bool found = file.running && (!ov || file.running == ov);
+    for (auto it = file.queue.begin(); it != file.queue.end();) {
+        if (ov && it->ov != ov) {
+            ++it;
+            continue;
+        }
+        markCompleted(it->ov, ERROR_OPERATION_ABORTED, 0);
+        it = file.queue.erase(it);
+        found = true;
+    }
     file.io.completed.notify_all();
-    // A request the worker has started runs to its end and completes normally.
+    return found;
 }
 
 void closeFile(FileObject& file)
@@ -215,7 +226,7 @@ void closeFile(FileObject& file)
         std::lock_guard<std::mutex> lock(file.io.mutex);
         file.closing = true;
     }
-    cancelFileIo(file);
+    cancelFileIo(file, nullptr);
     file.work.notify_all();
     if (file.worker.joinable())
         file.worker.join();

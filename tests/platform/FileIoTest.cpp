@@ -306,6 +306,43 @@ TEST_F(FileIo, CancelFromAnotherThreadAbortsQueuedRequests)
     EXPECT_EQ(std::memcmp(buffer.data(), data.data() + kBlock, kBlock), 0);
 }
 
+// Cancelling with a record ends only the request issued with it; those queued
+// before and after it still run. Repeated until the cancel caught its request
+// still queued.
+TEST_F(FileIo, CancelWithARecordEndsOnlyItsRequest)
+{
+    constexpr int kRequests = 64;
+    constexpr int kCancelled = kRequests - 2;
+    const std::string data = makeFile("in.ts", kRequests * kBlock);
+    Handle file(openRead("in.ts"));
+    bool sawAbort = false;
+    for (int attempt = 0; attempt < 20 && !sawAbort; ++attempt) {
+        std::vector<std::vector<char>> buffers(kRequests, std::vector<char>(kBlock));
+        std::vector<OVERLAPPED> ovs(kRequests);
+        for (int i = 0; i < kRequests; ++i) {
+            setOffset(ovs[i], std::uint64_t(i) * kBlock);
+            issueRead(file.h, buffers[i], ovs[i]);
+        }
+        // Not found only when it has finished already.
+        EXPECT_TRUE(CancelIoEx(file.h, &ovs[kCancelled]) || GetLastError() == ERROR_NOT_FOUND)
+            << GetLastError();
+        for (int i = 0; i < kRequests; ++i) {
+            DWORD got = 0;
+            if (GetOverlappedResult(file.h, &ovs[i], &got, TRUE)) {
+                ASSERT_EQ(got, kBlock);
+                EXPECT_EQ(std::memcmp(buffers[i].data(), data.data() + std::size_t(i) * kBlock, kBlock), 0);
+            } else {
+                ASSERT_EQ(GetLastError(), ERROR_OPERATION_ABORTED) << "request " << i;
+                ASSERT_EQ(i, kCancelled);
+                sawAbort = true;
+            }
+        }
+        EXPECT_FALSE(CancelIoEx(file.h, &ovs[kCancelled]));
+        EXPECT_EQ(GetLastError(), ERROR_NOT_FOUND);
+    }
+    EXPECT_TRUE(sawAbort) << "the cancelled request had always finished";
+}
+
 // Asking without waiting: either the result or ERROR_IO_INCOMPLETE, never a
 // half-finished buffer. Repeated until a request was caught still running.
 TEST_F(FileIo, ResultWithoutWaitingReportsIncomplete)
