@@ -1,7 +1,8 @@
 // Where device interfaces live on the stand-in platform: a directory (the
 // device namespace) with one sub-folder per interface class, named after the
 // class GUID in braces and upper case; every entry of a sub-folder is one
-// present interface and its full path is the device path.
+// interface and its full path is the device path. An interface is present
+// while a device server listens on its socket.
 #pragma once
 
 #include <string>

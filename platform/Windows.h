@@ -6,9 +6,13 @@
 //  - handles are small integers in a process-wide table (like kernel handles),
 //    so they print as eight hexadecimal digits and a stale handle is refused;
 //  - overlapped file reads and writes run on a worker thread per file handle
-//    and complete in issue order; CancelIoEx ends every request that has not
-//    started and lets a running one finish, so callers must still collect each
-//    cancelled request before they reuse its buffer, as on Windows;
+//    and complete in issue order; CancelIoEx ends the request issued with the
+//    record (every request, without one) if it has not started and lets a
+//    running one finish, so callers must still collect each cancelled request
+//    before they reuse its buffer, as on Windows;
+//  - an open of a file is refused (ERROR_SHARING_VIOLATION) when it conflicts
+//    with the share mode of another open of the file in this process, or its
+//    own share mode does not allow another open's access;
 //  - a device path is a Unix-domain socket in the device namespace directory
 //    (VEXARHD_DEVICE_DIR, default /run/vexarhd), one sub-folder per interface
 //    class; DeviceIoControl sends each request as one message (DeviceWire.h);
@@ -64,6 +68,7 @@ constexpr DWORD ERROR_ACCESS_DENIED = 5;
 constexpr DWORD ERROR_INVALID_HANDLE = 6;
 constexpr DWORD ERROR_NOT_ENOUGH_MEMORY = 8;
 constexpr DWORD ERROR_GEN_FAILURE = 31;
+constexpr DWORD ERROR_SHARING_VIOLATION = 32;
 constexpr DWORD ERROR_HANDLE_EOF = 38;
 constexpr DWORD ERROR_NOT_SUPPORTED = 50;
 constexpr DWORD ERROR_FILE_EXISTS = 80;
@@ -75,6 +80,7 @@ constexpr DWORD ERROR_OPERATION_ABORTED = 995;
 constexpr DWORD ERROR_IO_INCOMPLETE = 996;
 constexpr DWORD ERROR_IO_PENDING = 997;
 constexpr DWORD ERROR_DEVICE_NOT_CONNECTED = 1167;
+constexpr DWORD ERROR_NOT_FOUND = 1168;
 
 constexpr DWORD WAIT_OBJECT_0 = 0;
 constexpr DWORD WAIT_TIMEOUT = 258;

@@ -251,19 +251,20 @@ BOOL deviceIoControl(DeviceObject& device, DWORD code, LPVOID in, DWORD inSize, 
     return TRUE;
 }
 
-// Asks the server to end every outstanding overlapped request. Copied ones
-// end at once: their answers, should they still come, are dropped by the
-// reader, which never writes into the buffer of a request that has been
-// completed. Direct ones end with the server's answer, after which it no
-// longer touches their buffers; that is ERROR_OPERATION_ABORTED, or the data
-// when the answer was already on its way.
-void cancelDeviceIo(DeviceObject& device)
+// Asks the server to end the outstanding overlapped requests with the
+// record (all of them without one); synchronous requests are left alone.
+// Copied ones end at once: their answers, should they still come, are
+// dropped by the reader, which never writes into the buffer of a request that
+// has been completed. Direct ones end with the server's answer, after which
+// it no longer touches their buffers; that is ERROR_OPERATION_ABORTED, or the
+// data when the answer was already on its way.
+bool cancelDeviceIo(DeviceObject& device, const OVERLAPPED* ov)
 {
     std::vector<std::uint32_t> cancelled;
     {
         std::lock_guard<std::mutex> lock(device.io.mutex);
         for (auto it = device.pending.begin(); it != device.pending.end();) {
-            if (!it->second.ov) {
+            if (!it->second.ov || (ov && it->second.ov != ov)) {
                 ++it;
                 continue;
             }
@@ -278,6 +279,7 @@ void cancelDeviceIo(DeviceObject& device)
     }
     for (std::uint32_t id : cancelled)
         sendRequest(device, id, wire::kWireCancel, nullptr, 0, nullptr, 0, false);
+    return !cancelled.empty();
 }
 
 void closeDevice(DeviceObject& device)

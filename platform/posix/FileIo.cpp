@@ -1,16 +1,27 @@
 // Files: synchronous or overlapped reads and writes. Overlapped requests of a
 // handle go to one worker thread in issue order, so the caller keeps working
-// (or issues more) while earlier requests are served.
+// (or issues more) while earlier requests are served. Opens are checked
+// against the share modes of the file's other opens, as Windows does.
 #include "platform/posix/KernelObjects.h"
 
 #include <cerrno>
 #include <deque>
 #include <fcntl.h>
+#include <map>
+#include <optional>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
+#include <utility>
 
 namespace platform {
+
+// What one open of a file may do, and what it lets other opens do.
+struct OpenMode {
+    DWORD access;
+    DWORD shareMode;
+};
+using OpenFiles = std::multimap<std::pair<dev_t, ino_t>, OpenMode>;
 
 struct FileRequest {
     OVERLAPPED* ov;
@@ -27,8 +38,10 @@ struct FileObject {
     IoSync io;
     std::condition_variable work;
     std::deque<FileRequest> queue; // not yet started
+    const OVERLAPPED* running = nullptr; // the record of the request the worker runs
     bool closing = false;
     std::thread worker; // started with the first overlapped request
+    std::optional<OpenFiles::iterator> openEntry; // until the handle is closed
 
     ~FileObject()
     {
@@ -38,6 +51,48 @@ struct FileObject {
 };
 
 namespace {
+
+// Every open file of the process, so that a new open can be checked against
+// the share modes of the others.
+struct OpenFileTable {
+    std::mutex mutex;
+    OpenFiles files;
+};
+
+OpenFileTable& openFiles()
+{
+    static OpenFileTable* t = new OpenFileTable; // never destroyed: threads may outlive static destruction
+    return *t;
+}
+
+// Whether `holder` lets `other` have the access it asks for.
+bool allows(const OpenMode& holder, const OpenMode& other)
+{
+    return (!(other.access & GENERIC_READ) || (holder.shareMode & FILE_SHARE_READ)) &&
+           (!(other.access & GENERIC_WRITE) || (holder.shareMode & FILE_SHARE_WRITE));
+}
+
+// Enters an open of the file into the table, unless it conflicts with one
+// that is there.
+std::optional<OpenFiles::iterator> enterOpen(const struct stat& st, const OpenMode& mode)
+{
+    OpenFileTable& t = openFiles();
+    std::lock_guard<std::mutex> lock(t.mutex);
+    const auto key = std::make_pair(st.st_dev, st.st_ino);
+    const auto range = t.files.equal_range(key);
+    for (auto it = range.first; it != range.second; ++it) {
+        if (!allows(it->second, mode) || !allows(mode, it->second))
+            return std::nullopt;
+    }
+    return t.files.emplace(key, mode);
+}
+
+void leaveOpen(OpenFiles::iterator entry)
+{
+    OpenFileTable& t = openFiles();
+    std::lock_guard<std::mutex> lock(t.mutex);
+    t.files.erase(entry);
+}
 
 // Runs one request to its end; returns the error code (0 on success) and the
 // bytes moved. A read at the end of the file reports ERROR_HANDLE_EOF.
@@ -77,10 +132,12 @@ void workerLoop(FileObject* file)
             return; // closing, nothing left
         FileRequest r = file->queue.front();
         file->queue.pop_front();
+        file->running = r.ov;
         lock.unlock();
         DWORD moved = 0;
         DWORD error = perform(file->fd, r, moved);
         lock.lock();
+        file->running = nullptr;
         markCompleted(r.ov, error, moved);
         file->io.completed.notify_all();
     }
@@ -145,14 +202,22 @@ BOOL writeFile(FileObject& file, LPCVOID buffer, DWORD toWrite, LPDWORD written,
     return transfer(file, true, const_cast<void*>(buffer), toWrite, written, ov);
 }
 
-void cancelFileIo(FileObject& file)
+// A request the worker has started runs to its end and completes normally.
+bool cancelFileIo(FileObject& file, const OVERLAPPED* ov)
 {
     std::lock_guard<std::mutex> lock(file.io.mutex);
-    for (FileRequest& r : file.queue)
-        markCompleted(r.ov, ERROR_OPERATION_ABORTED, 0);
-    file.queue.clear();
+    bool found = file.running && (!ov || file.running == ov);
+    for (auto it = file.queue.begin(); it != file.queue.end();) {
+        if (ov && it->ov != ov) {
+            ++it;
+            continue;
+        }
+        markCompleted(it->ov, ERROR_OPERATION_ABORTED, 0);
+        it = file.queue.erase(it);
+        found = true;
+    }
     file.io.completed.notify_all();
-    // A request the worker has started runs to its end and completes normally.
+    return found;
 }
 
 void closeFile(FileObject& file)
@@ -161,13 +226,17 @@ void closeFile(FileObject& file)
         std::lock_guard<std::mutex> lock(file.io.mutex);
         file.closing = true;
     }
-    cancelFileIo(file);
+    cancelFileIo(file, nullptr);
     file.work.notify_all();
     if (file.worker.joinable())
         file.worker.join();
+    if (file.openEntry) {
+        leaveOpen(*file.openEntry);
+        file.openEntry.reset();
+    }
 }
 
-HANDLE openFile(const char* path, DWORD access, DWORD creation, DWORD flags)
+HANDLE openFile(const char* path, DWORD access, DWORD shareMode, DWORD creation, DWORD flags)
 {
     int mode = 0;
     if ((access & GENERIC_READ) && (access & GENERIC_WRITE))
@@ -176,8 +245,10 @@ HANDLE openFile(const char* path, DWORD access, DWORD creation, DWORD flags)
         mode = O_WRONLY;
     else
         mode = O_RDONLY;
+    // CREATE_ALWAYS truncates only once the open is allowed: a refused one
+    // leaves the file as it was.
     if (creation == CREATE_ALWAYS)
-        mode |= O_CREAT | O_TRUNC;
+        mode |= O_CREAT;
     else if (creation != OPEN_EXISTING) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return INVALID_HANDLE_VALUE;
@@ -187,14 +258,29 @@ HANDLE openFile(const char* path, DWORD access, DWORD creation, DWORD flags)
         SetLastError(winErrorFromErrno(errno));
         return INVALID_HANDLE_VALUE;
     }
+    auto file = std::make_shared<FileObject>();
+    file->fd = fd;
     struct stat st{};
-    if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
-        ::close(fd);
+    if (::fstat(fd, &st) != 0) {
+        SetLastError(winErrorFromErrno(errno));
+        return INVALID_HANDLE_VALUE;
+    }
+    if (S_ISDIR(st.st_mode)) {
         SetLastError(ERROR_ACCESS_DENIED);
         return INVALID_HANDLE_VALUE;
     }
-    auto file = std::make_shared<FileObject>();
-    file->fd = fd;
+    file->openEntry = enterOpen(st, OpenMode{access, shareMode});
+    if (!file->openEntry) {
+        SetLastError(ERROR_SHARING_VIOLATION);
+        return INVALID_HANDLE_VALUE;
+    }
+    // Devices such as /dev/full have no length to cut, as with O_TRUNC.
+    if (creation == CREATE_ALWAYS && S_ISREG(st.st_mode) && ::ftruncate(fd, 0) != 0) {
+        const DWORD error = winErrorFromErrno(errno);
+        closeFile(*file);
+        SetLastError(error);
+        return INVALID_HANDLE_VALUE;
+    }
     file->overlapped = (flags & FILE_FLAG_OVERLAPPED) != 0;
     KernelObject object;
     object.file = std::move(file);
@@ -207,7 +293,7 @@ IoSync& fileIoSync(FileObject& file) { return file.io; }
 
 using namespace platform;
 
-HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD, LPSECURITY_ATTRIBUTES, DWORD creation,
+HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD shareMode, LPSECURITY_ATTRIBUTES, DWORD creation,
                    DWORD flagsAndAttributes, HANDLE)
 {
     if (!name) {
@@ -217,7 +303,7 @@ HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD, LPSECURITY_ATTRIBUTES, DWOR
     struct stat st{};
     if (creation == OPEN_EXISTING && ::stat(name, &st) == 0 && S_ISSOCK(st.st_mode))
         return openDeviceSocket(name);
-    return openFile(name, access, creation, flagsAndAttributes);
+    return openFile(name, access, shareMode, creation, flagsAndAttributes);
 }
 
 BOOL ReadFile(HANDLE h, LPVOID buffer, DWORD toRead, LPDWORD read, LPOVERLAPPED ov)

@@ -152,21 +152,27 @@ BOOL GetOverlappedResult(HANDLE h, LPOVERLAPPED ov, LPDWORD transferred, BOOL wa
     return GetOverlappedResultEx(h, ov, transferred, wait ? INFINITE : 0, FALSE);
 }
 
-BOOL CancelIoEx(HANDLE h, LPOVERLAPPED)
+BOOL CancelIoEx(HANDLE h, LPOVERLAPPED ov)
 {
     KernelObject object = lookupHandle(h);
+    bool found;
     if (object.file)
-        cancelFileIo(*object.file);
+        found = cancelFileIo(*object.file, ov);
     else if (object.device)
-        cancelDeviceIo(*object.device);
+        found = cancelDeviceIo(*object.device, ov);
     else {
         SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    if (!found) {
+        SetLastError(ERROR_NOT_FOUND);
         return FALSE;
     }
     return TRUE;
 }
 
-BOOL CancelIo(HANDLE h) { return CancelIoEx(h, nullptr); }
+// Unlike CancelIoEx, it succeeds when there is nothing to cancel.
+BOOL CancelIo(HANDLE h) { return CancelIoEx(h, nullptr) || GetLastError() == ERROR_NOT_FOUND; }
 
 DWORD WaitForSingleObject(HANDLE h, DWORD milliseconds)
 {

@@ -60,10 +60,12 @@ BOOL readFile(FileObject& file, LPVOID buffer, DWORD toRead, LPDWORD read, LPOVE
 BOOL writeFile(FileObject& file, LPCVOID buffer, DWORD toWrite, LPDWORD written, LPOVERLAPPED ov);
 BOOL deviceIoControl(DeviceObject& device, DWORD code, LPVOID in, DWORD inSize, LPVOID out, DWORD outSize,
                      LPDWORD returned, LPOVERLAPPED ov);
-void cancelFileIo(FileObject& file);
-void cancelDeviceIo(DeviceObject& device);
+// End the overlapped requests issued with the record `ov`, or all of them
+// when it is null; false when there is none.
+bool cancelFileIo(FileObject& file, const OVERLAPPED* ov);
+bool cancelDeviceIo(DeviceObject& device, const OVERLAPPED* ov);
 HANDLE openDeviceSocket(const char* path);
-HANDLE openFile(const char* path, DWORD access, DWORD creation, DWORD flags);
+HANDLE openFile(const char* path, DWORD access, DWORD shareMode, DWORD creation, DWORD flags);
 
 DWORD waitForThread(ThreadObject& thread, DWORD milliseconds);
 DWORD waitForTimer(TimerObject& timer, DWORD milliseconds);

@@ -1,14 +1,20 @@
-// Device-interface enumeration: the present interfaces of a class are the
-// entries of its folder in the device namespace, in name order.
+// Device-interface enumeration: the interfaces of a class are the entries of
+// its folder in the device namespace, in name order; the present ones are
+// those a device server listens on.
 #include "platform/DeviceNamespace.h"
 #include "platform/posix/KernelObjects.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
 #include <string>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
 #include <vector>
 
 namespace platform {
@@ -34,6 +40,31 @@ std::string guidText(const GUID& g)
 
 std::string deviceClassDir(const GUID& guid) { return deviceNamespaceDir() + "/" + guidText(guid); }
 
+namespace {
+
+// A socket left behind by a server that was killed still has its entry but
+// refuses connections. The probe connection is closed at once without
+// sending anything, which tells it from a client to a server that listens.
+bool serverListens(const std::string& path)
+{
+    struct stat st{};
+    sockaddr_un address{};
+    if (::stat(path.c_str(), &st) != 0 || !S_ISSOCK(st.st_mode) || path.size() >= sizeof address.sun_path)
+        return false;
+    address.sun_family = AF_UNIX;
+    path.copy(address.sun_path, path.size());
+    const int probe = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (probe < 0)
+        return false;
+    // A full listen backlog still has a server behind it.
+    const bool listening =
+        ::connect(probe, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 || errno == EAGAIN;
+    ::close(probe);
+    return listening;
+}
+
+} // namespace
+
 } // namespace platform
 
 using namespace platform;
@@ -49,8 +80,9 @@ HDEVINFO SetupDiGetClassDevsA(const GUID* classGuid, LPCSTR, HWND, DWORD flags)
     std::string dir = deviceClassDir(*classGuid);
     if (DIR* d = ::opendir(dir.c_str())) {
         while (dirent* entry = ::readdir(d)) {
-            if (entry->d_name[0] != '.')
-                set->paths.push_back(dir + "/" + entry->d_name);
+            const std::string path = dir + "/" + entry->d_name;
+            if (entry->d_name[0] != '.' && (!(flags & DIGCF_PRESENT) || serverListens(path)))
+                set->paths.push_back(path);
         }
         ::closedir(d);
     }

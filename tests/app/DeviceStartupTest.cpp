@@ -82,12 +82,11 @@ TEST_F(DeviceStartup, DevicesAreCountedInNameOrder)
     expectNotOpened(run({"--device", "2", "--mpts", "out.ts"}), "");
 }
 
-TEST_F(DeviceStartup, InterfaceThatCannotBeOpened)
+TEST_F(DeviceStartup, InterfaceNobodyServesIsNotPresent)
 {
-    // Found, but nobody serves it: the handle line shows the invalid handle.
-    const std::string path = deviceClassFolder(m_devices.path()) + "/usb-0001";
-    { ListeningDevice gone(path); }
-    expectNotOpened(run({"--device", "0"}), "Found device name: " + path + "\n");
+    // The socket of a server that went away is left behind, but no device is found.
+    { ListeningDevice gone(deviceClassFolder(m_devices.path()) + "/usb-0001"); }
+    expectNotOpened(run({"--device", "0"}), "");
 }
 
 TEST_F(DeviceStartup, DeviceAndInputFileTogether)

@@ -263,6 +263,45 @@ TEST_F(DeviceHandleTest, CancelFromAnotherThreadEndsTheWaitAndLateAnswersAreDrop
     EXPECT_EQ(buffer, std::vector<std::uint8_t>(16, 0));
 }
 
+// Cancelling with a record ends only the request issued with it: neither
+// another overlapped request nor another thread's synchronous one.
+TEST_F(DeviceHandleTest, CancelWithARecordEndsOnlyItsRequest)
+{
+    OVERLAPPED stream{};
+    OVERLAPPED other{};
+    std::vector<std::uint8_t> a(16, 0);
+    std::vector<std::uint8_t> b(16, 0);
+    issue(stream, a);
+    issue(other, b);
+    const auto cancelled = m_device->receive();
+    const auto kept = m_device->receive();
+    std::thread control([this] {
+        std::uint8_t status[4] = {};
+        DWORD returned = 0;
+        EXPECT_TRUE(DeviceIoControl(m_handle, 0x220038, status, 4, status, 4, &returned, nullptr));
+        EXPECT_EQ(status[0], 0x5C);
+    });
+    const auto sync = m_device->receive();
+
+    EXPECT_TRUE(CancelIoEx(m_handle, &stream));
+    DWORD bytes = 5;
+    EXPECT_FALSE(GetOverlappedResult(m_handle, &stream, &bytes, TRUE));
+    EXPECT_EQ(GetLastError(), ERROR_OPERATION_ABORTED);
+    const auto cancel = m_device->receive();
+    EXPECT_EQ(cancel.code, wire::kWireCancel);
+    EXPECT_EQ(cancel.id, cancelled.id);
+    EXPECT_FALSE(CancelIoEx(m_handle, &stream));
+    EXPECT_EQ(GetLastError(), ERROR_NOT_FOUND);
+
+    EXPECT_FALSE(HasOverlappedIoCompleted(&other));
+    m_device->answer(sync.id, 0, 1, {0x5C});
+    control.join();
+    m_device->answer(kept.id, 0, 2, {0xB1, 0xB2});
+    EXPECT_TRUE(GetOverlappedResult(m_handle, &other, &bytes, TRUE));
+    EXPECT_EQ(bytes, 2u);
+    EXPECT_EQ(b[1], 0xB2);
+}
+
 TEST_F(DeviceHandleTest, LostConnectionFailsWaitingAndLaterRequests)
 {
     OVERLAPPED ov{};

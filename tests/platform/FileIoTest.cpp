@@ -1,6 +1,6 @@
 // Overlapped file reads and writes as the input ring and the output writer use
 // them: many requests in flight, completion per request, the end of the
-// file, appends, and cancellation from another thread.
+// file, appends, share modes, and cancellation from another thread.
 #include "platform/Windows.h"
 
 #include <gtest/gtest.h>
@@ -61,16 +61,17 @@ protected:
         return text.str();
     }
 
-    HANDLE openRead(const std::string& name) const
+    HANDLE open(const std::string& name, DWORD access, DWORD shareMode, DWORD creation = OPEN_EXISTING) const
     {
-        return CreateFileA(path(name).c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED,
+        return CreateFileA(path(name).c_str(), access, shareMode, nullptr, creation, FILE_FLAG_OVERLAPPED,
                            nullptr);
     }
 
+    // As the recorder opens its input and its single-program output.
+    HANDLE openRead(const std::string& name) const { return open(name, GENERIC_READ, 0); }
     HANDLE openWrite(const std::string& name) const
     {
-        return CreateFileA(path(name).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
-                           FILE_FLAG_OVERLAPPED, nullptr);
+        return open(name, GENERIC_WRITE, FILE_SHARE_READ, CREATE_ALWAYS);
     }
 
     static void setOffset(OVERLAPPED& ov, std::uint64_t offset)
@@ -218,6 +219,34 @@ TEST_F(FileIo, OpenFailures)
     EXPECT_NE(GetLastError(), ERROR_SUCCESS);
 }
 
+// Each open is checked against the share modes of the file's other opens, in
+// both directions, before CREATE_ALWAYS cuts the file.
+TEST_F(FileIo, OpensThatAnotherOpensShareModeForbidsAreRefused)
+{
+    const std::string data = makeFile("in.ts", 1000);
+    HANDLE exclusive = openRead("in.ts");
+    ASSERT_NE(exclusive, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(openWrite("in.ts"), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), ERROR_SHARING_VIOLATION);
+    EXPECT_EQ(contents("in.ts"), data);
+    ASSERT_TRUE(CloseHandle(exclusive));
+    {
+        Handle first(open("in.ts", GENERIC_READ, FILE_SHARE_READ));
+        Handle second(open("in.ts", GENERIC_READ, FILE_SHARE_READ));
+        EXPECT_NE(first.h, INVALID_HANDLE_VALUE);
+        EXPECT_NE(second.h, INVALID_HANDLE_VALUE);
+    }
+
+    // Once the readers are closed the writer gets in; a reader must then let it write.
+    Handle writer(openWrite("in.ts"));
+    ASSERT_NE(writer.h, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(contents("in.ts"), "");
+    EXPECT_EQ(open("in.ts", GENERIC_READ, FILE_SHARE_READ), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), ERROR_SHARING_VIOLATION);
+    Handle follower(open("in.ts", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE));
+    EXPECT_NE(follower.h, INVALID_HANDLE_VALUE);
+}
+
 TEST_F(FileIo, ClosedHandleIsRefused)
 {
     makeFile("in.ts", 100);
@@ -275,6 +304,43 @@ TEST_F(FileIo, CancelFromAnotherThreadAbortsQueuedRequests)
     DWORD got = 0;
     ASSERT_TRUE(GetOverlappedResult(file.h, &ov, &got, TRUE));
     EXPECT_EQ(std::memcmp(buffer.data(), data.data() + kBlock, kBlock), 0);
+}
+
+// Cancelling with a record ends only the request issued with it; those queued
+// before and after it still run. Repeated until the cancel caught its request
+// still queued.
+TEST_F(FileIo, CancelWithARecordEndsOnlyItsRequest)
+{
+    constexpr int kRequests = 64;
+    constexpr int kCancelled = kRequests - 2;
+    const std::string data = makeFile("in.ts", kRequests * kBlock);
+    Handle file(openRead("in.ts"));
+    bool sawAbort = false;
+    for (int attempt = 0; attempt < 20 && !sawAbort; ++attempt) {
+        std::vector<std::vector<char>> buffers(kRequests, std::vector<char>(kBlock));
+        std::vector<OVERLAPPED> ovs(kRequests);
+        for (int i = 0; i < kRequests; ++i) {
+            setOffset(ovs[i], std::uint64_t(i) * kBlock);
+            issueRead(file.h, buffers[i], ovs[i]);
+        }
+        // Not found only when it has finished already.
+        EXPECT_TRUE(CancelIoEx(file.h, &ovs[kCancelled]) || GetLastError() == ERROR_NOT_FOUND)
+            << GetLastError();
+        for (int i = 0; i < kRequests; ++i) {
+            DWORD got = 0;
+            if (GetOverlappedResult(file.h, &ovs[i], &got, TRUE)) {
+                ASSERT_EQ(got, kBlock);
+                EXPECT_EQ(std::memcmp(buffers[i].data(), data.data() + std::size_t(i) * kBlock, kBlock), 0);
+            } else {
+                ASSERT_EQ(GetLastError(), ERROR_OPERATION_ABORTED) << "request " << i;
+                ASSERT_EQ(i, kCancelled);
+                sawAbort = true;
+            }
+        }
+        EXPECT_FALSE(CancelIoEx(file.h, &ovs[kCancelled]));
+        EXPECT_EQ(GetLastError(), ERROR_NOT_FOUND);
+    }
+    EXPECT_TRUE(sawAbort) << "the cancelled request had always finished";
 }
 
 // Asking without waiting: either the result or ERROR_IO_INCOMPLETE, never a

@@ -5,8 +5,10 @@
 
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <string>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -25,23 +27,40 @@ protected:
     }
     void TearDown() override
     {
+        for (int fd : m_listening)
+            ::close(fd);
         ::unsetenv("VEXARHD_DEVICE_DIR");
         std::filesystem::remove_all(m_dir);
     }
 
     std::string classFolder() const { return m_dir + "/{96FCECA3-810E-4DA2-8E92-33E129FFC276}"; }
 
-    void addEntry(const std::string& name) const
+    // A device interface whose server listens for as long as the test runs.
+    void addEntry(const std::string& name) { m_listening.push_back(bindSocket(name, true)); }
+
+    // The socket a server that was killed leaves behind.
+    void addStaleEntry(const std::string& name) { ::close(bindSocket(name, false)); }
+
+    int bindSocket(const std::string& name, bool listen) const
     {
         std::filesystem::create_directories(classFolder());
-        std::ofstream(classFolder() + "/" + name) << "";
+        const std::string path = classFolder() + "/" + name;
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        path.copy(address.sun_path, sizeof address.sun_path - 1);
+        const int fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+        EXPECT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0) << path;
+        if (listen) {
+            EXPECT_EQ(::listen(fd, 8), 0);
+        }
+        return fd;
     }
 
     // Device paths of the class, in enumeration order.
-    static std::vector<std::string> enumerate(const GUID& guid)
+    static std::vector<std::string> enumerate(const GUID& guid, DWORD flags = DIGCF_PRESENT | DIGCF_DEVICEINTERFACE)
     {
         std::vector<std::string> paths;
-        HDEVINFO set = SetupDiGetClassDevsA(&guid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+        HDEVINFO set = SetupDiGetClassDevsA(&guid, nullptr, nullptr, flags);
         EXPECT_NE(set, INVALID_HANDLE_VALUE);
         for (DWORD index = 0;; ++index) {
             SP_DEVICE_INTERFACE_DATA data{};
@@ -70,6 +89,7 @@ protected:
     }
 
     std::string m_dir;
+    std::vector<int> m_listening;
 };
 
 TEST_F(SetupApi, NoFolderMeansNoDevices)
@@ -85,6 +105,16 @@ TEST_F(SetupApi, EntriesInNameOrderWithFullPaths)
     addEntry(".hidden");
     EXPECT_EQ(enumerate(kClass), (std::vector<std::string>{classFolder() + "/usb-a", classFolder() + "/usb-b",
                                                            classFolder() + "/usb-c"}));
+}
+
+// A stale socket would otherwise take device number 0.
+TEST_F(SetupApi, PresentDevicesAreThoseAServerListensOn)
+{
+    addStaleEntry("usb-a");
+    addEntry("usb-b");
+    EXPECT_EQ(enumerate(kClass), std::vector<std::string>{classFolder() + "/usb-b"});
+    EXPECT_EQ(enumerate(kClass, DIGCF_DEVICEINTERFACE),
+              (std::vector<std::string>{classFolder() + "/usb-a", classFolder() + "/usb-b"}));
 }
 
 TEST_F(SetupApi, OtherClassesSeeNothing)

@@ -208,6 +208,20 @@ TEST_F(FileProcessing, MptsCopyIsByteExact)
     EXPECT_TRUE(outBytes == inBytes);
 }
 
+TEST_F(FileProcessing, OutputOverTheInputIsRefusedAndTheInputKept)
+{
+    std::ifstream sample(m_sample, std::ios::binary);
+    const std::string bytes{std::istreambuf_iterator<char>(sample), std::istreambuf_iterator<char>()};
+    m_dir.write("in.ts", bytes);
+    const std::string input = m_dir.file("in.ts");
+    ProgramRun run = runProgram({"--mptsin", input, "--spts", input, "--program", "2", "--map", ""},
+                                m_dir.path(), m_dir.path());
+    EXPECT_EQ(run.exitCode, 255);
+    EXPECT_NE(run.err.find("could not open file '" + input + "'"), std::string::npos) << run.err;
+    std::ifstream in(input, std::ios::binary);
+    EXPECT_TRUE(std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()) == bytes);
+}
+
 TEST_F(FileProcessing, AbsentWantedProgramFallsBackWithOneAttempt)
 {
     const std::string out = m_dir.file("fallback.ts");
