@@ -6,11 +6,17 @@
 #include <cstdint>
 #include <iostream>
 
-int runModes(StartupValues values)
+int runModes(StartupValues values, StopSignals& stopSignals)
 {
     VexarHDRecorder recorder(std::move(values.input), values.inputIsFile, values.listPrograms, values.mapFileName,
                              values.channel, values.deviceNumber);
+    // Until the run mode below says otherwise, a stop ends the process at once.
+    struct ActionReset {
+        StopSignals& signals;
+        ~ActionReset() { signals.setAction(nullptr); }
+    } actionReset{stopSignals};
     if (values.duration > 0) {
+        stopSignals.setAction([&recorder] { recorder.requestStop(); });
         recorder.start(values.channel, values.sptsFileName, values.mptsFileName, values.programNumber, 0);
         // A recording that ends by itself (an error, or the end of an input
         // file) ends the run at once; its result is the exit code.
@@ -28,9 +34,15 @@ int runModes(StartupValues values)
         recorder.controller().setPower(false);
     } else if (values.serverPort != 0) {
         NetworkEncoderServer server(recorder);
+        stopSignals.setAction([&recorder, &server] {
+            recorder.requestStop();
+            server.stop();
+        });
         server.run(values.serverPort);
+        stopSignals.setAction(nullptr);
     } else if (values.inputIsFile) {
         recorder.setRecording(values.channel, values.sptsFileName, values.mptsFileName, values.programNumber);
+        stopSignals.setAction([&recorder] { recorder.requestStop(); });
         return recorder.record();
     }
     return 0;

@@ -3,17 +3,19 @@
 // an error, reported on standard error as "Exception occurred: " and its text.
 #include "app/RunModes.h"
 #include "app/Startup.h"
+#include "app/StopSignals.h"
 
 #include <exception>
 #include <iostream>
 
 int main(int argc, char* argv[])
 {
+    StopSignals stopSignals; // before any thread: they inherit its blocked signals
     try {
         std::optional<StartupValues> values = startUp(argc, argv);
         if (!values)
             return 1;
-        return runModes(std::move(*values));
+        return runModes(std::move(*values), stopSignals);
     } catch (const std::exception& e) {
         std::cerr << "Exception occurred: " << e.what() << std::endl;
         return -1;

@@ -31,6 +31,7 @@ std::string OutputWriter::collectWrite()
     DWORD written = 0;
     BOOL ok = GetOverlappedResult(m_outFile.get(), &m_writeOverlapped, &written, FALSE);
     std::unique_ptr<WriteChunk> chunk = std::move(m_pendingWrite);
+    m_queuedBytes -= chunk->size;
     if (!ok || written != chunk->size) {
         // Count only what reached the file; the failure ends the recording.
         m_bytesWritten.fetch_add(ok ? written : 0, std::memory_order_acq_rel);
@@ -73,13 +74,39 @@ void OutputWriter::issueWrite()
     }
     if (WriteFile(m_outFile.get(), m_pendingWrite->data.get(), m_pendingWrite->size, nullptr, &m_writeOverlapped)) {
         m_bytesWritten.fetch_add(m_pendingWrite->size, std::memory_order_acq_rel);
+        m_queuedBytes -= m_pendingWrite->size;
         m_pendingWrite.reset();
         return;
     }
     if (GetLastError() == ERROR_IO_PENDING)
         return;
+    m_queuedBytes -= m_pendingWrite->size;
     m_pendingWrite.reset();
     throw std::runtime_error("Write error " + m_outFileName);
+}
+
+void OutputWriter::queueFillChunk()
+{
+    m_fillPosition = 0;
+    if (m_queuedBytes + m_fillChunk->size > MAX_QUEUED_BYTES) {
+        m_droppedBytes += m_fillChunk->size;
+        return;
+    }
+    // An episode of drops ends once the queue has drained to half, so a disk
+    // that keeps only just up gets one line, not one per chunk.
+    if (m_queuedBytes <= MAX_QUEUED_BYTES / 2)
+        reportDropped();
+    m_queuedBytes += m_fillChunk->size;
+    m_writeQueue.push_back(std::move(m_fillChunk));
+}
+
+void OutputWriter::reportDropped()
+{
+    if (m_droppedBytes == 0)
+        return;
+    std::cerr << "VexarHDRecorder::write queue full (" << MAX_QUEUED_BYTES << " bytes waiting for " << m_outFileName
+              << "): " << m_droppedBytes << " bytes dropped" << std::endl;
+    m_droppedBytes = 0;
 }
 
 void OutputWriter::write(const void* data, std::uint32_t count)
@@ -94,10 +121,8 @@ void OutputWriter::write(const void* data, std::uint32_t count)
         m_fillPosition += n;
         bytes += n;
         count -= n;
-        if (m_fillPosition == m_fillChunk->size) {
-            m_writeQueue.push_back(std::move(m_fillChunk));
-            m_fillPosition = 0;
-        }
+        if (m_fillPosition == m_fillChunk->size)
+            queueFillChunk();
     }
     if (!error.empty())
         throw std::runtime_error(error); // the new bytes are queued for the drain
@@ -109,13 +134,15 @@ void OutputWriter::finish()
     if (m_fillChunk && m_fillPosition > 0) {
         // The last bytes of the recording: a shorter final chunk.
         m_fillChunk->size = m_fillPosition;
-        m_writeQueue.push_back(std::move(m_fillChunk));
+        queueFillChunk();
     }
+    reportDropped();
     m_fillChunk.reset();
     m_fillPosition = 0;
     while (m_pendingWrite || !m_writeQueue.empty()) {
         if (!m_outFile) {
             m_writeQueue.clear(); // nothing to write into
+            m_queuedBytes = 0;
             break;
         }
         try {
@@ -135,6 +162,8 @@ void OutputWriter::finish()
 
 void OutputWriter::reset()
 {
+    m_queuedBytes = 0;
+    m_droppedBytes = 0;
     m_writePosition = 0;
     m_circularBufferSize = 0;
     m_bytesWritten.store(0, std::memory_order_release);

@@ -4,6 +4,13 @@
 // recording thread never waits for the disk while the device keeps streaming.
 // In circular mode the output file is a ring of a given size that is
 // overwritten from its start once full.
+//
+// The queue is bounded (MAX_QUEUED_BYTES): a disk or network drive that
+// stalls must not grow memory until the process dies and the recording with
+// it. While the queue is full, new chunks are dropped instead of queued (the
+// reading thread never blocks on the disk); the file simply lacks them. An
+// episode lasts until the queue has drained to half; its line on standard
+// error gives the bytes dropped.
 #pragma once
 
 #include "platform/UniqueHandle.h"
@@ -25,6 +32,8 @@ class OutputWriter {
 public:
     static constexpr std::uint32_t CHUNK_SIZE = 262144;         // ordinary mode
     static constexpr std::uint32_t CIRCULAR_CHUNK_SIZE = 65536; // circular mode, at most
+    // Most bytes waiting to be written: about a minute of a cable multiplex.
+    static constexpr std::uint64_t MAX_QUEUED_BYTES = std::uint64_t(256) << 20;
 
     OutputWriter() = default;
     ~OutputWriter();
@@ -58,6 +67,11 @@ private:
 
     // Collects the write in flight if it has ended; returns its error text, if any.
     std::string collectWrite();
+    // Hands the full fill chunk to the queue, or drops its bytes when the
+    // queue is full (the chunk, with its place in the file, is filled again).
+    void queueFillChunk();
+    // Ends an episode of dropped chunks with its line on standard error.
+    void reportDropped();
     void issueWrite();
     void startChunk();
 
@@ -66,6 +80,8 @@ private:
     std::unique_ptr<WriteChunk> m_fillChunk;
     std::uint32_t m_fillPosition = 0;
     std::deque<std::unique_ptr<WriteChunk>> m_writeQueue;
+    std::uint64_t m_queuedBytes = 0;  // in the queue and in flight
+    std::uint64_t m_droppedBytes = 0; // of the current episode of a full queue
     OVERLAPPED m_writeOverlapped{};
     std::unique_ptr<WriteChunk> m_pendingWrite;
     std::uint64_t m_writePosition = 0;

@@ -78,11 +78,14 @@ std::int32_t VexarHDRecorder::record()
         cleanup();
         return m_inputIsFile ? 0 : -1;
     } catch (const DeviceError& e) {
-        std::cerr << "Exception occurred: " << e.what() << std::endl;
+        // A read cancelled by a stop is how a stop reaches a waiting loop.
+        const bool stopped = e.cancelled() && m_stop;
+        if (!stopped)
+            std::cerr << "Exception occurred: " << e.what() << std::endl;
         if (!e.cancelled() && !m_inputIsFile)
             deviceFailed(e);
         cleanup();
-        return -1;
+        return stopped ? 0 : -1;
     } catch (const std::exception& e) {
         std::cerr << "Exception occurred: " << e.what() << std::endl;
         cleanup();

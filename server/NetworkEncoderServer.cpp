@@ -1,5 +1,6 @@
 #include "server/NetworkEncoderServer.h"
 
+#include <boost/asio/post.hpp>
 #include <boost/asio/read_until.hpp>
 #include <boost/asio/write.hpp>
 
@@ -35,8 +36,19 @@ NetworkEncoderServer::NetworkEncoderServer(VexarHDRecorder& recorder, std::chron
 void NetworkEncoderServer::run(std::uint16_t port)
 {
     listen(port);
-    for (;;)
+    while (!m_stopping)
         serveConnection();
+}
+
+void NetworkEncoderServer::stop()
+{
+    m_stopping = true;
+    // Handlers run on the serving thread: closing the acceptor there ends a
+    // waiting accept.
+    asio::post(m_io, [this] {
+        boost::system::error_code ignored;
+        m_acceptor.close(ignored);
+    });
 }
 
 void NetworkEncoderServer::listen(std::uint16_t port)
@@ -60,7 +72,12 @@ void NetworkEncoderServer::serveConnection()
 {
     Socket socket(m_io);
     boost::system::error_code error;
-    m_acceptor.accept(socket, error);
+    // Accepted through the io_context, so that stop() can end the wait.
+    m_acceptor.async_accept(socket, [&](const boost::system::error_code& e) { error = e; });
+    m_io.restart();
+    m_io.run();
+    if (m_stopping)
+        return;
     if (error)
     {
         if (isListenerBroken(error))

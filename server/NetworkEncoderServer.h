@@ -12,6 +12,7 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -32,9 +33,12 @@ public:
     NetworkEncoderServer(const NetworkEncoderServer&) = delete;
     NetworkEncoderServer& operator=(const NetworkEncoderServer&) = delete;
 
-    // listen(port), then serveConnection() for ever. Leaves only by an error
-    // of the listening socket (set-up: "open", "set_option", "bind", "listen").
+    // listen(port), then serveConnection() until stop(). Leaves otherwise
+    // only by an error of the listening socket (set-up: "open",
+    // "set_option", "bind", "listen").
     void run(std::uint16_t port);
+    // Ends run() after the connection being served, if any; from any thread.
+    void stop();
 
     // Opens the listening socket on 0.0.0.0:port with address reuse and
     // resets the kept request state. Port 0 lets the system choose one.
@@ -73,4 +77,5 @@ private:
     // the last START or BUFFER that reached it, emptied by STOP.
     std::int64_t m_circularBufferSize = 0;
     std::string m_fileName;
+    std::atomic<bool> m_stopping{false};
 };

@@ -6,6 +6,9 @@
 
 #include <cerrno>
 #include <deque>
+#include <string>
+#include <cstdlib>
+#include <chrono>
 #include <fcntl.h>
 #include <map>
 #include <optional>
@@ -42,6 +45,11 @@ struct FileObject {
     bool closing = false;
     std::thread worker; // started with the first overlapped request
     std::optional<OpenFiles::iterator> openEntry; // until the handle is closed
+    // Test fault (VEXARHD_STALL_WRITES): overlapped writes stall once for
+    // stallMs when the file has taken stallAfter bytes; 0 ms: never.
+    std::uint64_t stallAfter = 0;
+    DWORD stallMs = 0;
+    std::uint64_t written = 0; // by overlapped writes, worker only
 
     ~FileObject()
     {
@@ -123,6 +131,28 @@ DWORD perform(int fd, const FileRequest& r, DWORD& moved)
     return 0;
 }
 
+// A fault switch for tests and benchmarks of a stalling disk, with no change
+// to the callers: VEXARHD_STALL_WRITES=SUFFIX:AFTER:MS makes the overlapped
+// writes to a file whose path ends with SUFFIX stop for MS milliseconds, once,
+// when AFTER bytes have been written to it.
+void armWriteStall(FileObject& file, const char* path)
+{
+    const char* spec = std::getenv("VEXARHD_STALL_WRITES");
+    if (!spec)
+        return;
+    const std::string text = spec;
+    const std::size_t second = text.rfind(':');
+    const std::size_t first = second == std::string::npos || second == 0 ? std::string::npos : text.rfind(':', second - 1);
+    if (first == std::string::npos)
+        return;
+    const std::string suffix = text.substr(0, first);
+    const std::string name = path;
+    if (suffix.empty() || name.size() < suffix.size() || name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0)
+        return;
+    file.stallAfter = std::strtoull(text.c_str() + first + 1, nullptr, 10);
+    file.stallMs = static_cast<DWORD>(std::strtoul(text.c_str() + second + 1, nullptr, 10));
+}
+
 void workerLoop(FileObject* file)
 {
     std::unique_lock<std::mutex> lock(file->io.mutex);
@@ -134,8 +164,13 @@ void workerLoop(FileObject* file)
         file->queue.pop_front();
         file->running = r.ov;
         lock.unlock();
+        if (r.write && file->stallMs != 0 && file->written >= file->stallAfter) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(std::exchange(file->stallMs, 0)));
+        }
         DWORD moved = 0;
         DWORD error = perform(file->fd, r, moved);
+        if (r.write)
+            file->written += moved;
         lock.lock();
         file->running = nullptr;
         markCompleted(r.ov, error, moved);
@@ -282,6 +317,8 @@ HANDLE openFile(const char* path, DWORD access, DWORD shareMode, DWORD creation,
         return INVALID_HANDLE_VALUE;
     }
     file->overlapped = (flags & FILE_FLAG_OVERLAPPED) != 0;
+    if (access & GENERIC_WRITE)
+        armWriteStall(*file, path);
     KernelObject object;
     object.file = std::move(file);
     return insertHandle(std::move(object));
