@@ -85,6 +85,7 @@ void InputRing::reset()
     m_readIndex = 0;
     m_readOffset = 0;
     m_readLength = 0;
+    m_lentSlot = false;
 }
 
 InputRing::Issue InputRing::issue(int slot, DWORD& error)
@@ -209,6 +210,7 @@ std::uint32_t InputRing::transfer(void* destination, std::uint32_t count, bool a
 {
     if (!m_readBuffers[m_readIndex])
         throw std::logic_error("InputRing read before prime");
+    returnLentSlot();
     auto* out = static_cast<std::uint8_t*>(destination);
     std::uint32_t done = 0;
     for (;;) {
@@ -230,10 +232,25 @@ std::uint32_t InputRing::transfer(void* destination, std::uint32_t count, bool a
 
 void InputRing::read(void* destination, std::uint32_t count) { transfer(destination, count, false); }
 
+const std::uint8_t* InputRing::readBlock(std::uint32_t& size)
+{
+    if (!m_readBuffers[m_readIndex])
+        throw std::logic_error("InputRing read before prime");
+    returnLentSlot();
+    if (m_readOffset < 0)
+        collectCurrent(true);
+    const std::uint8_t* data = m_readBuffers[m_readIndex].get() + TRANSFER_HEADER_SIZE + m_readOffset;
+    size = static_cast<std::uint32_t>(m_readLength - m_readOffset);
+    m_readOffset = m_readLength;
+    m_lentSlot = true;
+    return data;
+}
+
 bool InputRing::atEnd()
 {
     if (!m_readBuffers[m_readIndex])
         throw std::logic_error("InputRing read before prime");
+    returnLentSlot();
     if (m_readOffset >= 0 && m_readOffset < m_readLength)
         return false;
     return m_readOffset < 0 && !collectCurrent(false);

@@ -60,6 +60,10 @@ public:
     // Like read, but at the end of the input hands over what was left and
     // returns its size (< count); throws only when nothing at all is left.
     std::uint32_t readUpTo(void* destination, std::uint32_t count);
+    // The rest of the current transfer's data, taken as it lies in the ring:
+    // no copy. Valid until the next call on the ring. At the end of the
+    // input it throws, as read does.
+    const std::uint8_t* readBlock(std::uint32_t& size);
     // Waits until the next byte is there or the input has ended; true at the
     // end. Consumes nothing: the next read reports the end as usual.
     bool atEnd();
@@ -78,6 +82,14 @@ private:
     Issue issue(int slot, DWORD& error);
     // Re-issues the current slot after it has been emptied and moves on.
     void reissueCurrent();
+    // Re-issues a slot that readBlock lent out.
+    void returnLentSlot()
+    {
+        if (m_lentSlot) {
+            m_lentSlot = false;
+            reissueCurrent();
+        }
+    }
     // Waits for the current slot. Returns false at the end of the input
     // (after printing its line when report is set); throws on errors.
     bool collectCurrent(bool report);
@@ -106,4 +118,7 @@ private:
     std::int32_t m_readLength = 0;
     std::uint64_t m_inputOffset = 0;
     DWORD m_stallTimeout = 0;
+    // The current slot was handed out by readBlock: it is re-issued at the
+    // next call, once its bytes have been used.
+    bool m_lentSlot = false;
 };

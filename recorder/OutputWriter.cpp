@@ -4,6 +4,7 @@
 #include <cstring>
 #include <iostream>
 #include <stdexcept>
+#include <utility>
 
 OutputWriter::~OutputWriter()
 {
@@ -32,18 +33,34 @@ std::string OutputWriter::collectWrite()
     BOOL ok = GetOverlappedResult(m_outFile.get(), &m_writeOverlapped, &written, FALSE);
     std::unique_ptr<WriteChunk> chunk = std::move(m_pendingWrite);
     m_queuedBytes -= chunk->size;
-    if (!ok || written != chunk->size) {
+    const std::uint32_t size = chunk->size;
+    recycle(std::move(chunk));
+    if (!ok || written != size) {
         // Count only what reached the file; the failure ends the recording.
         m_bytesWritten.fetch_add(ok ? written : 0, std::memory_order_acq_rel);
         return "Write error " + m_outFileName;
     }
-    m_bytesWritten.fetch_add(chunk->size, std::memory_order_acq_rel);
+    m_bytesWritten.fetch_add(size, std::memory_order_acq_rel);
     return {};
+}
+
+void OutputWriter::recycle(std::unique_ptr<WriteChunk> chunk)
+{
+    if (m_spareChunks.size() < kSpareChunks)
+        m_spareChunks.push_back(std::move(chunk));
 }
 
 void OutputWriter::startChunk()
 {
-    auto chunk = std::make_unique<WriteChunk>();
+    std::unique_ptr<WriteChunk> chunk;
+    if (!m_spareChunks.empty()) {
+        chunk = std::move(m_spareChunks.back());
+        m_spareChunks.pop_back();
+    } else {
+        // Every chunk has room for the largest, so any spare one fits.
+        chunk = std::make_unique<WriteChunk>();
+        chunk->data.reset(new std::uint8_t[CHUNK_SIZE]);
+    }
     std::uint64_t size = CHUNK_SIZE;
     if (m_circularBufferSize != 0) {
         if (m_writePosition >= m_circularBufferSize)
@@ -52,7 +69,6 @@ void OutputWriter::startChunk()
     }
     chunk->position = m_writePosition;
     chunk->size = static_cast<std::uint32_t>(size);
-    chunk->data.reset(new std::uint8_t[chunk->size]);
     m_writePosition += size;
     m_fillChunk = std::move(chunk);
     m_fillPosition = 0;
@@ -75,7 +91,7 @@ void OutputWriter::issueWrite()
     if (WriteFile(m_outFile.get(), m_pendingWrite->data.get(), m_pendingWrite->size, nullptr, &m_writeOverlapped)) {
         m_bytesWritten.fetch_add(m_pendingWrite->size, std::memory_order_acq_rel);
         m_queuedBytes -= m_pendingWrite->size;
-        m_pendingWrite.reset();
+        recycle(std::move(m_pendingWrite));
         return;
     }
     if (GetLastError() == ERROR_IO_PENDING)
@@ -88,7 +104,18 @@ void OutputWriter::issueWrite()
 void OutputWriter::queueFillChunk()
 {
     m_fillPosition = 0;
-    if (m_queuedBytes + m_fillChunk->size > MAX_QUEUED_BYTES) {
+    if (m_waitWhenFull) {
+        // Nothing is dropped; the short queue also keeps the chunks in use
+        // few, so they are recycled instead of made anew.
+        while (m_pendingWrite && m_queuedBytes + m_fillChunk->size > WAITING_QUEUED_BYTES) {
+            DWORD n = 0;
+            GetOverlappedResult(m_outFile.get(), &m_writeOverlapped, &n, TRUE);
+            std::string error = collectWrite();
+            if (m_writeError.empty())
+                m_writeError = std::move(error);
+            issueWrite();
+        }
+    } else if (m_queuedBytes + m_fillChunk->size > MAX_QUEUED_BYTES) {
         m_droppedBytes += m_fillChunk->size;
         return;
     }
@@ -112,6 +139,8 @@ void OutputWriter::reportDropped()
 void OutputWriter::write(const void* data, std::uint32_t count)
 {
     std::string error = collectWrite();
+    if (error.empty())
+        error = std::exchange(m_writeError, {});
     const auto* bytes = static_cast<const std::uint8_t*>(data);
     while (count > 0) {
         if (!m_fillChunk)

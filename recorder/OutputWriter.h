@@ -21,6 +21,7 @@
 #include <deque>
 #include <memory>
 #include <string>
+#include <vector>
 
 struct WriteChunk {
     std::uint64_t position = 0; // where the chunk goes (used in circular mode)
@@ -34,6 +35,9 @@ public:
     static constexpr std::uint32_t CIRCULAR_CHUNK_SIZE = 65536; // circular mode, at most
     // Most bytes waiting to be written: about a minute of a cable multiplex.
     static constexpr std::uint64_t MAX_QUEUED_BYTES = std::uint64_t(256) << 20;
+    // With a source that can wait (a file), the writer waits for the disk
+    // once this much is queued instead of dropping anything.
+    static constexpr std::uint64_t WAITING_QUEUED_BYTES = 8 * std::uint64_t(CHUNK_SIZE);
 
     OutputWriter() = default;
     ~OutputWriter();
@@ -58,6 +62,9 @@ public:
     // Back to a new recording's state: positions, ring size and count at 0.
     void reset();
     void setCircularBufferSize(std::uint64_t size) { m_circularBufferSize = size; }
+    // A source that can wait (an input file) waits for the disk when the
+    // queue is full; a live one (the device) drops chunks instead.
+    void setWaitWhenFull(bool wait) { m_waitWhenFull = wait; }
 
     // Bytes whose writes have completed; safe to read from any thread.
     std::uint64_t bytesWritten() const { return m_bytesWritten.load(std::memory_order_acquire); }
@@ -74,6 +81,10 @@ private:
     void reportDropped();
     void issueWrite();
     void startChunk();
+    // Keeps a written chunk for reuse: fresh ones cost the system a mapping
+    // and page faults for every 256 KiB.
+    void recycle(std::unique_ptr<WriteChunk> chunk);
+    static constexpr std::size_t kSpareChunks = 4;
 
     UniqueHandle m_outFile;
     std::string m_outFileName; // named in "Write error "
@@ -82,8 +93,11 @@ private:
     std::deque<std::unique_ptr<WriteChunk>> m_writeQueue;
     std::uint64_t m_queuedBytes = 0;  // in the queue and in flight
     std::uint64_t m_droppedBytes = 0; // of the current episode of a full queue
+    bool m_waitWhenFull = false;
+    std::string m_writeError; // a failed write seen while waiting, reported by the next write()
     OVERLAPPED m_writeOverlapped{};
     std::unique_ptr<WriteChunk> m_pendingWrite;
+    std::vector<std::unique_ptr<WriteChunk>> m_spareChunks;
     std::uint64_t m_writePosition = 0;
     std::uint64_t m_circularBufferSize = 0;
     std::atomic<std::uint64_t> m_bytesWritten{0};

@@ -162,9 +162,10 @@ void VexarHDRecorder::mptsCopy(const std::string& mptsFileName)
 {
     if (!m_writer.isOpen())
         m_writer.open(mptsFileName, 0);
-    std::vector<std::uint8_t> block(READ_DATA_SIZE);
+    // Straight from the ring into the writer's chunks: one copy.
     while (!m_stop) {
-        std::uint32_t count = m_ring.readUpTo(block.data(), static_cast<std::uint32_t>(block.size()));
-        write(block.data(), count);
+        std::uint32_t count = 0;
+        const std::uint8_t* block = m_ring.readBlock(count);
+        write(block, count);
     }
 }

@@ -15,6 +15,7 @@ VexarHDRecorder::VexarHDRecorder(UniqueHandle input, bool inputIsFile, bool list
       m_listPrograms(listPrograms),
       m_ring(m_device.get(), inputIsFile), m_defaultChannel(defaultChannel)
 {
+    m_writer.setWaitWhenFull(m_inputIsFile); // a file can wait for the disk; the device cannot
     try {
         if (!m_inputIsFile) {
             m_controller = std::make_unique<VexarControl>(m_device.get(), "motorola_dct");
