@@ -8,26 +8,12 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <stdexcept>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
-
-namespace {
-
-std::string readWhole(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-} // namespace
 
 ProgramRun runProgram(const std::vector<std::string>& args, const std::string& workDir,
                       const std::string& deviceDir)
@@ -84,8 +70,8 @@ ProgramRun runProgram(const std::vector<std::string>& args, const std::string& w
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 1000 + WTERMSIG(status);
-    run.out = readWhole(outPath);
-    run.err = readWhole(errPath);
+    run.out = readText(outPath);
+    run.err = readText(errPath);
     return run;
 }
 

@@ -16,9 +16,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <iostream>
-#include <sstream>
 #include <stdexcept>
 #include <system_error>
 #include <vector>
@@ -42,61 +40,6 @@ const std::string& sampleMpts()
         return target;
     }();
     return path;
-}
-
-// ---- ConsoleCapture ----------------------------------------------------------
-
-namespace {
-
-int redirect(int fd, const std::string& path)
-{
-    std::cout.flush();
-    std::cerr.flush();
-    std::fflush(nullptr);
-    const int saved = dup(fd);
-    const int target = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    dup2(target, fd);
-    ::close(target);
-    return saved;
-}
-
-std::string readFile(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-} // namespace
-
-ConsoleCapture::ConsoleCapture()
-{
-    const std::string base = (fs::temp_directory_path() / ("vexar-capture-" + std::to_string(getpid()))).string();
-    m_outPath = base + ".out";
-    m_errPath = base + ".err";
-    m_savedOut = redirect(1, m_outPath);
-    m_savedErr = redirect(2, m_errPath);
-}
-
-ConsoleCapture::~ConsoleCapture() { finish(); }
-
-void ConsoleCapture::finish()
-{
-    if (m_finished)
-        return;
-    m_finished = true;
-    std::cout.flush();
-    std::cerr.flush();
-    std::fflush(nullptr);
-    dup2(m_savedOut, 1);
-    dup2(m_savedErr, 2);
-    ::close(m_savedOut);
-    ::close(m_savedErr);
-    m_out = readFile(m_outPath);
-    m_err = readFile(m_errPath);
-    fs::remove(m_outPath);
-    fs::remove(m_errPath);
 }
 
 // ---- TcpClient ---------------------------------------------------------------
@@ -236,7 +179,7 @@ DeviceSimulator::~DeviceSimulator()
     }
 }
 
-std::string DeviceSimulator::log() const { return readFile(m_dir.file("devsim.log")); }
+std::string DeviceSimulator::log() const { return readText(m_dir.file("devsim.log")); }
 
 std::unique_ptr<VexarHDRecorder> makeDeviceRecorder(const DeviceSimulator& simulator, const TempDir& dir)
 {

@@ -1,7 +1,9 @@
-// What the server tests share: temporary folders, a sample multiplex, a
-// console capture, a loopback client and a server on its own thread.
+// What the server tests share: a sample multiplex, a loopback client, a
+// server on its own thread and the device simulator; with the temporary
+// folders and console capture of every folder.
 #pragma once
 
+#include "tests/support/ConsoleCapture.h"
 #include "tests/support/TempDir.h"
 
 #include "server/NetworkEncoderServer.h"
@@ -20,29 +22,6 @@ class VexarHDRecorder;
 const std::string& sampleMpts();
 
 std::uint64_t fileSize(const std::string& path);
-
-// Catches what the process writes to standard output and standard error (the
-// descriptors, so writes of every thread land here) until text() is called.
-class ConsoleCapture {
-public:
-    ConsoleCapture();
-    ~ConsoleCapture();
-    ConsoleCapture(const ConsoleCapture&) = delete;
-    ConsoleCapture& operator=(const ConsoleCapture&) = delete;
-    // Ends the capture; the writes of standard output and standard error.
-    void finish();
-    const std::string& out() const { return m_out; }
-    const std::string& err() const { return m_err; }
-
-private:
-    int m_savedOut = -1;
-    int m_savedErr = -1;
-    std::string m_outPath;
-    std::string m_errPath;
-    std::string m_out;
-    std::string m_err;
-    bool m_finished = false;
-};
 
 // A blocking loopback client with a bound on every wait.
 class TcpClient {

@@ -1,19 +1,10 @@
 // The Windows side of ServerTestSupport.h, for the tests against a file-input
-// recorder: Windows Sockets for the client, the C runtime's descriptors for
-// the console capture. The device simulator is Linux-only and not built here.
+// recorder: Windows Sockets for the client. The device simulator is
+// Linux-only and not built here.
 #include "ServerTestSupport.h"
 #include "platform/Windows.h"
 
-#include <fcntl.h>
-#include <io.h>
-#include <sys/stat.h>
-
-#include <cstdio>
 #include <filesystem>
-#include <fstream>
-#include <iostream>
-#include <random>
-#include <sstream>
 #include <stdexcept>
 
 namespace fs = std::filesystem;
@@ -27,30 +18,7 @@ const std::string& sampleMpts()
     return path;
 }
 
-// ---- ConsoleCapture ----------------------------------------------------------
-
 namespace {
-
-int redirect(int fd, const std::string& path)
-{
-    std::cout.flush();
-    std::cerr.flush();
-    std::fflush(nullptr);
-    const int saved = _dup(fd);
-    const int target = _open(path.c_str(), _O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY, _S_IREAD | _S_IWRITE);
-    _dup2(target, fd);
-    _close(target);
-    return saved;
-}
-
-// Text mode turns CR LF back into LF, as the tests expect.
-std::string readText(const std::string& path)
-{
-    std::ifstream in(path);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
 
 // Winsock is started once for the process, before the first client.
 void startWinsock()
@@ -67,36 +35,6 @@ void startWinsock()
 SOCKET socketOf(int fd) { return static_cast<SOCKET>(static_cast<unsigned>(fd)); }
 
 } // namespace
-
-ConsoleCapture::ConsoleCapture()
-{
-    const std::string base =
-        (fs::temp_directory_path() / ("vexar-capture-" + std::to_string(GetCurrentProcessId()))).string();
-    m_outPath = base + ".out";
-    m_errPath = base + ".err";
-    m_savedOut = redirect(1, m_outPath);
-    m_savedErr = redirect(2, m_errPath);
-}
-
-ConsoleCapture::~ConsoleCapture() { finish(); }
-
-void ConsoleCapture::finish()
-{
-    if (m_finished)
-        return;
-    m_finished = true;
-    std::cout.flush();
-    std::cerr.flush();
-    std::fflush(nullptr);
-    _dup2(m_savedOut, 1);
-    _dup2(m_savedErr, 2);
-    _close(m_savedOut);
-    _close(m_savedErr);
-    m_out = readText(m_outPath);
-    m_err = readText(m_errPath);
-    fs::remove(m_outPath);
-    fs::remove(m_errPath);
-}
 
 // ---- TcpClient ---------------------------------------------------------------
 
