@@ -4,12 +4,8 @@
 #include "device/DeviceDiscovery.h"
 #include "recorder/VexarHDRecorder.h"
 
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
-#include <poll.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -18,7 +14,6 @@
 #include <filesystem>
 #include <iostream>
 #include <stdexcept>
-#include <system_error>
 #include <vector>
 
 namespace fs = std::filesystem;
@@ -40,98 +35,6 @@ const std::string& sampleMpts()
         return target;
     }();
     return path;
-}
-
-// ---- TcpClient ---------------------------------------------------------------
-
-TcpClient::TcpClient(std::uint16_t port)
-{
-    m_fd = socket(AF_INET, SOCK_STREAM, 0);
-    if (m_fd < 0)
-        throw std::system_error(errno, std::generic_category(), "socket");
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(m_fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        const int error = errno;
-        ::close(m_fd);
-        throw std::system_error(error, std::generic_category(), "connect");
-    }
-}
-
-TcpClient::~TcpClient() { close(); }
-
-void TcpClient::close()
-{
-    if (m_fd >= 0)
-        ::close(m_fd);
-    m_fd = -1;
-}
-
-void TcpClient::reset()
-{
-    linger option{1, 0};
-    setsockopt(m_fd, SOL_SOCKET, SO_LINGER, &option, sizeof option);
-    close();
-}
-
-bool TcpClient::send(const std::string& bytes)
-{
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t sent = ::send(m_fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
-        if (sent <= 0)
-            return false;
-        done += static_cast<std::size_t>(sent);
-    }
-    return true;
-}
-
-bool TcpClient::waitReadable(std::chrono::milliseconds timeout)
-{
-    pollfd entry{m_fd, POLLIN, 0};
-    return poll(&entry, 1, static_cast<int>(timeout.count())) > 0;
-}
-
-std::string TcpClient::readLine(std::chrono::milliseconds timeout)
-{
-    const auto end = std::chrono::steady_clock::now() + timeout;
-    for (;;) {
-        const std::size_t lf = m_pending.find('\n');
-        if (lf != std::string::npos) {
-            std::string line = m_pending.substr(0, lf);
-            m_pending.erase(0, lf + 1);
-            if (!line.empty() && line.back() == '\r')
-                line.pop_back();
-            return line;
-        }
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
-        if (left.count() <= 0 || !waitReadable(left))
-            return "<timeout>";
-        char buffer[4096];
-        const ssize_t got = recv(m_fd, buffer, sizeof buffer, 0);
-        if (got <= 0)
-            return "<closed>";
-        m_pending.append(buffer, static_cast<std::size_t>(got));
-    }
-}
-
-std::string TcpClient::readToEnd(std::chrono::milliseconds timeout)
-{
-    const auto end = std::chrono::steady_clock::now() + timeout;
-    std::string received = std::move(m_pending);
-    m_pending.clear();
-    for (;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
-        if (left.count() <= 0 || !waitReadable(left))
-            return received + "<timeout>";
-        char buffer[4096];
-        const ssize_t got = recv(m_fd, buffer, sizeof buffer, 0);
-        if (got <= 0)
-            return received;
-        received.append(buffer, static_cast<std::size_t>(got));
-    }
 }
 
 // ---- DeviceSimulator -------------------------------------------------------------

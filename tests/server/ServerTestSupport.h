@@ -1,9 +1,10 @@
-// What the server tests share: a sample multiplex, a loopback client, a
-// server on its own thread and the device simulator; with the temporary
-// folders and console capture of every folder.
+// What the server tests share: a sample multiplex, a server on its own
+// thread, one-shot requests and the device simulator; with the temporary
+// folders, console capture and loopback client of every folder.
 #pragma once
 
 #include "tests/support/ConsoleCapture.h"
+#include "tests/support/TcpClient.h"
 #include "tests/support/TempDir.h"
 
 #include "server/NetworkEncoderServer.h"
@@ -22,29 +23,6 @@ class VexarHDRecorder;
 const std::string& sampleMpts();
 
 std::uint64_t fileSize(const std::string& path);
-
-// A blocking loopback client with a bound on every wait.
-class TcpClient {
-public:
-    explicit TcpClient(std::uint16_t port);
-    ~TcpClient();
-    TcpClient(const TcpClient&) = delete;
-    TcpClient& operator=(const TcpClient&) = delete;
-    // False when the peer has closed or reset the connection.
-    bool send(const std::string& bytes);
-    // Reads up to LF; the line without CR LF, or "<closed>" at end of stream.
-    std::string readLine(std::chrono::milliseconds timeout = std::chrono::seconds(10));
-    // Reads until the server closes the connection; everything received.
-    std::string readToEnd(std::chrono::milliseconds timeout = std::chrono::seconds(10));
-    // Closes with a reset instead of a FIN.
-    void reset();
-    void close();
-
-private:
-    bool waitReadable(std::chrono::milliseconds timeout);
-    int m_fd = -1;
-    std::string m_pending;
-};
 
 // One request on a new connection, as SageTV sends it; the response line.
 std::string askServer(std::uint16_t port, const std::string& requestLine);
