@@ -3,6 +3,7 @@
 #include "config/Settings.h"
 #include "device/DeviceDiscovery.h"
 #include "recorder/VexarHDRecorder.h"
+#include "tests/support/CommandOutput.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -28,7 +29,7 @@ const std::string& sampleMpts()
             const std::string partial = target + ".part." + std::to_string(getpid());
             const std::string command =
                 std::string(VEXARHD_SOURCE_DIR) + "/scripts/make-sample-mpts '" + partial + "' 6";
-            if (std::system(command.c_str()) != 0)
+            if (commandOutput(command).exitCode != 0)
                 throw std::runtime_error("could not make the sample stream: " + command);
             fs::rename(partial, target);
         }
