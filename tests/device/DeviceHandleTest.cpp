@@ -7,7 +7,7 @@
 #include "platform/DeviceNamespace.h"
 #include "platform/DeviceWire.h"
 #include "platform/Windows.h"
-#include "tests/device/SimulatorProcess.h"
+#include "tests/support/TempDir.h"
 
 #include <gtest/gtest.h>
 

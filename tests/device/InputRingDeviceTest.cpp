@@ -6,8 +6,9 @@
 #include "device/DeviceDiscovery.h"
 #include "device/InputRing.h"
 #include "device/VexarControl.h"
-#include "tests/device/SimulatorProcess.h"
+#include "tests/device/TestStream.h"
 #include "tests/support/ChildProcess.h"
+#include "tests/support/SimulatorProcess.h"
 
 #include <gtest/gtest.h>
 

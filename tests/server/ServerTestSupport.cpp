@@ -5,17 +5,10 @@
 #include "recorder/VexarHDRecorder.h"
 #include "tests/support/CommandOutput.h"
 
-#include <fcntl.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <iostream>
 #include <stdexcept>
-#include <vector>
+#include <unistd.h>
 
 namespace fs = std::filesystem;
 
@@ -38,52 +31,11 @@ const std::string& sampleMpts()
     return path;
 }
 
-// ---- DeviceSimulator -------------------------------------------------------------
-
 DeviceSimulator::DeviceSimulator(std::uint64_t rateBitsPerSecond)
+    : m_process(m_dir, {"--channel", "702=" + sampleMpts(), "--channel", "703=" + sampleMpts(), "--rate",
+                        std::to_string(rateBitsPerSecond)})
 {
-    const std::string ready = m_dir.file("ready");
-    const std::string log = m_dir.file("devsim.log");
-    std::vector<std::string> args = {DEVSIM_BINARY,
-                                     "--namespace",
-                                     m_dir.path(),
-                                     "--channel",
-                                     "702=" + sampleMpts(),
-                                     "--channel",
-                                     "703=" + sampleMpts(),
-                                     "--rate",
-                                     std::to_string(rateBitsPerSecond),
-                                     "--ready-file",
-                                     ready};
-    std::vector<char*> argv;
-    for (std::string& arg : args)
-        argv.push_back(arg.data());
-    argv.push_back(nullptr);
-    std::cout.flush();
-    m_pid = fork();
-    if (m_pid == 0) {
-        const int fd = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        dup2(fd, 1);
-        dup2(fd, 2);
-        execv(argv[0], argv.data());
-        _exit(127);
-    }
-    if (m_pid < 0)
-        throw std::runtime_error("fork failed");
-    if (!waitFor([&] { return fs::exists(ready); }))
-        throw std::runtime_error("the device simulator did not get ready: " + this->log());
 }
-
-DeviceSimulator::~DeviceSimulator()
-{
-    if (m_pid > 0) {
-        kill(m_pid, SIGTERM);
-        int status = 0;
-        waitpid(m_pid, &status, 0);
-    }
-}
-
-std::string DeviceSimulator::log() const { return readText(m_dir.file("devsim.log")); }
 
 std::unique_ptr<VexarHDRecorder> makeDeviceRecorder(const DeviceSimulator& simulator, const TempDir& dir)
 {

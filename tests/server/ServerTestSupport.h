@@ -1,11 +1,15 @@
 // What the server tests share: a sample multiplex, a server on its own
-// thread, one-shot requests and the device simulator; with the temporary
-// folders, console capture and loopback client of every folder.
+// thread, one-shot requests and, on Linux, a recorder on the simulated device;
+// with the temporary folders, console capture and loopback client of every
+// folder.
 #pragma once
 
 #include "tests/support/ConsoleCapture.h"
 #include "tests/support/TcpClient.h"
 #include "tests/support/TempDir.h"
+#ifndef _WIN32
+#include "tests/support/SimulatorProcess.h"
+#endif
 
 #include "server/NetworkEncoderServer.h"
 
@@ -59,22 +63,21 @@ bool waitFor(Condition condition, std::chrono::milliseconds timeout = std::chron
     return true;
 }
 
-// The device simulator as a child process with a line-up of the sample
-// stream on channels 702 and 703, paced at rateBitsPerSecond.
+#ifndef _WIN32
+// The device simulator with a line-up of the sample stream on channels 702
+// and 703, paced at rateBitsPerSecond.
 class DeviceSimulator {
 public:
     explicit DeviceSimulator(std::uint64_t rateBitsPerSecond);
-    ~DeviceSimulator();
-    DeviceSimulator(const DeviceSimulator&) = delete;
-    DeviceSimulator& operator=(const DeviceSimulator&) = delete;
-    const std::string& deviceDir() const { return m_dir.path(); }
-    std::string log() const;
+    const std::string& deviceDir() const { return m_process.namespaceDir(); }
+    std::string log() const { return m_process.log(); }
 
 private:
     TempDir m_dir;
-    int m_pid = -1;
+    SimulatorProcess m_process;
 };
 
 // A recorder on the simulated device, with the box's delays shortened and
 // the map "702 2", "703 3". The simulator must outlive it.
 std::unique_ptr<VexarHDRecorder> makeDeviceRecorder(const DeviceSimulator& simulator, const TempDir& dir);
+#endif
