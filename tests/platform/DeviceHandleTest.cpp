@@ -3,7 +3,7 @@
 // from another thread and a lost connection; and direct requests, whose
 // output the server writes into the caller's buffer itself (the scripted
 // server shares the test's memory, so it simply copies).
-#include "device/DeviceDiscovery.h"
+#include "contract/DeviceInterface.h"
 #include "platform/DeviceNamespace.h"
 #include "platform/DeviceWire.h"
 #include "platform/Windows.h"
