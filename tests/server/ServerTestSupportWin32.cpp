@@ -5,13 +5,11 @@
 #include <filesystem>
 #include <stdexcept>
 
-namespace fs = std::filesystem;
-
-// Made by the test fixture server_make_sample before these tests run.
+// Made by the test fixture sample_mpts before these tests run.
 const std::string& sampleMpts()
 {
-    static const std::string path = std::string(SERVER_TEST_BINARY_DIR) + "/sample-6s.ts";
-    if (!fs::exists(path))
+    static const std::string path = VEXARHD_SAMPLE_MPTS;
+    if (!std::filesystem::exists(path))
         throw std::runtime_error("the sample stream is missing: " + path);
     return path;
 }

@@ -12,7 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <memory>
@@ -20,7 +20,6 @@
 namespace
 {
 const std::string kWorkDir = VEXARHD_TS_TEST_WORK_DIR;
-const std::string kSample = kWorkDir + "/sample-mpts.ts";
 
 struct Recording
 {
@@ -35,10 +34,9 @@ class FfmpegSample : public ::testing::Test
 protected:
     static void SetUpTestSuite()
     {
-        std::system(("mkdir -p '" + kWorkDir + "'").c_str());
-        const int status = std::system(("'" VEXARHD_SAMPLE_SCRIPT "' '" + kSample + "' 6").c_str());
-        ASSERT_EQ(status, 0);
-        std::ifstream in(kSample, std::ios::binary);
+        // The sample is made by the CTest fixture sample_mpts.
+        std::filesystem::create_directories(kWorkDir);
+        std::ifstream in(VEXARHD_SAMPLE_MPTS, std::ios::binary);
         s_bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
         ASSERT_GT(s_bytes.size(), (kPacketStoreSize + 2000) * kTsPacketSize);
     }
