@@ -158,8 +158,9 @@ void OutputWriter::write(const void* data, std::uint32_t count)
     issueWrite();
 }
 
-void OutputWriter::finish()
+bool OutputWriter::finish()
 {
+    bool allWritten = true;
     if (m_fillChunk && m_fillPosition > 0) {
         // The last bytes of the recording: a shorter final chunk.
         m_fillChunk->size = m_fillPosition;
@@ -178,15 +179,23 @@ void OutputWriter::finish()
             write(nullptr, 0);
         } catch (const std::exception& e) {
             std::cerr << "VexarHDRecorder::cleanup caught exception: " << e.what() << std::endl;
+            allWritten = false;
         } catch (...) {
             std::cerr << "VexarHDRecorder::cleanup caught unknown exception\n";
+            allWritten = false;
         }
         if (m_pendingWrite) {
             DWORD n = 0; // wait for the write in flight; the next pass collects it
             GetOverlappedResult(m_outFile.get(), &m_writeOverlapped, &n, TRUE);
         }
     }
+    if (!m_writeError.empty()) {
+        std::cerr << "VexarHDRecorder::cleanup caught exception: " << m_writeError << std::endl;
+        m_writeError.clear();
+        allWritten = false;
+    }
     m_outFile.reset();
+    return allWritten;
 }
 
 void OutputWriter::reset()

@@ -56,8 +56,8 @@ public:
 
     // End of a recording: queues the partly filled chunk, writes everything
     // still queued (a failing chunk is reported on standard error and dropped)
-    // and closes the file.
-    void finish();
+    // and closes the file. False when a write failed: the file is not whole.
+    bool finish();
 
     // Back to a new recording's state: positions, ring size and count at 0.
     void reset();

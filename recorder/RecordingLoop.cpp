@@ -69,14 +69,12 @@ std::int32_t VexarHDRecorder::record()
                     Sleep(100);
             }
         }
-        cleanup();
-        return 0;
+        return cleanup() ? 0 : -1;
     } catch (const EndOfInput& e) {
         // The end of an input file is how file processing ends; a device
         // that ends its stream has failed.
         std::cerr << "Exception occurred: " << e.what() << std::endl;
-        cleanup();
-        return m_inputIsFile ? 0 : -1;
+        return cleanup() && m_inputIsFile ? 0 : -1;
     } catch (const DeviceError& e) {
         // A read cancelled by a stop is how a stop reaches a waiting loop.
         const bool stopped = e.cancelled() && m_stop;
@@ -84,8 +82,7 @@ std::int32_t VexarHDRecorder::record()
             std::cerr << "Exception occurred: " << e.what() << std::endl;
         if (!e.cancelled() && !m_inputIsFile)
             deviceFailed(e);
-        cleanup();
-        return stopped ? 0 : -1;
+        return cleanup() && stopped ? 0 : -1;
     } catch (const std::exception& e) {
         std::cerr << "Exception occurred: " << e.what() << std::endl;
         cleanup();

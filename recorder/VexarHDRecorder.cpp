@@ -197,10 +197,10 @@ DWORD WINAPI VexarHDRecorder::recordThreadStart(LPVOID recorder)
     return static_cast<DWORD>(static_cast<VexarHDRecorder*>(recorder)->record());
 }
 
-void VexarHDRecorder::cleanup()
+bool VexarHDRecorder::cleanup()
 {
     m_ring.reset(); // cancels and collects every read before its buffer goes
-    m_writer.finish();
+    const bool allWritten = m_writer.finish();
     {
         std::lock_guard<std::mutex> lock(m_targetMutex);
         m_channel.clear();
@@ -211,6 +211,7 @@ void VexarHDRecorder::cleanup()
     m_ring.resetInputOffset();
     m_writer.reset();
     m_stop = false;
+    return allWritten;
 }
 
 VexarHDRecorder::Target VexarHDRecorder::target() const

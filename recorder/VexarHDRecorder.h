@@ -82,7 +82,9 @@ private:
     static DWORD WINAPI timerThreadStart(LPVOID recorder);
     void timerThread();
     void switchToDefaultChannel();
-    void cleanup();
+    // Ends the recording's reads and writes; false when not everything
+    // handed to the writer reached the file.
+    bool cleanup();
     // Ends the recording and timer threads; the members go after it, in the
     // reverse of their order.
     void shutdown();

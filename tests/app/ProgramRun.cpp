@@ -1,96 +1,40 @@
 #include "tests/app/ProgramRun.h"
 
+#include "tests/support/ChildProcess.h"
+
 #include <gtest/gtest.h>
 
-#include <cerrno>
-#include <chrono>
-#include <csignal>
-#include <cstdlib>
-#include <fcntl.h>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <stdexcept>
 #include <sys/socket.h>
 #include <sys/un.h>
-#include <sys/wait.h>
-#include <thread>
 #include <unistd.h>
-
-namespace {
-
-std::string readWhole(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-} // namespace
 
 ProgramRun runProgram(const std::vector<std::string>& args, const std::string& workDir,
                       const std::string& deviceDir)
 {
     TempDir capture;
-    const std::string outPath = capture.file("out");
-    const std::string errPath = capture.file("err");
-    std::vector<std::string> argStrings{VEXARHD_BINARY};
-    argStrings.insert(argStrings.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (std::string& a : argStrings)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
-    // The environment is built before the fork: the child only calls what is
-    // safe between fork and exec.
-    std::vector<std::string> envStrings{"VEXARHD_DEVICE_DIR=" + deviceDir};
-    for (char** e = environ; *e; ++e) {
-        if (std::string(*e).rfind("VEXARHD_DEVICE_DIR=", 0) != 0)
-            envStrings.push_back(*e);
-    }
-    std::vector<char*> envp;
-    for (std::string& e : envStrings)
-        envp.push_back(e.data());
-    envp.push_back(nullptr);
-
-    pid_t pid = ::fork();
-    if (pid < 0)
-        throw std::runtime_error("fork failed");
-    if (pid == 0) {
-        int out = ::open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        int err = ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        if (out < 0 || err < 0 || ::dup2(out, 1) < 0 || ::dup2(err, 2) < 0 || ::chdir(workDir.c_str()) != 0)
-            ::_exit(127);
-        ::execve(argv[0], argv.data(), envp.data());
-        ::_exit(127);
-    }
+    std::vector<std::string> argv{VEXARHD_BINARY};
+    argv.insert(argv.end(), args.begin(), args.end());
+    ChildProcess::Options options;
+    options.environment = {"VEXARHD_DEVICE_DIR=" + deviceDir};
+    options.workDir = workDir;
+    options.outPath = capture.file("out");
+    options.errPath = capture.file("err");
+    ChildProcess program(argv, options);
 
     ProgramRun run;
-    run.pid = pid;
-    int status = 0;
-    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    for (;;) {
-        pid_t done = ::waitpid(pid, &status, WNOHANG);
-        if (done == pid)
-            break;
-        if (done < 0 && errno != EINTR)
-            throw std::runtime_error("waitpid failed");
-        if (std::chrono::steady_clock::now() > giveUp) {
-            ::kill(pid, SIGKILL);
-            ::waitpid(pid, &status, 0);
-            ADD_FAILURE() << "vexarhd did not end within 60 s";
-            break;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    run.pid = program.pid();
+    std::optional<int> exitCode = program.wait(std::chrono::seconds(60));
+    if (!exitCode) {
+        ADD_FAILURE() << "vexarhd did not end within 60 s";
+        exitCode = program.kill();
     }
-    run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 1000 + WTERMSIG(status);
-    run.out = readWhole(outPath);
-    run.err = readWhole(errPath);
+    run.exitCode = *exitCode;
+    run.out = readText(options.outPath);
+    run.err = readText(options.errPath);
     return run;
 }
-
-
-
 
 ListeningDevice::ListeningDevice(const std::string& path)
 {

@@ -6,23 +6,9 @@
 
 #include <gtest/gtest.h>
 
-#include <filesystem>
-#include <fstream>
-#include <random>
-#include <sstream>
 #include <stdexcept>
 
 namespace {
-
-// Text mode turns the program's CR LF line ends back into the LF the tests
-// expect, so the same expected texts hold on both platforms.
-std::string readText(const std::string& path)
-{
-    std::ifstream in(path);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
 
 // One argument as the C runtime's command-line parser reads it back: quoted,
 // with backslashes doubled only where they precede a quote.

@@ -6,7 +6,10 @@
 #include "device/DeviceDiscovery.h"
 #include "device/InputRing.h"
 #include "device/VexarControl.h"
-#include "tests/device/SimulatorProcess.h"
+#include "tests/device/TestStream.h"
+#include "tests/support/ChildProcess.h"
+#include "tests/support/SimulatorProcess.h"
+#include "tests/support/SkipOnPurpose.h"
 
 #include <gtest/gtest.h>
 
@@ -17,7 +20,6 @@
 #include <stdexcept>
 #include <sys/prctl.h>
 #include <sys/uio.h>
-#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
@@ -43,23 +45,21 @@ bool otherProcessesMayReachMemory()
     if (::pipe(ready) != 0)
         return false;
     const pid_t parent = ::getpid();
-    const pid_t child = ::fork();
-    if (child == 0) {
+    ChildProcess reader([&] {
         char go;
         [[maybe_unused]] ssize_t n = ::read(ready[0], &go, 1);
         std::uint64_t seen = 0;
         iovec local = {&seen, sizeof seen};
         iovec remote = {const_cast<std::uint64_t*>(&probe), sizeof probe};
         const bool ok = ::process_vm_readv(parent, &local, 1, &remote, 1, 0) == sizeof seen && seen == probe;
-        ::_exit(ok ? 0 : 1);
-    }
-    ::prctl(PR_SET_PTRACER, static_cast<unsigned long>(child), 0, 0, 0);
+        return ok ? 0 : 1;
+    });
+    ::prctl(PR_SET_PTRACER, static_cast<unsigned long>(reader.pid()), 0, 0, 0);
     [[maybe_unused]] ssize_t n = ::write(ready[1], "g", 1);
-    int status = 0;
-    ::waitpid(child, &status, 0);
+    const auto status = reader.wait(std::chrono::seconds(10));
     ::close(ready[0]);
     ::close(ready[1]);
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    return status == 0;
 }
 
 class InputRingDeviceTest : public testing::TestWithParam<Transfers> {
@@ -171,7 +171,7 @@ TEST_P(InputRingDeviceTest, StreamBytesTakeTheChosenPath)
         return;
     }
     if (m_sim->count("transfers direct") == 0 && !otherProcessesMayReachMemory())
-        GTEST_SKIP() << "this system does not let the simulator reach the ring's memory";
+        SKIP_ON_PURPOSE("this system does not let the simulator reach the ring's memory");
     EXPECT_EQ(m_sim->count("transfers direct"), 1u);
 }
 

@@ -1,7 +1,8 @@
 // The input ring over an MPTS file: every byte up to the end arrives, in
 // order, and the end is reported only once the data before it is used up.
 #include "device/InputRing.h"
-#include "tests/device/SimulatorProcess.h"
+#include "tests/device/TestStream.h"
+#include "tests/support/TempDir.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,4 @@
-// The synthetic streams of SimulatorProcess.h, free of the simulator so that
-// the file tests build on every platform.
-#include "tests/device/SimulatorProcess.h"
+#include "tests/device/TestStream.h"
 
 #include <fstream>
 #include <stdexcept>

@@ -2,7 +2,7 @@
 #include "config/Settings.h"
 #include "device/DeviceDiscovery.h"
 #include "device/VexarControl.h"
-#include "tests/device/SimulatorProcess.h"
+#include "tests/support/SimulatorProcess.h"
 
 #include <gtest/gtest.h>
 

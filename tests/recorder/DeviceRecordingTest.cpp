@@ -6,7 +6,8 @@
 #include "config/Settings.h"
 #include "device/DeviceDiscovery.h"
 #include "recorder/VexarHDRecorder.h"
-#include "tests/device/SimulatorProcess.h"
+#include "tests/support/ConsoleCapture.h"
+#include "tests/support/SimulatorProcess.h"
 #include "tests/recorder/ProbeSummary.h"
 #include "tests/recorder/SampleStream.h"
 #include "ts/TsPacket.h"
@@ -15,16 +16,13 @@
 
 #include <algorithm>
 #include <chrono>
-#include <fcntl.h>
 #include <fstream>
-#include <iostream>
 #include <iterator>
 #include <memory>
 #include <set>
 #include <string>
 #include <sys/stat.h>
 #include <thread>
-#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -99,54 +97,6 @@ std::vector<TsPacket> routed(const std::vector<TsPacket>& input, const TsPacket&
     }
     return out;
 }
-
-// Catches what the process writes to standard output and standard error, at
-// the descriptors, so the lines of every thread land here.
-class ConsoleCapture {
-public:
-    explicit ConsoleCapture(const std::string& dir) : m_outPath(dir + "/stdout.txt"), m_errPath(dir + "/stderr.txt")
-    {
-        std::cout.flush();
-        m_savedOut = ::dup(1);
-        m_savedErr = ::dup(2);
-        redirect(1, m_outPath);
-        redirect(2, m_errPath);
-    }
-    ~ConsoleCapture() { finish(); }
-    ConsoleCapture(const ConsoleCapture&) = delete;
-    ConsoleCapture& operator=(const ConsoleCapture&) = delete;
-
-    void finish()
-    {
-        if (m_savedOut < 0)
-            return;
-        std::cout.flush();
-        std::cerr.flush();
-        ::dup2(m_savedOut, 1);
-        ::dup2(m_savedErr, 2);
-        ::close(m_savedOut);
-        ::close(m_savedErr);
-        m_savedOut = m_savedErr = -1;
-    }
-    std::string out() const { return text(m_outPath); }
-    std::string err() const { return text(m_errPath); }
-
-private:
-    static void redirect(int fd, const std::string& path)
-    {
-        const int file = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND, 0644);
-        ::dup2(file, fd);
-        ::close(file);
-    }
-    static std::string text(const std::string& path)
-    {
-        std::cout.flush();
-        std::ifstream in(path, std::ios::binary);
-        return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-    }
-    std::string m_outPath, m_errPath;
-    int m_savedOut = -1, m_savedErr = -1;
-};
 
 std::size_t countOf(const std::vector<std::string>& lines, const std::string& line)
 {
@@ -334,7 +284,7 @@ TEST_F(DeviceRecording, DefaultChannelAfterARecording)
     m_recorder->start("703", file("rec.ts"), "", 0, 0);
     ASSERT_TRUE(waitUntil([&] { return m_recorder->bytesWritten() > 0; }, 10000));
 
-    ConsoleCapture console(m_dir.path());
+    ConsoleCapture console;
     const std::size_t mark = logMark();
     const auto stopped = Clock::now();
     m_recorder->setDefaultChannelTimer();
@@ -403,7 +353,7 @@ TEST_F(RecorderOnDevice, FailedDefaultSwitchIsReportedAndTheTimerThreadWaitsOn)
     m_ownSimulator = startSimulator(m_dir);
     makeRecorder("702");
     m_ownSimulator.reset(); // the device goes away
-    ConsoleCapture console(m_dir.path());
+    ConsoleCapture console;
     auto failures = [&](const std::string& failure) {
         std::size_t n = 0;
         const std::string err = console.err();
@@ -456,7 +406,7 @@ TEST_P(DeviceStreamFault, EndsTheRecordingAndKeepsWhatWasRecorded)
     makeRecorder("");
     const std::string out = file("fault.ts");
     {
-        ConsoleCapture console(m_dir.path());
+        ConsoleCapture console;
         m_recorder->start("702", out, "", 0, 0);
         ASSERT_TRUE(recordingEndsByItself());
         console.finish();
@@ -484,7 +434,7 @@ TEST_P(DeviceStreamFault, EndsTheRecordingAndKeepsWhatWasRecorded)
 
     // The fault stays with this device connection: a new start runs, reports
     // it again and ends by itself, and the recorder is idle once more.
-    ConsoleCapture console(m_dir.path());
+    ConsoleCapture console;
     m_recorder->start("703", file("again.ts"), "", 0, 0);
     ASSERT_TRUE(recordingEndsByItself());
     console.finish();

@@ -5,7 +5,7 @@
 #include "tests/app/ProgramRun.h"
 #include "tests/recorder/SampleStream.h"
 #ifndef _WIN32
-#include "tests/recorder/ProbeSummary.h"
+#include "tests/support/CommandOutput.h"
 #endif
 #include "ts/Crc32.h"
 #include "ts/TsPacket.h"
@@ -39,7 +39,7 @@ std::vector<TsPacket> readPackets(const std::string& path)
 // What ffprobe sees: the number of programs, and "codec,PID" per stream.
 int probePrograms(const std::string& path)
 {
-    std::string text = commandOutput("ffprobe -v quiet -show_programs -of compact '" + path + "'");
+    std::string text = commandOutput("ffprobe -v quiet -show_programs -of compact '" + path + "'").text;
     int programs = 0;
     for (std::size_t at = 0; (at = text.find("program|", at)) != std::string::npos; ++at)
         ++programs;
@@ -50,7 +50,7 @@ int probePrograms(const std::string& path)
 std::string probeStreams(const std::string& path)
 {
     // Lines such as streams.stream.0.codec_name="mpeg2video" and .id="0x102".
-    std::istringstream text(commandOutput("ffprobe -v quiet -show_streams -of flat '" + path + "'"));
+    std::istringstream text(commandOutput("ffprobe -v quiet -show_streams -of flat '" + path + "'").text);
     std::string line, streams, codec;
     while (std::getline(text, line)) {
         const std::size_t quote = line.find('"');

@@ -3,7 +3,7 @@
 // power switches, checked in what the program prints, in the files it writes
 // and in what the simulated box received.
 #include "tests/app/ProgramRun.h"
-#include "tests/device/SimulatorProcess.h"
+#include "tests/support/SimulatorProcess.h"
 #include "tests/recorder/ProbeSummary.h"
 #include "tests/recorder/SampleStream.h"
 #include "ts/TsPacket.h"

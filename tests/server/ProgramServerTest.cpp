@@ -1,30 +1,19 @@
 // The built program in server mode, driven over loopback TCP like SageTV
 // drives it, with the simulated device as input.
 #include "ServerTestSupport.h"
+#include "tests/support/ChildProcess.h"
 
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
-#include <signal.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <fstream>
-#include <sstream>
+#include <optional>
 #include <vector>
 
 namespace {
-
-std::string readText(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
 
 // A port nobody listens on at the moment.
 std::uint16_t freePort()
@@ -47,52 +36,22 @@ public:
         : m_out(dir.file("vexarhd.out")), m_err(dir.file("vexarhd.err"))
     {
         args.insert(args.begin(), VEXARHD_BINARY);
-        std::vector<char*> argv;
-        for (std::string& arg : args)
-            argv.push_back(arg.data());
-        argv.push_back(nullptr);
-        m_pid = fork();
-        if (m_pid == 0) {
-            setenv("VEXARHD_DEVICE_DIR", deviceDir.c_str(), 1);
-            dup2(open(m_out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 1);
-            dup2(open(m_err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 2);
-            execv(argv[0], argv.data());
-            _exit(127);
-        }
+        ChildProcess::Options options;
+        options.environment = {"VEXARHD_DEVICE_DIR=" + deviceDir};
+        options.outPath = m_out;
+        options.errPath = m_err;
+        m_process.emplace(args, options);
     }
-    ~Program()
-    {
-        if (running()) {
-            kill(m_pid, SIGKILL);
-            waitpid(m_pid, nullptr, 0);
-        }
-    }
-    bool running()
-    {
-        if (m_exited)
-            return false;
-        int status = 0;
-        if (waitpid(m_pid, &status, WNOHANG) == 0)
-            return true;
-        m_exited = true;
-        m_exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        return false;
-    }
-    // Exit status as the shell sees it, after waiting for the end.
-    int exitCode()
-    {
-        waitFor([&] { return !running(); });
-        return m_exitCode;
-    }
+    bool running() { return m_process->running(); }
+    // Exit status as the shell sees it, after waiting (bounded) for the end.
+    int exitCode() { return m_process->wait(std::chrono::seconds(10)).value_or(-1); }
     std::string out() const { return readText(m_out); }
     std::string err() const { return readText(m_err); }
 
 private:
     std::string m_out;
     std::string m_err;
-    int m_pid = -1;
-    bool m_exited = false;
-    int m_exitCode = -1;
+    std::optional<ChildProcess> m_process;
 };
 
 bool contains(const std::string& text, const std::string& what) { return text.find(what) != std::string::npos; }

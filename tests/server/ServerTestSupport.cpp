@@ -3,25 +3,12 @@
 #include "config/Settings.h"
 #include "device/DeviceDiscovery.h"
 #include "recorder/VexarHDRecorder.h"
+#include "tests/support/CommandOutput.h"
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/socket.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <iostream>
-#include <sstream>
 #include <stdexcept>
-#include <system_error>
-#include <vector>
+#include <unistd.h>
 
 namespace fs = std::filesystem;
 
@@ -35,7 +22,7 @@ const std::string& sampleMpts()
             const std::string partial = target + ".part." + std::to_string(getpid());
             const std::string command =
                 std::string(VEXARHD_SOURCE_DIR) + "/scripts/make-sample-mpts '" + partial + "' 6";
-            if (std::system(command.c_str()) != 0)
+            if (commandOutput(command).exitCode != 0)
                 throw std::runtime_error("could not make the sample stream: " + command);
             fs::rename(partial, target);
         }
@@ -44,199 +31,11 @@ const std::string& sampleMpts()
     return path;
 }
 
-// ---- ConsoleCapture ----------------------------------------------------------
-
-namespace {
-
-int redirect(int fd, const std::string& path)
-{
-    std::cout.flush();
-    std::cerr.flush();
-    std::fflush(nullptr);
-    const int saved = dup(fd);
-    const int target = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    dup2(target, fd);
-    ::close(target);
-    return saved;
-}
-
-std::string readFile(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-} // namespace
-
-ConsoleCapture::ConsoleCapture()
-{
-    const std::string base = (fs::temp_directory_path() / ("vexar-capture-" + std::to_string(getpid()))).string();
-    m_outPath = base + ".out";
-    m_errPath = base + ".err";
-    m_savedOut = redirect(1, m_outPath);
-    m_savedErr = redirect(2, m_errPath);
-}
-
-ConsoleCapture::~ConsoleCapture() { finish(); }
-
-void ConsoleCapture::finish()
-{
-    if (m_finished)
-        return;
-    m_finished = true;
-    std::cout.flush();
-    std::cerr.flush();
-    std::fflush(nullptr);
-    dup2(m_savedOut, 1);
-    dup2(m_savedErr, 2);
-    ::close(m_savedOut);
-    ::close(m_savedErr);
-    m_out = readFile(m_outPath);
-    m_err = readFile(m_errPath);
-    fs::remove(m_outPath);
-    fs::remove(m_errPath);
-}
-
-// ---- TcpClient ---------------------------------------------------------------
-
-TcpClient::TcpClient(std::uint16_t port)
-{
-    m_fd = socket(AF_INET, SOCK_STREAM, 0);
-    if (m_fd < 0)
-        throw std::system_error(errno, std::generic_category(), "socket");
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(m_fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        const int error = errno;
-        ::close(m_fd);
-        throw std::system_error(error, std::generic_category(), "connect");
-    }
-}
-
-TcpClient::~TcpClient() { close(); }
-
-void TcpClient::close()
-{
-    if (m_fd >= 0)
-        ::close(m_fd);
-    m_fd = -1;
-}
-
-void TcpClient::reset()
-{
-    linger option{1, 0};
-    setsockopt(m_fd, SOL_SOCKET, SO_LINGER, &option, sizeof option);
-    close();
-}
-
-bool TcpClient::send(const std::string& bytes)
-{
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t sent = ::send(m_fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
-        if (sent <= 0)
-            return false;
-        done += static_cast<std::size_t>(sent);
-    }
-    return true;
-}
-
-bool TcpClient::waitReadable(std::chrono::milliseconds timeout)
-{
-    pollfd entry{m_fd, POLLIN, 0};
-    return poll(&entry, 1, static_cast<int>(timeout.count())) > 0;
-}
-
-std::string TcpClient::readLine(std::chrono::milliseconds timeout)
-{
-    const auto end = std::chrono::steady_clock::now() + timeout;
-    for (;;) {
-        const std::size_t lf = m_pending.find('\n');
-        if (lf != std::string::npos) {
-            std::string line = m_pending.substr(0, lf);
-            m_pending.erase(0, lf + 1);
-            if (!line.empty() && line.back() == '\r')
-                line.pop_back();
-            return line;
-        }
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
-        if (left.count() <= 0 || !waitReadable(left))
-            return "<timeout>";
-        char buffer[4096];
-        const ssize_t got = recv(m_fd, buffer, sizeof buffer, 0);
-        if (got <= 0)
-            return "<closed>";
-        m_pending.append(buffer, static_cast<std::size_t>(got));
-    }
-}
-
-std::string TcpClient::readToEnd(std::chrono::milliseconds timeout)
-{
-    const auto end = std::chrono::steady_clock::now() + timeout;
-    std::string received = std::move(m_pending);
-    m_pending.clear();
-    for (;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
-        if (left.count() <= 0 || !waitReadable(left))
-            return received + "<timeout>";
-        char buffer[4096];
-        const ssize_t got = recv(m_fd, buffer, sizeof buffer, 0);
-        if (got <= 0)
-            return received;
-        received.append(buffer, static_cast<std::size_t>(got));
-    }
-}
-
-// ---- DeviceSimulator -------------------------------------------------------------
-
 DeviceSimulator::DeviceSimulator(std::uint64_t rateBitsPerSecond)
+    : m_process(m_dir, {"--channel", "702=" + sampleMpts(), "--channel", "703=" + sampleMpts(), "--rate",
+                        std::to_string(rateBitsPerSecond)})
 {
-    const std::string ready = m_dir.file("ready");
-    const std::string log = m_dir.file("devsim.log");
-    std::vector<std::string> args = {DEVSIM_BINARY,
-                                     "--namespace",
-                                     m_dir.path(),
-                                     "--channel",
-                                     "702=" + sampleMpts(),
-                                     "--channel",
-                                     "703=" + sampleMpts(),
-                                     "--rate",
-                                     std::to_string(rateBitsPerSecond),
-                                     "--ready-file",
-                                     ready};
-    std::vector<char*> argv;
-    for (std::string& arg : args)
-        argv.push_back(arg.data());
-    argv.push_back(nullptr);
-    std::cout.flush();
-    m_pid = fork();
-    if (m_pid == 0) {
-        const int fd = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        dup2(fd, 1);
-        dup2(fd, 2);
-        execv(argv[0], argv.data());
-        _exit(127);
-    }
-    if (m_pid < 0)
-        throw std::runtime_error("fork failed");
-    if (!waitFor([&] { return fs::exists(ready); }))
-        throw std::runtime_error("the device simulator did not get ready: " + this->log());
 }
-
-DeviceSimulator::~DeviceSimulator()
-{
-    if (m_pid > 0) {
-        kill(m_pid, SIGTERM);
-        int status = 0;
-        waitpid(m_pid, &status, 0);
-    }
-}
-
-std::string DeviceSimulator::log() const { return readFile(m_dir.file("devsim.log")); }
 
 std::unique_ptr<VexarHDRecorder> makeDeviceRecorder(const DeviceSimulator& simulator, const TempDir& dir)
 {

@@ -1,8 +1,15 @@
-// What the server tests share: temporary folders, a sample multiplex, a
-// console capture, a loopback client and a server on its own thread.
+// What the server tests share: a sample multiplex, a server on its own
+// thread, one-shot requests and, on Linux, a recorder on the simulated device;
+// with the temporary folders, console capture and loopback client of every
+// folder.
 #pragma once
 
+#include "tests/support/ConsoleCapture.h"
+#include "tests/support/TcpClient.h"
 #include "tests/support/TempDir.h"
+#ifndef _WIN32
+#include "tests/support/SimulatorProcess.h"
+#endif
 
 #include "server/NetworkEncoderServer.h"
 
@@ -20,52 +27,6 @@ class VexarHDRecorder;
 const std::string& sampleMpts();
 
 std::uint64_t fileSize(const std::string& path);
-
-// Catches what the process writes to standard output and standard error (the
-// descriptors, so writes of every thread land here) until text() is called.
-class ConsoleCapture {
-public:
-    ConsoleCapture();
-    ~ConsoleCapture();
-    ConsoleCapture(const ConsoleCapture&) = delete;
-    ConsoleCapture& operator=(const ConsoleCapture&) = delete;
-    // Ends the capture; the writes of standard output and standard error.
-    void finish();
-    const std::string& out() const { return m_out; }
-    const std::string& err() const { return m_err; }
-
-private:
-    int m_savedOut = -1;
-    int m_savedErr = -1;
-    std::string m_outPath;
-    std::string m_errPath;
-    std::string m_out;
-    std::string m_err;
-    bool m_finished = false;
-};
-
-// A blocking loopback client with a bound on every wait.
-class TcpClient {
-public:
-    explicit TcpClient(std::uint16_t port);
-    ~TcpClient();
-    TcpClient(const TcpClient&) = delete;
-    TcpClient& operator=(const TcpClient&) = delete;
-    // False when the peer has closed or reset the connection.
-    bool send(const std::string& bytes);
-    // Reads up to LF; the line without CR LF, or "<closed>" at end of stream.
-    std::string readLine(std::chrono::milliseconds timeout = std::chrono::seconds(10));
-    // Reads until the server closes the connection; everything received.
-    std::string readToEnd(std::chrono::milliseconds timeout = std::chrono::seconds(10));
-    // Closes with a reset instead of a FIN.
-    void reset();
-    void close();
-
-private:
-    bool waitReadable(std::chrono::milliseconds timeout);
-    int m_fd = -1;
-    std::string m_pending;
-};
 
 // One request on a new connection, as SageTV sends it; the response line.
 std::string askServer(std::uint16_t port, const std::string& requestLine);
@@ -102,22 +63,21 @@ bool waitFor(Condition condition, std::chrono::milliseconds timeout = std::chron
     return true;
 }
 
-// The device simulator as a child process with a line-up of the sample
-// stream on channels 702 and 703, paced at rateBitsPerSecond.
+#ifndef _WIN32
+// The device simulator with a line-up of the sample stream on channels 702
+// and 703, paced at rateBitsPerSecond.
 class DeviceSimulator {
 public:
     explicit DeviceSimulator(std::uint64_t rateBitsPerSecond);
-    ~DeviceSimulator();
-    DeviceSimulator(const DeviceSimulator&) = delete;
-    DeviceSimulator& operator=(const DeviceSimulator&) = delete;
-    const std::string& deviceDir() const { return m_dir.path(); }
-    std::string log() const;
+    const std::string& deviceDir() const { return m_process.namespaceDir(); }
+    std::string log() const { return m_process.log(); }
 
 private:
     TempDir m_dir;
-    int m_pid = -1;
+    SimulatorProcess m_process;
 };
 
 // A recorder on the simulated device, with the box's delays shortened and
 // the map "702 2", "703 3". The simulator must outlive it.
 std::unique_ptr<VexarHDRecorder> makeDeviceRecorder(const DeviceSimulator& simulator, const TempDir& dir);
+#endif

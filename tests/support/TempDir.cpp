@@ -3,6 +3,7 @@
 #include <filesystem>
 #include <fstream>
 #include <random>
+#include <sstream>
 #include <stdexcept>
 
 TempDir::TempDir()
@@ -31,4 +32,12 @@ void TempDir::write(const std::string& name, const std::string& contents) const
     out << contents;
     if (!out)
         throw std::runtime_error("cannot write " + file(name));
+}
+
+std::string readText(const std::string& path)
+{
+    std::ifstream in(path);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
 }

@@ -1,6 +1,7 @@
 // A fresh directory under the system's temporary directory, removed with
 // everything in it when the object goes. Its path is kept short, since device
 // sockets are made inside it and a socket path is limited to about 100 bytes.
+// And reading a file back whole.
 #pragma once
 
 #include <string>
@@ -20,3 +21,7 @@ public:
 private:
     std::string m_path;
 };
+
+// The whole file, empty when there is none; in text mode, so that on Windows
+// the CR LF line ends of a program's output read as the LF the tests expect.
+std::string readText(const std::string& path);

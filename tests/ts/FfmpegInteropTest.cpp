@@ -3,6 +3,7 @@
 // the result. Null packets there all carry continuity_counter 0.
 
 #include "ts/RecordingPhase.h"
+#include "tests/support/CommandOutput.h"
 #include "tests/ts/TestSupport.h"
 #include "ts/PacketRouting.h"
 #include "ts/PacketScan.h"
@@ -11,8 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <array>
-#include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <memory>
@@ -20,20 +20,6 @@
 namespace
 {
 const std::string kWorkDir = VEXARHD_TS_TEST_WORK_DIR;
-const std::string kSample = kWorkDir + "/sample-mpts.ts";
-
-std::string run(const std::string& command)
-{
-    std::string output;
-    std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen(command.c_str(), "r"), pclose);
-    if (!pipe)
-        return output;
-    std::array<char, 4096> buffer;
-    std::size_t n;
-    while ((n = fread(buffer.data(), 1, buffer.size(), pipe.get())) > 0)
-        output.append(buffer.data(), n);
-    return output;
-}
 
 struct Recording
 {
@@ -48,10 +34,9 @@ class FfmpegSample : public ::testing::Test
 protected:
     static void SetUpTestSuite()
     {
-        std::system(("mkdir -p '" + kWorkDir + "'").c_str());
-        const int status = std::system(("'" VEXARHD_SAMPLE_SCRIPT "' '" + kSample + "' 6").c_str());
-        ASSERT_EQ(status, 0);
-        std::ifstream in(kSample, std::ios::binary);
+        // The sample is made by the CTest fixture sample_mpts.
+        std::filesystem::create_directories(kWorkDir);
+        std::ifstream in(VEXARHD_SAMPLE_MPTS, std::ios::binary);
         s_bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
         ASSERT_GT(s_bytes.size(), (kPacketStoreSize + 2000) * kTsPacketSize);
     }
@@ -94,7 +79,7 @@ protected:
     static std::vector<std::string> probe(const std::string& file, const std::string& entries)
     {
         const std::string text =
-            run("ffprobe -v quiet -show_entries " + entries + " -of csv=p=0 '" + file + "'");
+            commandOutput("ffprobe -v quiet -show_entries " + entries + " -of csv=p=0 '" + file + "'").text;
         std::vector<std::string> lines;
         std::size_t start = 0;
         while (start < text.size())
@@ -158,5 +143,5 @@ TEST_F(FfmpegSample, AnyProgramSkipsTheScrambledOne)
     EXPECT_TRUE(contains(r.out, "\n8191,1,0: "));
     EXPECT_EQ(probe(name, "program=program_num,pmt_pid"), std::vector<std::string>{"2,4097"});
     // ffprobe reads the whole file without complaint.
-    EXPECT_EQ(run("ffprobe -v error -show_packets -of csv=p=0 '" + name + "' 2>&1 >/dev/null"), "");
+    EXPECT_EQ(commandOutput("ffprobe -v error -show_packets -of csv=p=0 '" + name + "' 2>&1 >/dev/null").text, "");
 }

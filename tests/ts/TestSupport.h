@@ -1,13 +1,13 @@
 #pragma once
-// Byte source, console capture and helpers shared by the ts tests.
+// Byte source, packet sink and helpers shared by the ts tests, with the
+// console capture of every folder.
 
+#include "tests/support/ConsoleCapture.h"
 #include "ts/TsPacket.h"
 
 #include <atomic>
 #include <cstdint>
 #include <cstring>
-#include <iostream>
-#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -37,29 +37,6 @@ private:
     const std::vector<uint8_t>& m_bytes;
     std::size_t m_offset = 0;
     std::atomic<bool>* m_stopAtEnd;
-};
-
-// Redirects std::cout and std::cerr into strings for its lifetime.
-class ConsoleCapture
-{
-public:
-    ConsoleCapture() : m_oldOut(std::cout.rdbuf(m_out.rdbuf())), m_oldErr(std::cerr.rdbuf(m_err.rdbuf())) {}
-    ~ConsoleCapture()
-    {
-        std::cout.rdbuf(m_oldOut);
-        std::cerr.rdbuf(m_oldErr);
-    }
-    ConsoleCapture(const ConsoleCapture&) = delete;
-    ConsoleCapture& operator=(const ConsoleCapture&) = delete;
-
-    std::string out() const { return m_out.str(); }
-    std::string err() const { return m_err.str(); }
-
-private:
-    std::ostringstream m_out;
-    std::ostringstream m_err;
-    std::streambuf* m_oldOut;
-    std::streambuf* m_oldErr;
 };
 
 // Collects routed packets.

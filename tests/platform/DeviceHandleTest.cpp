@@ -3,11 +3,11 @@
 // from another thread and a lost connection; and direct requests, whose
 // output the server writes into the caller's buffer itself (the scripted
 // server shares the test's memory, so it simply copies).
-#include "device/DeviceDiscovery.h"
+#include "contract/DeviceInterface.h"
 #include "platform/DeviceNamespace.h"
 #include "platform/DeviceWire.h"
 #include "platform/Windows.h"
-#include "tests/device/SimulatorProcess.h"
+#include "tests/support/TempDir.h"
 
 #include <gtest/gtest.h>
 
