@@ -47,7 +47,18 @@ void SimulatedDevice::opened()
     m_pauseEnd = {};
     m_hungId.reset();
     m_stallDone = m_pauseDone = m_hangDone = false;
+    m_completedAt.clear();
+    m_longestReissueMs = 0;
+    m_leastHeadroom.reset();
     m_box.connected();
+}
+
+void SimulatedDevice::closed()
+{
+    if (m_rate == 0 || !m_leastHeadroom)
+        return;
+    simLog("reading: longest re-issue wait ", static_cast<std::uint64_t>(m_longestReissueMs), " ms, least headroom ",
+           *m_leastHeadroom, " bytes");
 }
 
 std::optional<DeviceAnswer> SimulatedDevice::request(std::uint32_t id, std::uint32_t code, const std::uint8_t* input,
@@ -124,6 +135,14 @@ std::optional<DeviceAnswer> SimulatedDevice::transfer(std::uint32_t id, const st
                               context};
         std::memcpy(pending.header, input, TRANSFER_HEADER_SIZE);
         m_streamRequests.push_back(pending);
+        if (m_reading && !m_completedAt.empty()) {
+            // The program issues its transfers again in order: this one
+            // takes the place of the oldest completed.
+            const double waited =
+                std::chrono::duration<double, std::milli>(Clock::now() - m_completedAt.front()).count();
+            m_longestReissueMs = std::max(m_longestReissueMs, waited);
+            m_completedAt.pop_front();
+        }
         m_reading = true;
         return std::nullopt;
     }
@@ -143,8 +162,10 @@ bool SimulatedDevice::cancel(std::uint32_t id)
     if (it == m_streamRequests.end())
         return false;
     m_streamRequests.erase(it);
-    if (m_streamRequests.empty())
+    if (m_streamRequests.empty()) {
         m_reading = false; // the program has stopped reading
+        m_completedAt.clear();
+    }
     return true;
 }
 
@@ -176,6 +197,10 @@ void SimulatedDevice::advance(Clock::time_point now)
     for (const StreamRequest& request : m_streamRequests)
         if (request.id != m_hungId)
             room += request.room;
+    if (m_reading && m_rate != 0) {
+        const std::uint64_t headroom = room > m_held ? room - m_held : 0;
+        m_leastHeadroom = std::min(m_leastHeadroom.value_or(headroom), headroom);
+    }
     if (m_held <= room)
         return;
     const std::uint64_t packets = (m_held - room + kPacket - 1) / kPacket;
@@ -296,6 +321,7 @@ std::optional<StreamCompletion> SimulatedDevice::completeStream()
     completion.header = m_completed.header;
     completion.returned = static_cast<std::uint32_t>(TRANSFER_HEADER_SIZE + count);
     m_streamBytes += n;
+    m_completedAt.push_back(now);
     if (limitReached(m_faults.dropAfter))
         m_dropping = true;
     return completion;

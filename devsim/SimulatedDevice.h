@@ -69,6 +69,9 @@ public:
     // A device handle was opened: fresh counters, and the device expects its
     // initialisation again.
     void opened();
+    // The handle was closed: in real time, logs how close the program came
+    // to losing data ("reading: longest re-issue wait ...").
+    void closed();
 
     // One request. input: the first `available` of its inputSize bytes (a
     // stream transfer's data area need not come along). outSize: the room
@@ -138,4 +141,8 @@ private:
     std::optional<std::uint32_t> m_hungId; // the transfer that is never answered
     bool m_stallDone = false, m_pauseDone = false, m_hangDone = false;
     std::uint64_t m_droppedPackets = 0;
+    // How close the program came to an overflow, while reading in real time.
+    std::deque<Clock::time_point> m_completedAt; // transfers completed, not yet issued again
+    double m_longestReissueMs = 0;
+    std::optional<std::uint64_t> m_leastHeadroom; // room left in FIFO and transfers, bytes
 };

@@ -120,8 +120,10 @@ void SocketTransport::run(int stopFd)
         closeConnection();
         // A connection that sent nothing was someone checking that the
         // device is present, not an opened handle.
-        if (m_opened)
+        if (m_opened) {
+            m_device.closed();
             simLog("disconnect");
+        }
         if (!goOn)
             return;
     }

@@ -22,6 +22,10 @@
 //                              transfers and the FIFO could hold
 //   fault ...                  an injected fault took effect
 //   stream restarted           the program started a stalled stream again
+//   reading: longest re-issue wait MS ms, least headroom N bytes
+//                              in real time, before disconnect: the longest a
+//                              completed transfer waited to be issued again,
+//                              and the least room the box's output had left
 //   overflow total: N packets dropped   at the end
 //   stopped                    after SIGTERM or SIGINT; the socket is removed
 #include "contract/DeviceInterface.h"
