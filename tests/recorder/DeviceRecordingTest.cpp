@@ -454,3 +454,53 @@ INSTANTIATE_TEST_SUITE_P(
         return std::string(info.param.option[2] == 'f' ? "FailedTransfer"
                                                         : info.param.option[2] == 'e' ? "EndOfData" : "Dropped");
     });
+
+namespace {
+
+struct StreamInterruption {
+    const char* name;
+    std::vector<std::string> options;
+    std::size_t watchdogLines; // restarts the recording needs
+};
+
+class StreamWatchdog : public RecorderOnDevice, public ::testing::WithParamInterface<StreamInterruption> {};
+
+} // namespace
+
+// A stream that stops (a box that rebooted), a transfer the driver never
+// answers, or a short pause: the recording goes on into the same file, with
+// one line per restart the watchdog made, and nothing else goes wrong.
+TEST_P(StreamWatchdog, RecordingGoesOnIntoTheSameFile)
+{
+    g_stallTimeout = 1;
+    m_ownSimulator = startSimulator(m_dir, GetParam().options);
+    makeRecorder("");
+    const std::string out = file("watched.ts");
+    ConsoleCapture console;
+    m_recorder->start("702", out, "", 0, 0);
+    // Well past the interruption, which comes after 7 MB of the stream.
+    ASSERT_TRUE(waitUntil([&] { return m_recorder->bytesWritten() > 4000000; }, 20000)) << console.err();
+    EXPECT_TRUE(m_recorder->isRecording());
+    m_recorder->stop();
+    console.finish();
+    const std::string line = "channel: 702, program:2; no stream data for 1 s, restarting the stream\n";
+    std::size_t lines = 0;
+    for (std::size_t at = 0; (at = console.err().find(line, at)) != std::string::npos; at += line.size())
+        ++lines;
+    EXPECT_EQ(lines, GetParam().watchdogLines) << console.err();
+    EXPECT_EQ(console.err().find("Exception occurred"), std::string::npos) << console.err();
+    const std::vector<std::string> log = m_ownSimulator->logLines();
+    EXPECT_TRUE(std::any_of(log.begin(), log.end(), [](const std::string& l) { return l.rfind("fault ", 0) == 0; }))
+        << "the interruption never came";
+    const std::vector<std::uint8_t> bytes = readBytes(out);
+    EXPECT_EQ(bytes.size() % 188, 0u);
+    EXPECT_GT(bytes.size(), 4000000u);
+    EXPECT_EQ(probeSummary(out), "program_id=2\ncodec_name=mp2,id=0x103\ncodec_name=mpeg2video,id=0x102\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Interruptions, StreamWatchdog,
+    ::testing::Values(StreamInterruption{"Stall", {"--stall-after", "7000000"}, 1},
+                      StreamInterruption{"HungTransfer", {"--hang-after", "7000000"}, 1},
+                      StreamInterruption{"ShortPause", {"--pause-after", "7000000", "--pause-for", "300"}, 0}),
+    [](const ::testing::TestParamInfo<StreamInterruption>& info) { return std::string(info.param.name); });

@@ -1,10 +1,14 @@
 // The output writer: chunking, one write in flight, append and circular
 // positions, the byte count, the final partial chunk and write failures.
 #include "recorder/OutputWriter.h"
+#include "tests/support/ConsoleCapture.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <csignal>
+#include <cstdlib>
+#include <cstring>
 #include <cstdio>
 #include <fstream>
 #include <iterator>
@@ -222,5 +226,52 @@ TEST(OutputWriterDeathTest, FullDiskReportsWriteErrorAndKeepsWhatWasWritten)
     const std::vector<std::uint8_t> bytes = pattern(3 << 20, 11);
     EXPECT_EXIT(writeToFullDisk(path, bytes), ::testing::ExitedWithCode(0), "Write error " + path);
     std::remove(path.c_str());
+}
+#endif
+
+#ifndef _WIN32
+// A disk that stops: once MAX_QUEUED_BYTES wait, whole chunks are dropped
+// instead of queued (memory stays bounded, the caller never waits), the
+// episode gets one line, only what reached the file is counted, and the file
+// is the stream's chunks in order with the dropped ones left out.
+TEST(OutputWriter, StalledDiskDropsChunksBeyondTheBoundWithOneLine)
+{
+    const std::string path = tempPath("stalled.ts");
+    ::setenv("VEXARHD_STALL_WRITES", (path + ":0:3000").c_str(), 1);
+    // Each chunk of the stream starts with its number, so the file tells
+    // which chunks reached it.
+    const std::uint32_t chunk = OutputWriter::CHUNK_SIZE;
+    const std::uint32_t chunks = static_cast<std::uint32_t>(OutputWriter::MAX_QUEUED_BYTES / chunk) + 40;
+    std::vector<std::uint8_t> bytes(std::size_t(chunks) * chunk);
+    for (std::uint32_t i = 0; i < chunks; ++i)
+        std::memcpy(&bytes[std::size_t(i) * chunk], &i, sizeof i);
+    ConsoleCapture console;
+    OutputWriter writer;
+    writer.open(path, FILE_SHARE_READ | FILE_SHARE_DELETE);
+    ::unsetenv("VEXARHD_STALL_WRITES");
+    for (std::size_t at = 0; at < bytes.size(); at += 1 << 20)
+        writer.write(bytes.data() + at, 1 << 20);
+    EXPECT_TRUE(writer.finish());
+    console.finish();
+
+    std::ifstream in(path, std::ios::binary | std::ios::ate);
+    const auto size = static_cast<std::size_t>(in.tellg());
+    std::vector<std::uint8_t> file(size);
+    in.seekg(0);
+    in.read(reinterpret_cast<char*>(file.data()), static_cast<std::streamsize>(size));
+    std::remove(path.c_str());
+    ASSERT_LT(size, bytes.size());
+    ASSERT_EQ(size % chunk, 0u);
+    EXPECT_EQ(writer.bytesWritten(), size);
+    EXPECT_EQ(console.err(), "VexarHDRecorder::write queue full (268435456 bytes waiting for " + path + "): " +
+                                 std::to_string(bytes.size() - size) + " bytes dropped\n");
+    std::uint32_t last = 0;
+    for (std::size_t at = 0; at < size; at += chunk) {
+        std::uint32_t number = 0;
+        std::memcpy(&number, &file[at], sizeof number);
+        ASSERT_TRUE(at == 0 || number > last) << "chunk " << number << " after " << last;
+        ASSERT_TRUE(std::equal(&file[at], &file[at] + chunk, &bytes[std::size_t(number) * chunk]));
+        last = number;
+    }
 }
 #endif
