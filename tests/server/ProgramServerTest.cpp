@@ -1,7 +1,9 @@
 // The built program in server mode, driven over loopback TCP like SageTV
 // drives it, with the simulated device as input.
 #include "ServerTestSupport.h"
+#include "tests/recorder/ProbeSummary.h"
 #include "tests/support/ChildProcess.h"
+#include "tests/support/SimulatorProcess.h"
 
 #include <gtest/gtest.h>
 
@@ -10,6 +12,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <csignal>
+#include <fstream>
+#include <iterator>
 #include <optional>
 #include <vector>
 
@@ -43,6 +48,8 @@ public:
         m_process.emplace(args, options);
     }
     bool running() { return m_process->running(); }
+    // Sends the signal; the exit status once the program has ended.
+    int stop(int signal) { return m_process->kill(signal, std::chrono::seconds(20)); }
     // Exit status as the shell sees it, after waiting (bounded) for the end.
     int exitCode() { return m_process->wait(std::chrono::seconds(10)).value_or(-1); }
     std::string out() const { return readText(m_out); }
@@ -55,6 +62,20 @@ private:
 };
 
 bool contains(const std::string& text, const std::string& what) { return text.find(what) != std::string::npos; }
+
+const std::vector<std::string> kShortDelays = {"--delay", "0", "--delaypower", "20", "--delayafterchannel", "0"};
+
+// Every packet of the file whole, and ffprobe finds program 2 in it.
+void expectWholeRecording(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    const std::string bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    ASSERT_GT(bytes.size(), 0u);
+    EXPECT_EQ(bytes.size() % 188, 0u);
+    for (std::size_t at = 0; at < bytes.size(); at += 188)
+        ASSERT_EQ(bytes[at], 0x47) << "packet at " << at;
+    EXPECT_EQ(probeSummary(path), "program_id=2\ncodec_name=mp2,id=0x103\ncodec_name=mpeg2video,id=0x102\n");
+}
 
 } // namespace
 
@@ -135,4 +156,92 @@ TEST(ProgramServer, PortInUseEndsTheProgramNamingTheStep)
     EXPECT_TRUE(contains(program.out(), "here3\n"));
     EXPECT_FALSE(contains(program.out(), "here4\n"));
     EXPECT_TRUE(contains(program.err(), "Exception occurred: bind: Address already in use\n")) << program.err();
+}
+
+namespace {
+
+struct StopCase {
+    const char* name;
+    int signal;
+    bool server; // else a timed recording
+};
+
+class ProgramStop : public ::testing::TestWithParam<StopCase> {};
+
+} // namespace
+
+// A signal in the middle of a recording ends it as STOP does: every queued
+// chunk written, the file closed with whole packets, exit code 0.
+TEST_P(ProgramStop, SignalEndsTheRecordingCleanly)
+{
+    TempDir dir;
+    DeviceSimulator simulator(38800000);
+    dir.write("map.txt", "702 2\n");
+    const std::string file = dir.file("stopped.ts");
+    const std::uint16_t port = freePort();
+    std::vector<std::string> args = {"--device", "0", "--channel", "702", "--map", dir.file("map.txt")};
+    if (GetParam().server)
+        args.insert(args.end(), {"--serverport", std::to_string(port)});
+    else
+        args.insert(args.end(), {"--spts", file, "--duration", "600"});
+    args.insert(args.end(), kShortDelays.begin(), kShortDelays.end());
+    Program program(args, dir, simulator.deviceDir());
+    if (GetParam().server) {
+        ASSERT_TRUE(waitFor([&] { return contains(program.out(), "here4\n"); })) << program.err();
+        ASSERT_EQ(askServer(port, "START Vexar HD|702|0|" + file + "|Great"), "OK");
+    }
+    ASSERT_TRUE(waitFor([&] { return fileSize(file) > 1000000; })) << program.err();
+    EXPECT_EQ(program.stop(GetParam().signal), 0) << program.err();
+    EXPECT_TRUE(contains(program.err(), "Stopping: the recording is ended and its files are closed\n")) << program.err();
+    EXPECT_FALSE(contains(program.err(), "Exception occurred")) << program.err();
+    expectWholeRecording(file);
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, ProgramStop,
+                         ::testing::Values(StopCase{"SigintTimed", SIGINT, false},
+                                           StopCase{"SigtermTimed", SIGTERM, false},
+                                           StopCase{"SigintServer", SIGINT, true},
+                                           StopCase{"SigtermServer", SIGTERM, true}),
+                         [](const ::testing::TestParamInfo<StopCase>& info) { return std::string(info.param.name); });
+
+// The device goes away between two recordings and comes back (the simulator
+// stopped, then started again with the same name and serial): the server
+// answers throughout, "Error: ..." while it knows the device is missing, and
+// the next recording opens it again.
+TEST(ProgramServer, DeviceThatWentAwayIsOpenedAgainForTheNextRecording)
+{
+    TempDir dir;
+    TempDir simulatorDir;
+    const std::vector<std::string> simulatorArgs = {"--channel", "702=" + sampleMpts(), "--rate", "38800000"};
+    std::optional<SimulatorProcess> simulator;
+    simulator.emplace(simulatorDir, simulatorArgs);
+    dir.write("map.txt", "702 2\n");
+    const std::uint16_t port = freePort();
+    std::vector<std::string> args = {"--device", "0", "--serverport", std::to_string(port), "--map",
+                                     dir.file("map.txt"), "--stalltimeout", "1"};
+    args.insert(args.end(), kShortDelays.begin(), kShortDelays.end());
+    Program program(args, dir, simulator->namespaceDir());
+    ASSERT_TRUE(waitFor([&] { return contains(program.out(), "here4\n"); })) << program.err();
+    const auto record = [&](const std::string& name) {
+        ASSERT_EQ(askServer(port, "START Vexar HD|702|0|" + dir.file(name) + "|Great"), "OK");
+        ASSERT_TRUE(waitFor([&] { return fileSize(dir.file(name)) > 300000; })) << program.err();
+        ASSERT_EQ(askServer(port, "STOP"), "OK");
+    };
+    record("first.ts");
+
+    simulator.reset();
+    // The recording finds the device gone and keeps trying.
+    ASSERT_EQ(askServer(port, "START Vexar HD|702|0|" + dir.file("lost.ts") + "|Great"), "OK");
+    ASSERT_TRUE(waitFor([&] { return contains(program.err(), "VexarHDRecorder: device 0 failed ("); }))
+        << program.err();
+    EXPECT_EQ(askServer(port, "NOOP"), "OK");
+    ASSERT_EQ(askServer(port, "STOP"), "OK");
+    EXPECT_EQ(askServer(port, "START Vexar HD|702|0|" + dir.file("none.ts") + "|Great"),
+              "Error: could not open device ");
+
+    simulator.emplace(simulatorDir, simulatorArgs);
+    record("second.ts");
+    EXPECT_TRUE(contains(program.err(), "VexarHDRecorder: device 0 opened again\n")) << program.err();
+    EXPECT_TRUE(program.running());
+    expectWholeRecording(dir.file("second.ts"));
 }
