@@ -2,6 +2,8 @@
 
 #include <string>
 
+namespace vexar {
+
 namespace po = boost::program_options;
 
 po::options_description makeOptionsDescription()
@@ -45,3 +47,5 @@ po::variables_map parseOptions(int argc, const char* const argv[], const po::opt
     po::notify(values);
     return values;
 }
+
+} // namespace vexar

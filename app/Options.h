@@ -3,6 +3,8 @@
 
 #include <boost/program_options.hpp>
 
+namespace vexar {
+
 // The options in help order, caption "Allowed options".
 boost::program_options::options_description makeOptionsDescription();
 
@@ -11,3 +13,5 @@ boost::program_options::options_description makeOptionsDescription();
 // options, bad values, bare arguments).
 boost::program_options::variables_map parseOptions(int argc, const char* const argv[],
                                                    const boost::program_options::options_description& description);
+
+} // namespace vexar

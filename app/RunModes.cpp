@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <iostream>
 
+namespace vexar {
+
 int runModes(StartupValues values, StopSignals& stopSignals)
 {
     VexarHDRecorder recorder(std::move(values.input), values.inputIsFile, values.listPrograms, values.mapFileName,
@@ -47,3 +49,5 @@ int runModes(StartupValues values, StopSignals& stopSignals)
     }
     return 0;
 }
+
+} // namespace vexar

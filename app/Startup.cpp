@@ -9,6 +9,8 @@
 #include <sstream>
 #include <stdexcept>
 
+namespace vexar {
+
 namespace po = boost::program_options;
 
 namespace {
@@ -98,3 +100,5 @@ std::optional<StartupValues> startUp(int argc, const char* const argv[])
 
     return values;
 }
+
+} // namespace vexar

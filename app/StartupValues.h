@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <string>
 
+namespace vexar {
+
 struct StartupValues {
     std::string mapFileName = "ChannelToProgramMap.txt"; // empty: no map
     std::int32_t deviceNumber = -1;                      // negative: no device
@@ -28,3 +30,5 @@ struct StartupValues {
 
     bool deviceMode() const { return deviceNumber >= 0; }
 };
+
+} // namespace vexar

@@ -10,6 +10,8 @@
 #include <pthread.h>
 #endif
 
+namespace vexar {
+
 namespace {
 
 #ifdef _WIN32
@@ -110,3 +112,5 @@ void StopSignals::waitUntilFinished()
     std::unique_lock<std::mutex> lock(m_mutex);
     m_finishedChanged.wait(lock, [this] { return m_finished; });
 }
+
+} // namespace vexar

@@ -12,6 +12,8 @@
 #include <mutex>
 #include <thread>
 
+namespace vexar {
+
 class StopSignals {
 public:
     // Made first thing in main(), before any other thread exists: on Linux
@@ -42,3 +44,5 @@ private:
     std::thread m_waiter;
 #endif
 };
+
+} // namespace vexar

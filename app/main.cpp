@@ -8,6 +8,8 @@
 #include <exception>
 #include <iostream>
 
+using namespace vexar;
+
 int main(int argc, char* argv[])
 {
     StopSignals stopSignals; // before any thread: they inherit its blocked signals

@@ -18,6 +18,8 @@
 #include <iostream>
 #include <vector>
 
+using namespace vexar;
+
 namespace {
 
 struct Figures {

@@ -21,6 +21,8 @@
 #include <stdexcept>
 #include <vector>
 
+using namespace vexar;
+
 namespace
 {
 constexpr std::size_t kChunk = 256 * 1024;

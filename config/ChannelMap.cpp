@@ -5,6 +5,8 @@
 #include <stdexcept>
 #include <system_error>
 
+namespace vexar {
+
 std::map<std::string, std::int32_t> readChannelMap(const std::string& fileName)
 {
     std::map<std::string, std::int32_t> map;
@@ -26,3 +28,5 @@ std::map<std::string, std::int32_t> readChannelMap(const std::string& fileName)
         map[channel] = program;
     return map;
 }
+
+} // namespace vexar

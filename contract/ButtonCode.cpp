@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+namespace vexar {
+
 namespace {
 constexpr std::uint8_t kLeadIn[8] = {0x00, 0x23, 0x0A, 0x80, 0x00, 0x00, 0x5A, 0x28};
 constexpr std::uint8_t kPairLead = 0x05;
@@ -43,3 +45,5 @@ std::optional<std::uint16_t> decodeButtonCode(const std::uint8_t* bytes, std::si
     }
     return value;
 }
+
+} // namespace vexar

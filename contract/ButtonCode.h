@@ -8,6 +8,8 @@
 #include <optional>
 #include <vector>
 
+namespace vexar {
+
 struct ButtonCode {
     std::uint8_t leadIn[8];    // 00 23 0A 80 00 00 5A 28
     std::uint8_t bits[16][2];  // 05 28 for a 1 bit, 05 14 for a 0 bit
@@ -26,3 +28,5 @@ std::vector<std::uint8_t> buttonCode(std::uint16_t value);
 // The code value carried by a ButtonCode, or nothing when the bytes are not
 // one (wrong length, lead-in, bit pair or closing byte).
 std::optional<std::uint16_t> decodeButtonCode(const std::uint8_t* bytes, std::size_t size);
+
+} // namespace vexar

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <iterator>
 
+namespace vexar {
+
 // Register images for the two capture configurations (A: primary, B:
 // secondary); the device takes them as opaque 48-byte blocks.
 const std::array<std::uint8_t, 48> initBlockA = {
@@ -64,3 +66,5 @@ const std::vector<std::vector<std::uint8_t>>& initSequence()
     static const std::vector<Bytes> sequence = buildSequence();
     return sequence;
 }
+
+} // namespace vexar

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <vector>
 
+namespace vexar {
+
 // Device-specific configuration blocks carried by commands 0 and 5.
 extern const std::array<std::uint8_t, 48> initBlockA;
 extern const std::array<std::uint8_t, 48> initBlockB;
@@ -16,3 +18,5 @@ constexpr int INIT_SERIAL_COMMAND = 11;
 
 // The commands, index 0 to 12.
 const std::vector<std::vector<std::uint8_t>>& initSequence();
+
+} // namespace vexar

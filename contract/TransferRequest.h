@@ -11,6 +11,8 @@
 #include <cstring>
 
 #pragma pack(push, 1)
+
+namespace vexar {
 struct TransferRequest {
     std::uint8_t reserved0[13];
     std::uint8_t endpoint;        // controlEndpoint, statusEndpoint or streamEndpoint
@@ -102,3 +104,5 @@ inline void fillTransferSizeRequest(void* buffer)
     bytes[0] = streamEndpoint;
     transfer_detail::putLittleEndian32(bytes + 1, READ_DATA_SIZE);
 }
+
+} // namespace vexar

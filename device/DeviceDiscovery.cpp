@@ -4,6 +4,8 @@
 #include <memory>
 #include <vector>
 
+namespace vexar {
+
 namespace {
 
 // Owns a device information set.
@@ -53,3 +55,5 @@ HANDLE openDevice(std::int32_t deviceNumber)
     return CreateFileA(detail->DevicePath, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                        OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
 }
+
+} // namespace vexar

@@ -8,6 +8,8 @@
 #include <stdexcept>
 #include <string>
 
+namespace vexar {
+
 class DeviceError : public std::runtime_error {
 public:
     DeviceError(const std::string& text, DWORD code) : std::runtime_error(text), m_code(code) {}
@@ -18,3 +20,5 @@ public:
 private:
     DWORD m_code;
 };
+
+} // namespace vexar

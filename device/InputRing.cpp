@@ -7,6 +7,8 @@
 #include <iostream>
 #include <stdexcept>
 
+namespace vexar {
+
 InputRing::InputRing(HANDLE input, bool inputIsFile) : m_input(input), m_inputIsFile(inputIsFile) {}
 
 InputRing::~InputRing() { reset(); }
@@ -260,3 +262,5 @@ std::uint32_t InputRing::readUpTo(void* destination, std::uint32_t count)
 {
     return transfer(destination, count, true);
 }
+
+} // namespace vexar

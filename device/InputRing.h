@@ -21,6 +21,8 @@
 #include <memory>
 #include <stdexcept>
 
+namespace vexar {
+
 // The input has no more data: an input file has ended, or the device
 // answered a transfer with its header alone.
 class EndOfInput : public std::runtime_error {
@@ -122,3 +124,5 @@ private:
     // next call, once its bytes have been used.
     bool m_lentSlot = false;
 };
+
+} // namespace vexar

@@ -11,6 +11,8 @@
 #include <sstream>
 #include <stdexcept>
 
+namespace vexar {
+
 namespace {
 
 constexpr int kPowerToggleLimit = 20;
@@ -161,3 +163,5 @@ void VexarControl::tuneChannel(const std::string& channel)
     }
     Sleep(g_delayAfterChannel);
 }
+
+} // namespace vexar

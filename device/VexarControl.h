@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+namespace vexar {
+
 class VexarControl {
 public:
     // Sends the initialisation sequence, prints the serial number and leaves
@@ -44,3 +46,5 @@ private:
     std::recursive_mutex m_statusMutex;
     HANDLE m_device;
 };
+
+} // namespace vexar

@@ -8,6 +8,8 @@
 #include <cstring>
 #include <iomanip>
 
+namespace vexar {
+
 namespace {
 
 constexpr std::uint8_t kPrepareCode = 0x30;
@@ -141,3 +143,5 @@ std::array<std::uint8_t, 128> CableBox::status() const
     }
     return data;
 }
+
+} // namespace vexar

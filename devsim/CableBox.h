@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+namespace vexar {
+
 class CableBox {
 public:
     // lineup: four-digit channel -> stream file path; every file is read
@@ -50,3 +52,5 @@ private:
     std::string m_digits;       // digits keyed so far
     std::string m_channel;      // tuned channel, empty before the first tune
 };
+
+} // namespace vexar

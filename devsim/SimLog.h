@@ -6,6 +6,8 @@
 #include <sstream>
 #include <string>
 
+namespace vexar {
+
 template <typename... Parts>
 void simLog(const Parts&... parts)
 {
@@ -13,3 +15,5 @@ void simLog(const Parts&... parts)
     (line << ... << parts);
     std::cout << line.str() << std::endl;
 }
+
+} // namespace vexar

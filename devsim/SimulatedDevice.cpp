@@ -9,6 +9,8 @@
 #include <cstring>
 #include <utility>
 
+namespace vexar {
+
 namespace {
 
 constexpr std::uint64_t kPacket = 188;
@@ -326,3 +328,5 @@ std::optional<StreamCompletion> SimulatedDevice::completeStream()
         m_dropping = true;
     return completion;
 }
+
+} // namespace vexar

@@ -25,6 +25,8 @@
 #include <optional>
 #include <vector>
 
+namespace vexar {
+
 // Faults of the device itself, counted per opened handle; -1: never.
 struct DeviceFaults {
     std::int64_t streamFailAfter = -1; // stream requests fail once this many bytes went out
@@ -146,3 +148,5 @@ private:
     double m_longestReissueMs = 0;
     std::optional<std::uint64_t> m_leastHeadroom; // room left in FIFO and transfers, bytes
 };
+
+} // namespace vexar

@@ -17,6 +17,8 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+namespace vexar {
+
 namespace {
 
 constexpr int kSocketBuffer = 4 * 1024 * 1024;
@@ -395,3 +397,5 @@ void SocketTransport::flush()
         m_outgoing.pop_front();
     }
 }
+
+} // namespace vexar

@@ -18,6 +18,8 @@
 #include <sys/types.h>
 #include <vector>
 
+namespace vexar {
+
 class SocketTransport {
 public:
     // Creates the socket at socketPath (and its folder); throws
@@ -64,3 +66,5 @@ private:
     std::vector<std::vector<std::uint8_t>> m_spare; // sent messages kept for reuse
     std::vector<std::uint8_t> m_incoming;
 };
+
+} // namespace vexar

@@ -9,6 +9,8 @@
 #include <iterator>
 #include <stdexcept>
 
+namespace vexar {
+
 namespace {
 
 std::uint16_t pidAt(const std::uint8_t* packet) { return static_cast<std::uint16_t>((packet[1] & 0x1F) << 8 | packet[2]); }
@@ -205,3 +207,5 @@ int StreamSource::lend(std::size_t count, Span spans[2])
     spans[1] = {m_data.data(), count - first};
     return 2;
 }
+
+} // namespace vexar

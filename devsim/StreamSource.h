@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+namespace vexar {
+
 struct StreamFaults {
     std::uint64_t syncLossEvery = 0; // every Nth packet loses its sync byte; 0: never
     std::uint64_t ccErrorEvery = 0;  // every Nth packet skips a continuity count; 0: never
@@ -60,3 +62,5 @@ private:
     std::vector<std::uint8_t> m_original;       // the file's bytes; m_data may hold a later pass
     std::uint64_t m_patchedUpTo = 0;            // packets starting before this are at their pass in m_data
 };
+
+} // namespace vexar

@@ -49,6 +49,8 @@
 #include <unistd.h>
 #include <vector>
 
+using namespace vexar;
+
 namespace po = boost::program_options;
 
 namespace {

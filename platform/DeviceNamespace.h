@@ -9,7 +9,7 @@
 
 struct GUID;
 
-namespace platform {
+namespace vexar::platform {
 
 // VEXARHD_DEVICE_DIR, or /run/vexarhd when it is not set.
 std::string deviceNamespaceDir();
@@ -20,4 +20,4 @@ std::string guidText(const GUID& guid);
 // deviceNamespaceDir() + "/" + guidText(guid)
 std::string deviceClassDir(const GUID& guid);
 
-} // namespace platform
+} // namespace vexar::platform

@@ -36,7 +36,7 @@
 
 #include <cstdint>
 
-namespace wire {
+namespace vexar::wire {
 
 constexpr std::uint32_t kWireCancel = 0xFFFFFFFF;
 constexpr std::uint32_t kWireHello = 0xFFFFFFFE;
@@ -75,4 +75,4 @@ static_assert(sizeof(WireAnswer) == 16);
 // 38-byte header, with room to spare.
 constexpr std::uint32_t kMaxPayload = 256 * 1024;
 
-} // namespace wire
+} // namespace vexar::wire

@@ -7,6 +7,8 @@
 
 #include <utility>
 
+namespace vexar {
+
 class UniqueHandle {
 public:
     UniqueHandle() = default;
@@ -39,3 +41,5 @@ public:
 private:
     HANDLE m_handle = INVALID_HANDLE_VALUE;
 };
+
+} // namespace vexar

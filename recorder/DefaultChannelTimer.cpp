@@ -6,6 +6,8 @@
 
 #include <iostream>
 
+namespace vexar {
+
 void VexarHDRecorder::setDefaultChannelTimer()
 {
     stop();
@@ -58,3 +60,5 @@ void VexarHDRecorder::switchToDefaultChannel()
         throw;
     }
 }
+
+} // namespace vexar

@@ -6,6 +6,8 @@
 #include <stdexcept>
 #include <utility>
 
+namespace vexar {
+
 OutputWriter::~OutputWriter()
 {
     if (m_pendingWrite) {
@@ -206,3 +208,5 @@ void OutputWriter::reset()
     m_circularBufferSize = 0;
     m_bytesWritten.store(0, std::memory_order_release);
 }
+
+} // namespace vexar

@@ -23,6 +23,8 @@
 #include <string>
 #include <vector>
 
+namespace vexar {
+
 struct WriteChunk {
     std::uint64_t position = 0; // where the chunk goes (used in circular mode)
     std::uint32_t size = 0;     // bytes in the chunk
@@ -102,3 +104,5 @@ private:
     std::uint64_t m_circularBufferSize = 0;
     std::atomic<std::uint64_t> m_bytesWritten{0};
 };
+
+} // namespace vexar

@@ -20,6 +20,8 @@
 #include <stdexcept>
 #include <vector>
 
+namespace vexar {
+
 namespace {
 
 // The byte source of the recording phase. The end of the input counts as a
@@ -166,3 +168,5 @@ void VexarHDRecorder::mptsCopy(const std::string& mptsFileName)
         write(block, count);
     }
 }
+
+} // namespace vexar

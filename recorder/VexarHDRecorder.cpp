@@ -8,6 +8,8 @@
 #include <iostream>
 #include <stdexcept>
 
+namespace vexar {
+
 VexarHDRecorder::VexarHDRecorder(UniqueHandle input, bool inputIsFile, bool listPrograms,
                                  const std::string& mapFileName, const std::string& defaultChannel,
                                  std::int32_t deviceNumber)
@@ -231,3 +233,5 @@ bool VexarHDRecorder::targetChanged(Target& pass) const
     pass.version = m_targetVersion.load(std::memory_order_acquire); // same values: nothing to retune
     return false;
 }
+
+} // namespace vexar

@@ -18,6 +18,8 @@
 #include <optional>
 #include <string>
 
+namespace vexar {
+
 class VexarHDRecorder {
 public:
     // input: the opened device or MPTS input file. mapFileName empty: no
@@ -139,3 +141,5 @@ private:
     std::string m_defaultChannel;
     std::int32_t m_program = 0;
 };
+
+} // namespace vexar

@@ -2,6 +2,8 @@
 
 #include <charconv>
 
+namespace vexar {
+
 std::int64_t parseCircularBufferSize(const std::string& text)
 {
     const char* first = text.data();
@@ -30,3 +32,5 @@ std::int64_t parseCircularBufferSize(const std::string& text)
         return 0;
     return magnitude == maxPositive + 1 ? INT64_MIN : -static_cast<std::int64_t>(magnitude);
 }
+
+} // namespace vexar

@@ -10,25 +10,26 @@
 #include <iostream>
 #include <stdexcept>
 #include <system_error>
+#include <utility>
 
-namespace {
+namespace vexar {
 
-// Logging commands write this first and end the line with the response.
-void logReceived(const std::string& echo)
+// A logged command's line is made whole before it is written, in one call,
+// so that the recording thread's output cannot split it.
+void NetworkEncoderServer::logReceived(const std::string& echo)
 {
-    std::cout << "Received command: " << echo;
+    m_logLine = "Received command: " + echo;
 }
 
-void logResponded(const std::string& response)
+void NetworkEncoderServer::logResponded(const std::string& response)
 {
-    std::cout << ". Responded: " << response << std::endl;
+    std::cout << std::exchange(m_logLine, {}) + ". Responded: " + response + "\n" << std::flush;
 }
-
-} // namespace
 
 std::string NetworkEncoderServer::handleRequest(const std::string& requestLine)
 {
     Request request;
+    m_logLine.clear();
     try
     {
         request = parseRequest(requestLine);
@@ -37,7 +38,8 @@ std::string NetworkEncoderServer::handleRequest(const std::string& requestLine)
     catch (const std::exception& error)
     {
         const std::string response = std::string("Error: ") + error.what();
-        std::cout << ". Exception response (" << request.command << "): " << response << std::endl;
+        std::cout << std::exchange(m_logLine, {}) + ". Exception response (" + request.command + "): " + response + "\n"
+                  << std::flush;
         std::cerr << "Exception response (" << request.command << "): " << response << std::endl;
         return response;
     }
@@ -154,3 +156,5 @@ std::string NetworkEncoderServer::carryOut(const Request& request)
 
     throw std::runtime_error("Unknown command '" + command + "'");
 }
+
+} // namespace vexar

@@ -8,6 +8,8 @@
 #include <stdexcept>
 #include <thread>
 
+namespace vexar {
+
 namespace asio = boost::asio;
 using boost::asio::ip::tcp;
 
@@ -162,3 +164,5 @@ void NetworkEncoderServer::writeResponse(Socket& socket, const std::string& resp
     boost::system::error_code ignored;
     socket.shutdown(tcp::socket::shutdown_send, ignored);
 }
+
+} // namespace vexar

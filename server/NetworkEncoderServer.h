@@ -18,6 +18,8 @@
 #include <cstdint>
 #include <string>
 
+namespace vexar {
+
 class VexarHDRecorder;
 struct Request;
 
@@ -66,6 +68,10 @@ private:
     void writeResponse(Socket& socket, const std::string& response);
     // Carries out the command; throws std::runtime_error with the error text.
     std::string carryOut(const Request& request);
+    // The console log of a command: "Received command: " and its echo, then
+    // the response (or the exception response) on the same line.
+    void logReceived(const std::string& echo);
+    void logResponded(const std::string& response);
 
     VexarHDRecorder& m_recorder;
     std::chrono::milliseconds m_readDeadline;
@@ -78,4 +84,7 @@ private:
     std::int64_t m_circularBufferSize = 0;
     std::string m_fileName;
     std::atomic<bool> m_stopping{false};
+    std::string m_logLine; // the command's log line, written whole with its response
 };
+
+} // namespace vexar

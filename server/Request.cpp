@@ -2,6 +2,8 @@
 
 #include "server/RequestReader.h"
 
+namespace vexar {
+
 Request parseRequest(std::string_view line)
 {
     line = line.substr(0, line.find_first_of("\r\n"));
@@ -56,3 +58,5 @@ std::string requestEcho(const Request& request, const std::string& fileName)
         return command + ' ' + request.channel;
     return command;
 }
+
+} // namespace vexar

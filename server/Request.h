@@ -12,6 +12,8 @@
 #include <string>
 #include <string_view>
 
+namespace vexar {
+
 struct Request {
     std::string command;
     std::string device;   // START, BUFFER: shown in the log only
@@ -30,3 +32,5 @@ Request parseRequest(std::string_view line);
 // The request as the console log shows it. fileName: the file name the
 // command works with (for START and BUFFER the one kept by the server).
 std::string requestEcho(const Request& request, const std::string& fileName);
+
+} // namespace vexar

@@ -1,5 +1,7 @@
 #include "server/RequestReader.h"
 
+namespace vexar {
+
 namespace {
 
 bool isSpace(char c)
@@ -78,3 +80,5 @@ bool RequestReader::rest(std::string& target)
     dropTrailingSpaces(target);
     return true;
 }
+
+} // namespace vexar

@@ -12,6 +12,8 @@
 #include <string>
 #include <string_view>
 
+namespace vexar {
+
 class RequestReader {
 public:
     explicit RequestReader(std::string_view line) : m_line(line) {}
@@ -35,3 +37,5 @@ private:
     std::size_t m_position = 0;
     bool m_atEnd = false;
 };
+
+} // namespace vexar

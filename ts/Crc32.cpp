@@ -2,6 +2,8 @@
 
 #include <array>
 
+namespace vexar {
+
 namespace
 {
 constexpr std::array<uint32_t, 256> makeTable()
@@ -37,3 +39,5 @@ void storeMpegCrc32(uint8_t* section, std::size_t count)
     section[count + 2] = static_cast<uint8_t>(crc >> 8);
     section[count + 3] = static_cast<uint8_t>(crc);
 }
+
+} // namespace vexar

@@ -6,8 +6,12 @@
 #include <cstddef>
 #include <cstdint>
 
+namespace vexar {
+
 uint32_t mpegCrc32(const uint8_t* data, std::size_t count);
 
 // Computes the CRC_32 over the count bytes at section and stores it, most
 // significant byte first, right behind them (4 bytes).
 void storeMpegCrc32(uint8_t* section, std::size_t count);
+
+} // namespace vexar

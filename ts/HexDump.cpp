@@ -1,5 +1,7 @@
 #include "ts/HexDump.h"
 
+namespace vexar {
+
 std::string hexDumpText(const uint8_t* data, std::size_t count)
 {
     static constexpr char kDigits[] = "0123456789abcdef";
@@ -28,3 +30,5 @@ void hexDumpBytes(std::ostream& out, const std::vector<uint8_t>& bytes)
 {
     out << hexDumpText(bytes.data(), bytes.size()) << std::flush;
 }
+
+} // namespace vexar

@@ -11,8 +11,12 @@
 #include <string>
 #include <vector>
 
+namespace vexar {
+
 // The dump text of count bytes.
 std::string hexDumpText(const uint8_t* data, std::size_t count);
 
 void hexDumpPacket(std::ostream& out, const TsPacket& packet);
 void hexDumpBytes(std::ostream& out, const std::vector<uint8_t>& bytes);
+
+} // namespace vexar

@@ -2,6 +2,8 @@
 
 #include <iostream>
 
+namespace vexar {
+
 void reportLostSync(const std::string& channel, uint16_t selectedProgram, uint64_t skipped)
 {
     std::cerr << "channel: " << channel << ", program:" << selectedProgram << "; lost sync, skipping " << skipped
@@ -14,3 +16,5 @@ void reportDiscontinuity(const std::string& channel, uint16_t selectedProgram, u
     std::cerr << "channel: " << channel << ", program:" << selectedProgram << "; discontinuity " << pid << "->"
               << static_cast<int>(old) << "," << static_cast<int>(counter) << ":" << pid << std::endl;
 }
+
+} // namespace vexar

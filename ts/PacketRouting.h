@@ -22,6 +22,8 @@
 #include <cstdint>
 #include <string>
 
+namespace vexar {
+
 // "channel: ... lost sync, skipping N bytes" on standard error.
 void reportLostSync(const std::string& channel, uint16_t selectedProgram, uint64_t skipped);
 // "channel: ... discontinuity ..." on standard error.
@@ -72,3 +74,5 @@ inline void checkRecordingContinuity(const TsPacket& packet, ContinuityTable& co
     if (old != kNoContinuity && ((old + 1) & 15) != counter)
         reportDiscontinuity(channel, selectedProgram, pid, old, counter);
 }
+
+} // namespace vexar

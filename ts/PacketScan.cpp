@@ -2,6 +2,8 @@
 
 #include <iostream>
 
+namespace vexar {
+
 bool checkScanContinuity(const TsPacket& packet, int successivePackets, ContinuityTable& continuityTable)
 {
     const uint16_t pid = packet.pid();
@@ -39,3 +41,5 @@ void printCounterReport(const ScanState& state)
     }
     std::cout << "total: " << total << std::endl << std::endl;
 }
+
+} // namespace vexar

@@ -16,6 +16,8 @@
 #include <cstdint>
 #include <iostream>
 
+namespace vexar {
+
 // Reads single bytes until a sync byte; that byte starts the next packet.
 // Returns the number of bytes read, the sync byte included.
 template <typename ByteSource>
@@ -160,3 +162,4 @@ bool scanPackets(ByteSource& source, const std::atomic<bool>& stop, ScanState& s
     return stopped;
 }
 
+} // namespace vexar

@@ -8,6 +8,8 @@
 #include <iostream>
 #include <sstream>
 
+namespace vexar {
+
 int32_t resolveWantedProgram(int32_t program, const std::string& channel,
                              const std::map<std::string, int32_t>& channelMap)
 {
@@ -134,3 +136,5 @@ void fillPidFilter(PidFilter& pidFilter, const std::vector<uint16_t>& pidsToReco
     }
     std::cout << std::endl;
 }
+
+} // namespace vexar

@@ -20,6 +20,8 @@
 #include <string>
 #include <vector>
 
+namespace vexar {
+
 // The program asked for: program when above 0, else the channel's entry in the
 // map (exact key), else program unchanged (0 = any program).
 int32_t resolveWantedProgram(int32_t program, const std::string& channel,
@@ -60,3 +62,5 @@ void buildNewPat(TsPacket& newPatPacket, const Selection& selection);
 
 // Clears the filter, sets it for every PID to record and prints them.
 void fillPidFilter(PidFilter& pidFilter, const std::vector<uint16_t>& pidsToRecord);
+
+} // namespace vexar

@@ -23,6 +23,8 @@
 #include <string>
 #include <vector>
 
+namespace vexar {
+
 class RecordingPhase
 {
 public:
@@ -64,3 +66,5 @@ private:
     std::size_t m_replayed = 0; // stored packets handed on so far
     TsPacket m_packet{};        // the working packet of the live stream
 };
+
+} // namespace vexar

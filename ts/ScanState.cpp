@@ -1,5 +1,7 @@
 #include "ts/ScanState.h"
 
+namespace vexar {
+
 ScanState::ScanState()
 {
     continuityTable.fill(kNoContinuity);
@@ -33,3 +35,5 @@ void ScanState::restartAtPat()
     sectionBuffer.clear();
     patSection.clear();
 }
+
+} // namespace vexar

@@ -18,6 +18,8 @@
 #include <map>
 #include <vector>
 
+namespace vexar {
+
 struct ScanState
 {
     // Packets kept for the PMT lookup and for replay, in arrival order.
@@ -47,3 +49,5 @@ struct ScanState
     // starts over at a PAT.
     void restartAtPat();
 };
+
+} // namespace vexar

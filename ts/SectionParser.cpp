@@ -8,6 +8,8 @@
 #include <sstream>
 #include <stdexcept>
 
+namespace vexar {
+
 namespace
 {
 constexpr int kLastByte = static_cast<int>(kTsPacketSize) - 1;
@@ -143,3 +145,5 @@ bool parsePmt(const std::vector<TsPacket>& packetStore, const Table2Index& lastT
     }
     return true;
 }
+
+} // namespace vexar

@@ -13,6 +13,8 @@
 #include <cstdint>
 #include <vector>
 
+namespace vexar {
+
 // Feeds one examined PID 0 packet. Returns false when a later PAT occurrence
 // differs from the first one (the caller then starts its store over); the
 // packet is then not appended.
@@ -52,3 +54,5 @@ struct PmtStream
 // run past the packet end the list.
 bool parsePmt(const std::vector<TsPacket>& packetStore, const Table2Index& lastTable2ByPID, uint16_t pmtPid,
               std::vector<PmtStream>& streams);
+
+} // namespace vexar

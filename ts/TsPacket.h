@@ -7,6 +7,8 @@
 #include <array>
 #include <cstdint>
 
+namespace vexar {
+
 struct TsPacket
 {
     std::array<uint8_t, kTsPacketSize> bytes;
@@ -47,3 +49,5 @@ struct TsPacket
 };
 
 static_assert(sizeof(TsPacket) == kTsPacketSize, "a TsPacket is exactly the 188 packet bytes");
+
+} // namespace vexar

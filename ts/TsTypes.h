@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 
+namespace vexar {
+
 constexpr std::size_t kTsPacketSize = 188;     // bytes per transport-stream packet
 constexpr uint8_t kTsSyncByte = 0x47;          // first byte of every packet
 constexpr std::size_t kPidCount = 8192;        // PIDs are 13 bits: 0 to 8191
@@ -20,3 +22,5 @@ constexpr uint8_t kStreamTypeMpeg2Video = 2;   // stream_type of ISO/IEC 13818-2
 using ContinuityTable = std::array<uint8_t, kPidCount>;
 using PidFilter = std::array<uint8_t, kPidCount>;
 using Table2Index = std::array<int32_t, kPidCount>;
+
+} // namespace vexar

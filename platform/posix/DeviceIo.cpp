@@ -20,7 +20,7 @@
 #include <unistd.h>
 #include <vector>
 
-namespace platform {
+namespace vexar::platform {
 
 namespace {
 
@@ -344,9 +344,9 @@ HANDLE openDeviceSocket(const char* path)
     return insertHandle(std::move(object));
 }
 
-} // namespace platform
+} // namespace vexar::platform
 
-using namespace platform;
+using namespace vexar::platform;
 
 BOOL DeviceIoControl(HANDLE h, DWORD code, LPVOID in, DWORD inSize, LPVOID out, DWORD outSize, LPDWORD returned,
                      LPOVERLAPPED ov)

@@ -17,7 +17,7 @@
 #include <unistd.h>
 #include <utility>
 
-namespace platform {
+namespace vexar::platform {
 
 // What one open of a file may do, and what it lets other opens do.
 struct OpenMode {
@@ -326,9 +326,9 @@ HANDLE openFile(const char* path, DWORD access, DWORD shareMode, DWORD creation,
 
 IoSync& fileIoSync(FileObject& file) { return file.io; }
 
-} // namespace platform
+} // namespace vexar::platform
 
-using namespace platform;
+using namespace vexar::platform;
 
 HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD shareMode, LPSECURITY_ATTRIBUTES, DWORD creation,
                    DWORD flagsAndAttributes, HANDLE)

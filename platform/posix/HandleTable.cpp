@@ -6,7 +6,7 @@
 #include <unistd.h>
 #include <unordered_map>
 
-namespace platform {
+namespace vexar::platform {
 namespace {
 
 struct HandleTable {
@@ -83,9 +83,9 @@ DWORD winErrorFromErrno(int err)
     }
 }
 
-} // namespace platform
+} // namespace vexar::platform
 
-using namespace platform;
+using namespace vexar::platform;
 
 DWORD GetLastError() { return t_lastError; }
 void SetLastError(DWORD code) { t_lastError = code; }

@@ -9,7 +9,7 @@
 #include <memory>
 #include <mutex>
 
-namespace platform {
+namespace vexar::platform {
 
 struct FileObject;
 struct DeviceObject;
@@ -72,4 +72,4 @@ DWORD waitForTimer(TimerObject& timer, DWORD milliseconds);
 
 DWORD winErrorFromErrno(int err);
 
-} // namespace platform
+} // namespace vexar::platform

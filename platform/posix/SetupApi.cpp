@@ -17,7 +17,7 @@
 #include <unistd.h>
 #include <vector>
 
-namespace platform {
+namespace vexar::platform {
 
 struct DeviceInfoSet {
     GUID classGuid;
@@ -65,9 +65,9 @@ bool serverListens(const std::string& path)
 
 } // namespace
 
-} // namespace platform
+} // namespace vexar::platform
 
-using namespace platform;
+using namespace vexar::platform;
 
 HDEVINFO SetupDiGetClassDevsA(const GUID* classGuid, LPCSTR, HWND, DWORD flags)
 {

@@ -3,7 +3,7 @@
 #include <chrono>
 #include <thread>
 
-namespace platform {
+namespace vexar::platform {
 
 struct ThreadObject {
     std::mutex mutex;
@@ -23,9 +23,9 @@ DWORD waitForThread(ThreadObject& thread, DWORD milliseconds)
     return WAIT_OBJECT_0;
 }
 
-} // namespace platform
+} // namespace vexar::platform
 
-using namespace platform;
+using namespace vexar::platform;
 
 // The thread runs detached; its handle and the thread share the state, so
 // closing the handle of a running thread leaves the thread running, as on Windows.

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <optional>
 
-namespace platform {
+namespace vexar::platform {
 
 using Clock = std::chrono::steady_clock;
 
@@ -44,9 +44,9 @@ DWORD waitForTimer(TimerObject& timer, DWORD milliseconds)
     }
 }
 
-} // namespace platform
+} // namespace vexar::platform
 
-using namespace platform;
+using namespace vexar::platform;
 
 HANDLE CreateWaitableTimerA(LPSECURITY_ATTRIBUTES, BOOL manualReset, LPCSTR name)
 {

@@ -7,6 +7,8 @@
 
 #include <stdexcept>
 
+namespace vexar {
+
 namespace {
 
 using Map = std::map<std::string, std::int32_t>;
@@ -106,3 +108,5 @@ TEST(ChannelMap, UnopenableFileThrowsWithItsName)
 }
 
 } // namespace
+
+} // namespace vexar

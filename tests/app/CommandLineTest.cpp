@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+namespace vexar {
+
 namespace {
 
 const char* const kHelp = "Allowed options:\n"
@@ -161,3 +163,5 @@ TEST_F(CommandLine, InputFileNeedsNoDuration)
 }
 
 } // namespace
+
+} // namespace vexar

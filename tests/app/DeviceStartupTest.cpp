@@ -9,6 +9,8 @@
 #include <memory>
 #include <regex>
 
+namespace vexar {
+
 namespace {
 
 const int kError = 255;
@@ -114,3 +116,5 @@ TEST_F(DeviceStartup, OutputFileNeedsAPositiveDuration)
 }
 
 } // namespace
+
+} // namespace vexar

@@ -10,6 +10,8 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+namespace vexar {
+
 ProgramRun runProgram(const std::vector<std::string>& args, const std::string& workDir,
                       const std::string& deviceDir)
 {
@@ -61,3 +63,5 @@ std::string deviceClassFolder(const std::string& deviceDir)
     std::filesystem::create_directories(folder);
     return folder;
 }
+
+} // namespace vexar

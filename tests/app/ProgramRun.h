@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+namespace vexar {
+
 struct ProgramRun {
     int exitCode = -1; // as the shell sees it: -1 from the program is 255
     int pid = 0;       // the child's process id, which it prints after "PID: "
@@ -35,3 +37,5 @@ private:
 
 // The capture device's interface folder inside a device namespace.
 std::string deviceClassFolder(const std::string& deviceDir);
+
+} // namespace vexar

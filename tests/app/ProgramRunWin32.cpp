@@ -8,6 +8,8 @@
 
 #include <stdexcept>
 
+namespace vexar {
+
 namespace {
 
 // One argument as the C runtime's command-line parser reads it back: quoted,
@@ -94,5 +96,4 @@ ProgramRun runProgram(const std::vector<std::string>& args, const std::string& w
     return run;
 }
 
-
-
+} // namespace vexar

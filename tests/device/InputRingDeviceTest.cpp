@@ -23,6 +23,8 @@
 #include <thread>
 #include <unistd.h>
 
+namespace vexar {
+
 using testing::internal::CaptureStderr;
 using testing::internal::CaptureStdout;
 using testing::internal::GetCapturedStderr;
@@ -268,3 +270,5 @@ INSTANTIATE_TEST_SUITE_P(Transfers, InputRingDeviceTest, testing::Values(Transfe
                          });
 
 } // namespace
+
+} // namespace vexar

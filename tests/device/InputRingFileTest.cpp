@@ -8,6 +8,8 @@
 
 #include <stdexcept>
 
+namespace vexar {
+
 using testing::internal::CaptureStderr;
 using testing::internal::GetCapturedStderr;
 
@@ -133,3 +135,5 @@ TEST_F(InputRingFileTest, RestartGoesOnAfterTheCancelledReads)
 }
 
 } // namespace
+
+} // namespace vexar

@@ -3,6 +3,8 @@
 #include <fstream>
 #include <stdexcept>
 
+namespace vexar {
+
 std::vector<std::uint8_t> makeTestStream(std::size_t packetCount)
 {
     std::vector<std::uint8_t> bytes(packetCount * 188);
@@ -29,3 +31,5 @@ void writeFile(const std::string& path, const std::vector<std::uint8_t>& bytes)
     if (!out)
         throw std::runtime_error("cannot write " + path);
 }
+
+} // namespace vexar

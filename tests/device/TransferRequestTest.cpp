@@ -7,6 +7,8 @@
 
 #include <vector>
 
+namespace vexar {
+
 namespace {
 
 TEST(TransferRequestTest, HeaderIsZeroedAndFilledLittleEndian)
@@ -86,3 +88,5 @@ TEST(InitSequenceTest, ThirteenCommandsWithTheirLengthsAndRepeats)
 }
 
 } // namespace
+
+} // namespace vexar

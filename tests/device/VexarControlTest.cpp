@@ -11,6 +11,8 @@
 #include <optional>
 #include <stdexcept>
 
+namespace vexar {
+
 using testing::internal::CaptureStderr;
 using testing::internal::CaptureStdout;
 using testing::internal::GetCapturedStderr;
@@ -351,3 +353,5 @@ TEST_F(VexarControlTest, PowerThatNeverTogglesEndsTheProcessAfterTwentyToggles)
 }
 
 } // namespace
+
+} // namespace vexar

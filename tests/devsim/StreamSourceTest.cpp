@@ -8,6 +8,8 @@
 #include <map>
 #include <vector>
 
+namespace vexar {
+
 namespace {
 
 std::vector<std::uint8_t> packet(std::uint16_t pid, std::uint8_t cc, bool payload = true)
@@ -145,3 +147,5 @@ TEST(StreamSourceTest, BytesThatAreNotPacketsPlayUnchanged)
 }
 
 } // namespace
+
+} // namespace vexar

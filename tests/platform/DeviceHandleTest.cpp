@@ -22,6 +22,8 @@
 #include <thread>
 #include <unistd.h>
 
+namespace vexar {
+
 namespace {
 
 // The server end of one device connection, driven step by step by the test.
@@ -481,3 +483,5 @@ TEST_F(DirectDeviceHandleTest, ClosingWaitsUntilTheServerHasLetGo)
 }
 
 } // namespace
+
+} // namespace vexar

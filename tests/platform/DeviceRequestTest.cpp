@@ -12,6 +12,8 @@
 #include <unistd.h>
 #include <vector>
 
+namespace vexar {
+
 namespace {
 
 // A device server that accepts the connection and never answers.
@@ -92,3 +94,5 @@ TEST(DeviceRequests, PendingRequestReportsIncompleteUntilCancelledFromAnotherThr
 }
 
 } // namespace
+
+} // namespace vexar

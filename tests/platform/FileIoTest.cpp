@@ -14,6 +14,8 @@
 #include <thread>
 #include <vector>
 
+namespace vexar {
+
 namespace {
 
 constexpr DWORD kBlock = 128 * 1024;
@@ -373,3 +375,5 @@ TEST_F(FileIo, ResultWithoutWaitingReportsIncomplete)
 }
 
 } // namespace
+
+} // namespace vexar

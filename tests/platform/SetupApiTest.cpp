@@ -11,6 +11,8 @@
 #include <unistd.h>
 #include <vector>
 
+namespace vexar {
+
 namespace {
 
 const GUID kClass = {0x96FCECA3, 0x810E, 0x4DA2, {0x8E, 0x92, 0x33, 0xE1, 0x29, 0xFF, 0xC2, 0x76}};
@@ -137,3 +139,5 @@ TEST_F(SetupApi, SetIsASnapshot)
 }
 
 } // namespace
+
+} // namespace vexar

@@ -8,6 +8,8 @@
 #include <chrono>
 #include <future>
 
+namespace vexar {
+
 namespace {
 
 struct Gate {
@@ -70,3 +72,5 @@ TEST(Threads, WaitingOnAnUnknownHandleFails)
 }
 
 } // namespace
+
+} // namespace vexar

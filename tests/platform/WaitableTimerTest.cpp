@@ -8,6 +8,8 @@
 #include <chrono>
 #include <thread>
 
+namespace vexar {
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -129,3 +131,5 @@ TEST(WaitableTimerHandles, OnlyTimerHandlesAreArmed)
 }
 
 } // namespace
+
+} // namespace vexar

@@ -25,6 +25,8 @@
 #include <thread>
 #include <vector>
 
+namespace vexar {
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -504,3 +506,5 @@ INSTANTIATE_TEST_SUITE_P(
                       StreamInterruption{"HungTransfer", {"--hang-after", "7000000"}, 1},
                       StreamInterruption{"ShortPause", {"--pause-after", "7000000", "--pause-for", "300"}, 0}),
     [](const ::testing::TestParamInfo<StreamInterruption>& info) { return std::string(info.param.name); });
+
+} // namespace vexar

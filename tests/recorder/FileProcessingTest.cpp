@@ -21,6 +21,8 @@
 #include <string>
 #include <vector>
 
+namespace vexar {
+
 namespace {
 
 std::vector<TsPacket> readPackets(const std::string& path)
@@ -276,3 +278,5 @@ TEST_F(FileProcessing, TimedRecordingOfAFileEndsWithTheFile)
     EXPECT_EQ(run.exitCode, 0);
     expectRoutedSuffix(readPackets(m_sample), readPackets(out), kPrograms[1]);
 }
+
+} // namespace vexar

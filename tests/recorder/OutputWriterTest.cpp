@@ -19,6 +19,8 @@
 #include <unistd.h>
 #include <vector>
 
+namespace vexar {
+
 namespace {
 
 std::string tempPath(const std::string& name)
@@ -275,3 +277,5 @@ TEST(OutputWriter, StalledDiskDropsChunksBeyondTheBoundWithOneLine)
     }
 }
 #endif
+
+} // namespace vexar

@@ -7,6 +7,8 @@
 
 #include <string>
 
+namespace vexar {
+
 inline std::string probeSummary(const std::string& path)
 {
     const std::string file = "'" + path + "'";
@@ -15,3 +17,5 @@ inline std::string probeSummary(const std::string& path)
                          file + " | paste -d, - - | sort -u; } 2>&1")
         .text;
 }
+
+} // namespace vexar

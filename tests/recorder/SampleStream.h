@@ -6,4 +6,8 @@
 
 #include <string>
 
+namespace vexar {
+
 inline std::string sampleStreamPath() { return VEXARHD_SAMPLE_MPTS; }
+
+} // namespace vexar

@@ -20,6 +20,8 @@
 #include <thread>
 #include <vector>
 
+namespace vexar {
+
 namespace {
 
 // The "power on" and "power off" lines of the simulator's log from line first on.
@@ -158,3 +160,5 @@ TEST_F(TimedRecording, PowerQueryAndSwitches)
     EXPECT_NE(both.out.find("\ndevice is on\n"), std::string::npos) << both.out;
     EXPECT_EQ(powerLines(m_devsim, mark), (std::vector<std::string>{"power off", "power on"}));
 }
+
+} // namespace vexar

@@ -12,6 +12,8 @@
 #include <filesystem>
 #include <memory>
 
+namespace vexar {
+
 namespace {
 
 class CommandTest : public ::testing::Test {
@@ -209,3 +211,5 @@ TEST_F(CommandTest, StartAfterBufferWritesAPlainFile)
     ASSERT_TRUE(recordingEnds());
     EXPECT_GT(fileSize(file), 500000u);
 }
+
+} // namespace vexar

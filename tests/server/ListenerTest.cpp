@@ -11,6 +11,8 @@
 #include <filesystem>
 #include <memory>
 
+namespace vexar {
+
 namespace {
 
 constexpr std::chrono::milliseconds shortDeadline(400);
@@ -240,3 +242,5 @@ TEST_F(ListenerTest, SilentClientIsClosedAtTheDeadline)
     EXPECT_EQ(capture.err(), "Connection dropped (read_until): no request line within 400 ms\n");
     expectServerHealthy();
 }
+
+} // namespace vexar

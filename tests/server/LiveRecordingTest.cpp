@@ -11,6 +11,8 @@
 #include <filesystem>
 #include <memory>
 
+namespace vexar {
+
 namespace {
 
 constexpr std::uint64_t cableRate = 38800000;
@@ -199,3 +201,5 @@ TEST_F(LiveRecordingTest, SageTvSessionOnAKeptConnection)
     EXPECT_GE(fileSize(file), last);
     EXPECT_FALSE(m_recorder->isRecording());
 }
+
+} // namespace vexar

@@ -18,6 +18,8 @@
 #include <optional>
 #include <vector>
 
+namespace vexar {
+
 namespace {
 
 // A port nobody listens on at the moment.
@@ -245,3 +247,5 @@ TEST(ProgramServer, DeviceThatWentAwayIsOpenedAgainForTheNextRecording)
     EXPECT_TRUE(program.running());
     expectWholeRecording(dir.file("second.ts"));
 }
+
+} // namespace vexar

@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <limits>
 
+namespace vexar {
+
 // ---- START and BUFFER: DEV|CH|T2|FILE|QUAL --------------------------------
 
 TEST(StartRequest, SageTvFormGivesEveryValueAsSent)
@@ -206,3 +208,5 @@ TEST(CircularBufferSize, NumbersBeyond64BitsGiveZero)
     EXPECT_EQ(parseCircularBufferSize("-9223372036854775809"), 0);
     EXPECT_EQ(parseCircularBufferSize("99999999999999999999999"), 0);
 }
+
+} // namespace vexar

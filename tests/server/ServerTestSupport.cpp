@@ -10,6 +10,8 @@
 #include <stdexcept>
 #include <unistd.h>
 
+namespace vexar {
+
 namespace fs = std::filesystem;
 
 const std::string& sampleMpts()
@@ -50,3 +52,5 @@ std::unique_ptr<VexarHDRecorder> makeDeviceRecorder(const DeviceSimulator& simul
         throw std::runtime_error("could not open the simulated device");
     return std::make_unique<VexarHDRecorder>(UniqueHandle(device), false, false, dir.file("map.txt"), "");
 }
+
+} // namespace vexar

@@ -20,6 +20,8 @@
 #include <string>
 #include <thread>
 
+namespace vexar {
+
 class VexarHDRecorder;
 
 
@@ -81,3 +83,5 @@ private:
 // the map "702 2", "703 3". The simulator must outlive it.
 std::unique_ptr<VexarHDRecorder> makeDeviceRecorder(const DeviceSimulator& simulator, const TempDir& dir);
 #endif
+
+} // namespace vexar

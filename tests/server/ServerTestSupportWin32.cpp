@@ -5,6 +5,8 @@
 #include <filesystem>
 #include <stdexcept>
 
+namespace vexar {
+
 // Made by the test fixture sample_mpts before these tests run.
 const std::string& sampleMpts()
 {
@@ -13,3 +15,5 @@ const std::string& sampleMpts()
         throw std::runtime_error("the sample stream is missing: " + path);
     return path;
 }
+
+} // namespace vexar

@@ -7,6 +7,8 @@
 #include <filesystem>
 #include <string>
 
+namespace vexar {
+
 std::uint64_t fileSize(const std::string& path)
 {
     std::error_code error;
@@ -47,3 +49,5 @@ ServerThread::~ServerThread()
     }
     m_thread.join();
 }
+
+} // namespace vexar

@@ -11,6 +11,8 @@
 
 extern char** environ;
 
+namespace vexar {
+
 namespace {
 
 std::vector<char*> pointers(std::vector<std::string>& strings)
@@ -110,3 +112,5 @@ int ChildProcess::kill(int signal, std::chrono::milliseconds grace)
     ::kill(m_pid, SIGKILL);
     return *wait(std::chrono::hours(1));
 }
+
+} // namespace vexar

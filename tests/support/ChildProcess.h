@@ -12,6 +12,8 @@
 #include <sys/types.h>
 #include <vector>
 
+namespace vexar {
+
 class ChildProcess {
 public:
     struct Options {
@@ -43,3 +45,5 @@ private:
     pid_t m_pid = -1;
     std::optional<int> m_exitCode;
 };
+
+} // namespace vexar

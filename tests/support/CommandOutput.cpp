@@ -3,6 +3,8 @@
 #include "tests/support/ChildProcess.h"
 #include "tests/support/TempDir.h"
 
+namespace vexar {
+
 CommandOutput commandOutput(const std::string& command, std::chrono::milliseconds timeout)
 {
     TempDir dir;
@@ -17,3 +19,5 @@ CommandOutput commandOutput(const std::string& command, std::chrono::millisecond
     result.text = readText(options.outPath);
     return result;
 }
+
+} // namespace vexar

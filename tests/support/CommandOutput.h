@@ -5,6 +5,8 @@
 #include <chrono>
 #include <string>
 
+namespace vexar {
+
 struct CommandOutput {
     std::string text;
     int exitCode = -1; // as the shell shows it; -1 when it ran out of time and was killed
@@ -12,3 +14,5 @@ struct CommandOutput {
 
 CommandOutput commandOutput(const std::string& command,
                             std::chrono::milliseconds timeout = std::chrono::minutes(2));
+
+} // namespace vexar

@@ -12,6 +12,8 @@
 #include <unistd.h>
 #endif
 
+namespace vexar {
+
 namespace {
 
 #ifdef _WIN32
@@ -79,3 +81,5 @@ std::string ConsoleCapture::err() const
     flushAll();
     return readText(m_dir.file("err"));
 }
+
+} // namespace vexar

@@ -7,6 +7,8 @@
 
 #include <string>
 
+namespace vexar {
+
 class ConsoleCapture {
 public:
     ConsoleCapture();
@@ -25,3 +27,5 @@ private:
     int m_savedOut = -1;
     int m_savedErr = -1;
 };
+
+} // namespace vexar

@@ -10,6 +10,8 @@
 #include <stdexcept>
 #include <thread>
 
+namespace vexar {
+
 SimulatorProcess::SimulatorProcess(const TempDir& dir, const std::vector<std::string>& arguments)
     : m_namespaceDir(dir.file("ns")), m_logPath(dir.file("devsim.log"))
 {
@@ -85,3 +87,5 @@ std::vector<std::string> linesFrom(const std::vector<std::string>& lines, std::s
         return {};
     return std::vector<std::string>(lines.begin() + static_cast<std::ptrdiff_t>(first), lines.end());
 }
+
+} // namespace vexar

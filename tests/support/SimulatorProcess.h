@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+namespace vexar {
+
 class SimulatorProcess {
 public:
     SimulatorProcess(const TempDir& dir, const std::vector<std::string>& arguments);
@@ -39,3 +41,5 @@ private:
 
 // The log lines from index first on.
 std::vector<std::string> linesFrom(const std::vector<std::string>& lines, std::size_t first);
+
+} // namespace vexar

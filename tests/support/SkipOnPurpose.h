@@ -6,3 +6,7 @@
 #include <gtest/gtest.h>
 
 #define SKIP_ON_PURPOSE(reason) GTEST_SKIP() << "Skipped on purpose: " << reason
+
+namespace vexar {
+
+} // namespace vexar

@@ -16,6 +16,8 @@
 #include <unistd.h>
 #endif
 
+namespace vexar {
+
 namespace {
 
 #ifdef _WIN32
@@ -143,3 +145,5 @@ std::string TcpClient::readToEnd(std::chrono::milliseconds timeout)
             return std::exchange(m_pending, {}) + "<timeout>";
     return std::exchange(m_pending, {});
 }
+
+} // namespace vexar

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <string>
 
+namespace vexar {
+
 class TcpClient {
 public:
     // Connects to 127.0.0.1:port; throws when it cannot.
@@ -33,3 +35,5 @@ private:
     std::string m_pending;
     bool m_closed = false;
 };
+
+} // namespace vexar

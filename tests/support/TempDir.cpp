@@ -6,6 +6,8 @@
 #include <sstream>
 #include <stdexcept>
 
+namespace vexar {
+
 TempDir::TempDir()
 {
     const std::filesystem::path base = std::filesystem::temp_directory_path();
@@ -41,3 +43,5 @@ std::string readText(const std::string& path)
     text << in.rdbuf();
     return text.str();
 }
+
+} // namespace vexar

@@ -6,6 +6,8 @@
 
 #include <string>
 
+namespace vexar {
+
 class TempDir {
 public:
     TempDir();
@@ -25,3 +27,5 @@ private:
 // The whole file, empty when there is none; in text mode, so that on Windows
 // the CR LF line ends of a program's output read as the LF the tests expect.
 std::string readText(const std::string& path);
+
+} // namespace vexar

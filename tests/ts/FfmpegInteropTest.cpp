@@ -17,6 +17,8 @@
 #include <iterator>
 #include <memory>
 
+namespace vexar {
+
 namespace
 {
 const std::string kWorkDir = VEXARHD_TS_TEST_WORK_DIR;
@@ -145,3 +147,5 @@ TEST_F(FfmpegSample, AnyProgramSkipsTheScrambledOne)
     // ffprobe reads the whole file without complaint.
     EXPECT_EQ(commandOutput("ffprobe -v error -show_packets -of csv=p=0 '" + name + "' 2>&1 >/dev/null").text, "");
 }
+
+} // namespace vexar

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+namespace vexar {
+
 namespace
 {
 PidFilter filterOf(std::initializer_list<uint16_t> pids)
@@ -78,3 +80,5 @@ TEST(RecordingFraming, LostSyncReportsTheSkippedBytes)
     EXPECT_EQ(capture.err(), "channel: 5, program:9; lost sync, skipping 1 bytes\n"
                              "channel: 5, program:9; lost sync, skipping 2 bytes\n");
 }
+
+} // namespace vexar

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+namespace vexar {
+
 namespace
 {
 const std::vector<uint8_t> kPat = patSection({{1, 4096}});
@@ -322,3 +324,5 @@ TEST(ScanPat, PointerFieldPastThePacketLocatesNothing)
     EXPECT_EQ(run.state->lastTable2ByPID[501], -1);
     EXPECT_EQ(run.state->packetStore.size(), 3u);
 }
+
+} // namespace vexar

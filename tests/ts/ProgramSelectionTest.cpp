@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+namespace vexar {
+
 namespace
 {
 struct SelectRun
@@ -287,3 +289,5 @@ TEST(PidFilter, FilterAndItsLine)
     EXPECT_EQ(filter[258], 1);
     EXPECT_EQ(filter[0], 0);
 }
+
+} // namespace vexar

@@ -9,6 +9,8 @@
 #include <memory>
 #include <string>
 
+namespace vexar {
+
 struct ScanRun
 {
     std::unique_ptr<ScanState> state = std::make_unique<ScanState>();
@@ -50,3 +52,5 @@ inline StreamBuilder threeProgramStream(uint8_t s1, uint8_t s2, uint8_t s3, int 
     b.pat(pat);
     return b;
 }
+
+} // namespace vexar

@@ -12,6 +12,8 @@
 #include <initializer_list>
 #include <vector>
 
+namespace vexar {
+
 struct PacketOptions
 {
     bool unitStart = false;
@@ -181,3 +183,5 @@ private:
     std::vector<uint8_t> m_bytes;
     std::array<uint8_t, kPidCount> m_next;
 };
+
+} // namespace vexar

@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+namespace vexar {
+
 // Delivers a byte vector; sets the stop flag (when given) once the last byte
 // has been handed out, and throws when asked for more than is left.
 class MemorySource
@@ -57,3 +59,5 @@ inline bool contains(const std::string& text, const std::string& part)
 {
     return text.find(part) != std::string::npos;
 }
+
+} // namespace vexar

@@ -8,6 +8,8 @@
 #include <cstring>
 #include <sstream>
 
+namespace vexar {
+
 TEST(TsPacketFields, HeaderBitsDecodeToTheirFields)
 {
     PacketOptions o;
@@ -105,3 +107,5 @@ TEST(HexDump, PacketIsElevenFullLinesAndOneOfTwelve)
     EXPECT_EQ(text.substr(0, 36), "0,1,2,3,4,5,6,7,8,9,a,b,c,d,e,f\n10,1");
     EXPECT_EQ(text.substr(text.size() - 36), "b0,b1,b2,b3,b4,b5,b6,b7,b8,b9,ba,bb\n");
 }
+
+} // namespace vexar

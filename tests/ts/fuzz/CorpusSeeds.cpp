@@ -7,6 +7,8 @@
 #include <fstream>
 #include <string>
 
+using namespace vexar;
+
 namespace
 {
 void write(const std::string& dir, const std::string& name, uint8_t wanted, const std::vector<uint8_t>& bytes)

@@ -12,6 +12,8 @@
 #include <sstream>
 #include <stdexcept>
 
+namespace vexar {
+
 namespace
 {
 class FuzzSource
@@ -55,6 +57,9 @@ void recordFrom(FuzzSource& source, ScanState& state, const Selection& selection
         phase.step(source, sink);
 }
 } // namespace
+} // namespace vexar
+
+using namespace vexar;
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
