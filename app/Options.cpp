@@ -2,7 +2,8 @@
 
 #include <string>
 
-namespace vexar {
+namespace vexar
+{
 
 namespace po = boost::program_options;
 
@@ -43,7 +44,8 @@ po::variables_map parseOptions(int argc, const char* const argv[], const po::opt
     // empty positional description every bare argument is an error.
     const po::positional_options_description noPositionals;
     po::variables_map values;
-    po::store(po::command_line_parser(argc, argv).options(description).positional(noPositionals).run(), values);
+    po::store(po::command_line_parser(argc, argv).options(description).positional(noPositionals).run(),
+              values);
     po::notify(values);
     return values;
 }

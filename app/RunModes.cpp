@@ -6,18 +6,21 @@
 #include <cstdint>
 #include <iostream>
 
-namespace vexar {
+namespace vexar
+{
 
 int runModes(StartupValues values, StopSignals& stopSignals)
 {
-    VexarHDRecorder recorder(std::move(values.input), values.inputIsFile, values.listPrograms, values.mapFileName,
-                             values.channel, values.deviceNumber);
+    VexarHDRecorder recorder(std::move(values.input), values.inputIsFile, values.listPrograms,
+                             values.mapFileName, values.channel, values.deviceNumber);
     // Until the run mode below says otherwise, a stop ends the process at once.
-    struct ActionReset {
+    struct ActionReset
+    {
         StopSignals& signals;
         ~ActionReset() { signals.setAction(nullptr); }
     } actionReset{stopSignals};
-    if (values.duration > 0) {
+    if (values.duration > 0)
+    {
         stopSignals.setAction([&recorder] { recorder.requestStop(); });
         recorder.start(values.channel, values.sptsFileName, values.mptsFileName, values.programNumber, 0);
         // A recording that ends by itself (an error, or the end of an input
@@ -27,22 +30,33 @@ int runModes(StartupValues values, StopSignals& stopSignals)
         recorder.setDefaultChannelTimer();
         return ended.value_or(0);
     }
-    if (values.deviceMode() && values.powerQuery) {
+    if (values.deviceMode() && values.powerQuery)
+    {
         bool on = recorder.controller().isPowerOn();
         std::cout << "device is " << (on ? "on" : "off") << std::endl;
-    } else if (values.deviceMode() && values.powerOn) {
+    }
+    else if (values.deviceMode() && values.powerOn)
+    {
         recorder.controller().setPower(true);
-    } else if (values.deviceMode() && values.powerOff) {
+    }
+    else if (values.deviceMode() && values.powerOff)
+    {
         recorder.controller().setPower(false);
-    } else if (values.serverPort != 0) {
+    }
+    else if (values.serverPort != 0)
+    {
         NetworkEncoderServer server(recorder);
-        stopSignals.setAction([&recorder, &server] {
-            recorder.requestStop();
-            server.stop();
-        });
+        stopSignals.setAction(
+            [&recorder, &server]
+            {
+                recorder.requestStop();
+                server.stop();
+            });
         server.run(values.serverPort);
         stopSignals.setAction(nullptr);
-    } else if (values.inputIsFile) {
+    }
+    else if (values.inputIsFile)
+    {
         recorder.setRecording(values.channel, values.sptsFileName, values.mptsFileName, values.programNumber);
         stopSignals.setAction([&recorder] { recorder.requestStop(); });
         return recorder.record();

@@ -5,7 +5,8 @@
 #include "app/StartupValues.h"
 #include "app/StopSignals.h"
 
-namespace vexar {
+namespace vexar
+{
 
 // Takes over values.input. A stop signal ends a recording (timed, of a file,
 // or the server's) as STOP does. Returns the exit code: 0, or -1 when the

@@ -9,11 +9,13 @@
 #include <sstream>
 #include <stdexcept>
 
-namespace vexar {
+namespace vexar
+{
 
 namespace po = boost::program_options;
 
-namespace {
+namespace
+{
 
 void printHandle(HANDLE handle)
 {
@@ -31,7 +33,8 @@ std::optional<StartupValues> startUp(int argc, const char* const argv[])
 {
     const po::options_description description = makeOptionsDescription();
     const po::variables_map options = parseOptions(argc, argv, description);
-    if (options.count("help")) {
+    if (options.count("help"))
+    {
         std::cout << description << "\n";
         return std::nullopt;
     }
@@ -53,7 +56,8 @@ std::optional<StartupValues> startUp(int argc, const char* const argv[])
 
     if (options.count("device"))
         values.deviceNumber = options["device"].as<int>();
-    if (values.deviceMode()) {
+    if (values.deviceMode())
+    {
         values.input.reset(openDevice(values.deviceNumber));
         printHandle(values.input.get());
         if (!values.input)
@@ -71,7 +75,8 @@ std::optional<StartupValues> startUp(int argc, const char* const argv[])
     if (options.count("stalltimeout"))
         g_stallTimeout = options["stalltimeout"].as<unsigned>();
 
-    if (options.count("mptsin")) {
+    if (options.count("mptsin"))
+    {
         if (values.deviceMode())
             throw std::runtime_error("Either device or mpts, not both");
         values.inputIsFile = true;
@@ -88,7 +93,8 @@ std::optional<StartupValues> startUp(int argc, const char* const argv[])
         values.sptsFileName = options["spts"].as<std::string>();
     if (options.count("mpts"))
         values.mptsFileName = options["mpts"].as<std::string>();
-    if (values.deviceMode() && (!values.sptsFileName.empty() || !values.mptsFileName.empty()) && values.duration <= 0)
+    if (values.deviceMode() && (!values.sptsFileName.empty() || !values.mptsFileName.empty()) &&
+        values.duration <= 0)
         throw std::runtime_error("with device and output file, you need to specify recording duration");
 
     if (options.count("serverport"))

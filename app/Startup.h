@@ -6,7 +6,8 @@
 
 #include <optional>
 
-namespace vexar {
+namespace vexar
+{
 
 // Parses the options, sets the process-wide settings, opens the input and
 // checks the combination. Returns nothing after printing the help. Throws

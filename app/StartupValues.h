@@ -7,9 +7,11 @@
 #include <cstdint>
 #include <string>
 
-namespace vexar {
+namespace vexar
+{
 
-struct StartupValues {
+struct StartupValues
+{
     std::string mapFileName = "ChannelToProgramMap.txt"; // empty: no map
     std::int32_t deviceNumber = -1;                      // negative: no device
     // The opened device or MPTS input file; the run modes hand it on to the

@@ -10,16 +10,19 @@
 #include <pthread.h>
 #endif
 
-namespace vexar {
+namespace vexar
+{
 
-namespace {
+namespace
+{
 
 #ifdef _WIN32
 StopSignals* g_stopSignals = nullptr; // the one the console handler reports to
 
 BOOL WINAPI consoleHandler(DWORD event)
 {
-    switch (event) {
+    switch (event)
+    {
     case CTRL_C_EVENT:
     case CTRL_BREAK_EVENT:
         g_stopSignals->stop();
@@ -56,19 +59,22 @@ StopSignals::StopSignals()
 #else
     const sigset_t set = stopSignalSet();
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
-    m_waiter = std::thread([this, set] {
-        for (;;) {
-            int signal = 0;
-            if (sigwait(&set, &signal) != 0)
-                continue;
+    m_waiter = std::thread(
+        [this, set]
+        {
+            for (;;)
             {
-                std::lock_guard<std::mutex> lock(m_mutex);
-                if (m_finished)
-                    return; // the destructor's wake-up
+                int signal = 0;
+                if (sigwait(&set, &signal) != 0)
+                    continue;
+                {
+                    std::lock_guard<std::mutex> lock(m_mutex);
+                    if (m_finished)
+                        return; // the destructor's wake-up
+                }
+                stop();
             }
-            stop();
-        }
-    });
+        });
 #endif
 }
 
@@ -99,7 +105,8 @@ void StopSignals::stop()
     std::lock_guard<std::mutex> lock(m_mutex);
     if (m_finished)
         return;
-    if (m_requested.exchange(true, std::memory_order_acq_rel) || !m_action) {
+    if (m_requested.exchange(true, std::memory_order_acq_rel) || !m_action)
+    {
         std::cerr << "Stopped at once" << std::endl;
         std::_Exit(-1 & 0xFF);
     }

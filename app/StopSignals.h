@@ -12,9 +12,11 @@
 #include <mutex>
 #include <thread>
 
-namespace vexar {
+namespace vexar
+{
 
-class StopSignals {
+class StopSignals
+{
 public:
     // Made first thing in main(), before any other thread exists: on Linux
     // the signals are blocked in every thread and taken by one of its own.

@@ -13,12 +13,15 @@ using namespace vexar;
 int main(int argc, char* argv[])
 {
     StopSignals stopSignals; // before any thread: they inherit its blocked signals
-    try {
+    try
+    {
         std::optional<StartupValues> values = startUp(argc, argv);
         if (!values)
             return 1;
         return runModes(std::move(*values), stopSignals);
-    } catch (const std::exception& e) {
+    }
+    catch (const std::exception& e)
+    {
         std::cerr << "Exception occurred: " << e.what() << std::endl;
         return -1;
     }

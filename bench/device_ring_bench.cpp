@@ -30,7 +30,8 @@
 
 using namespace vexar;
 
-namespace {
+namespace
+{
 
 using Clock = std::chrono::steady_clock;
 constexpr std::uint32_t kBlock = READ_DATA_SIZE;
@@ -51,9 +52,11 @@ double directFileRead(const std::string& path, std::uint64_t total)
     std::uint64_t done = 0;
     std::uint64_t sum = 0;
     const auto start = Clock::now();
-    while (done < total) {
+    while (done < total)
+    {
         ssize_t n = ::read(fd, block.data(), kBlock);
-        if (n <= 0) {
+        if (n <= 0)
+        {
             ::lseek(fd, 0, SEEK_SET);
             continue;
         }
@@ -78,7 +81,8 @@ double ringRead(InputRing& ring, std::uint64_t total)
     std::vector<std::uint8_t> block(kBlock);
     std::uint64_t done = 0;
     const auto start = Clock::now();
-    while (done < total) {
+    while (done < total)
+    {
         ring.read(block.data(), kBlock);
         done += kBlock;
     }
@@ -88,14 +92,16 @@ double ringRead(InputRing& ring, std::uint64_t total)
 // The simulator playing file as channel 702 with the given further
 // arguments, tuned and streaming, read through a ring; the first warmUp
 // bytes are read at once.
-class DeviceReader {
+class DeviceReader
+{
 public:
-    DeviceReader(const TempDir& dir, const std::string& file, std::vector<std::string> extra, std::uint64_t warmUp)
+    DeviceReader(const TempDir& dir, const std::string& file, std::vector<std::string> extra,
+                 std::uint64_t warmUp)
         : m_sim(dir, withArguments({"--channel", "702=" + file}, std::move(extra)))
     {
         m_device = CreateFileA(m_sim.socketPath().c_str(), GENERIC_READ | GENERIC_WRITE,
-                               FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED,
-                               nullptr);
+                               FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                               FILE_FLAG_OVERLAPPED, nullptr);
         if (m_device == INVALID_HANDLE_VALUE)
             throw std::runtime_error("cannot open the simulated device");
         m_control = std::make_unique<VexarControl>(m_device, "motorola_dct");
@@ -115,7 +121,8 @@ public:
     double read(std::uint64_t total) { return ringRead(*m_ring, total); }
 
 private:
-    static std::vector<std::string> withArguments(std::vector<std::string> base, std::vector<std::string> extra)
+    static std::vector<std::string> withArguments(std::vector<std::string> base,
+                                                  std::vector<std::string> extra)
     {
         base.insert(base.end(), extra.begin(), extra.end());
         return base;
@@ -138,7 +145,8 @@ int main(int argc, char** argv)
     g_delay = 0;
     g_delayPower = 1;
     g_delayAfterChannel = 0;
-    try {
+    try
+    {
         TempDir dir;
         const std::string file = dir.path() + "/702.ts";
         writeFile(file, makeTestStream(500000)); // 94 MB, well beyond the caches, as a live stream is
@@ -146,7 +154,8 @@ int main(int argc, char** argv)
         // Console output of the control steps is not part of the figures.
         std::streambuf* console = std::cout.rdbuf(nullptr);
         std::cerr.rdbuf(nullptr);
-        if (argc > 2) {
+        if (argc > 2)
+        {
             const std::string path = argv[2];
             TempDir onlyDir;
             std::vector<std::string> arguments = {"--rate", "0"};
@@ -163,7 +172,8 @@ int main(int argc, char** argv)
             TempDir directDir;
             DeviceReader reader(directDir, file, {"--rate", "0"}, kWarmUp);
             directFileRead(file, kWarmUp);
-            for (int round = 0; round < kRounds; ++round) {
+            for (int round = 0; round < kRounds; ++round)
+            {
                 device.push_back(reader.read(total));
                 direct.push_back(directFileRead(file, total));
                 ratio.push_back(device.back() / direct.back());
@@ -177,7 +187,8 @@ int main(int argc, char** argv)
         }
         std::cout.rdbuf(console);
 
-        const double fileRingRate = [&] {
+        const double fileRingRate = [&]
+        {
             HANDLE input = CreateFileA(file.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                        FILE_FLAG_OVERLAPPED, nullptr);
             double rate = 0;
@@ -191,7 +202,8 @@ int main(int argc, char** argv)
         }();
         // The default pace of a cable multiplex, over about a second.
         // The first transfer waits for the pace to build up.
-        const double pacedRate = [&] {
+        const double pacedRate = [&]
+        {
             TempDir pacedDir;
             std::streambuf* saved = std::cout.rdbuf(nullptr);
             DeviceReader paced(pacedDir, file, {}, kBlock);
@@ -203,8 +215,9 @@ int main(int argc, char** argv)
         std::printf("bytes per measurement:      %llu MB, %d rounds, medians\n",
                     static_cast<unsigned long long>(megabytes), kRounds);
         std::printf("direct file read:           %8.0f MB/s\n", directRate);
-        std::printf("ring over the device:       %8.0f MB/s  (%.2f of direct; target >= 1000 MB/s and >= 0.30)\n",
-                    median(device), median(ratio));
+        std::printf(
+            "ring over the device:       %8.0f MB/s  (%.2f of direct; target >= 1000 MB/s and >= 0.30)\n",
+            median(device), median(ratio));
         std::printf("  rounds, device/direct:    ");
         for (std::size_t round = 0; round < device.size(); ++round)
             std::printf(" %.0f/%.0f", device[round], direct[round]);
@@ -216,7 +229,9 @@ int main(int argc, char** argv)
         std::printf("ring at the default --rate: %8.2f MB/s  (a 38.8 Mbit/s cable multiplex is 4.85 MB/s)\n",
                     pacedRate);
         return 0;
-    } catch (const std::exception& e) {
+    }
+    catch (const std::exception& e)
+    {
         std::cerr.rdbuf(std::cout.rdbuf());
         std::fprintf(stderr, "device_ring_bench: %s\n", e.what());
         return 1;

@@ -20,9 +20,11 @@
 
 using namespace vexar;
 
-namespace {
+namespace
+{
 
-struct Figures {
+struct Figures
+{
     double perSecond = 0;
     double p50Ms = 0;
     double p99Ms = 0;
@@ -36,13 +38,15 @@ Figures measure(std::uint16_t port, const std::string& line, int roundTrips, boo
     latencies.reserve(static_cast<std::size_t>(roundTrips));
     Figures figures;
     const auto start = std::chrono::steady_clock::now();
-    for (int i = 0; i < roundTrips; ++i) {
+    for (int i = 0; i < roundTrips; ++i)
+    {
         const auto before = std::chrono::steady_clock::now();
         const std::string response = askServer(port, line);
         const auto after = std::chrono::steady_clock::now();
         latencies.push_back(std::chrono::duration<double, std::milli>(after - before).count());
-        const bool good = numeric ? !response.empty() && response.find_first_not_of("0123456789") == std::string::npos
-                                  : response == "OK";
+        const bool good =
+            numeric ? !response.empty() && response.find_first_not_of("0123456789") == std::string::npos
+                    : response == "OK";
         if (!good)
             ++figures.failures;
     }
@@ -57,8 +61,8 @@ Figures measure(std::uint16_t port, const std::string& line, int roundTrips, boo
 
 void print(const char* phase, const char* command, const Figures& f)
 {
-    std::printf("%-10s %-14s %9.0f/s  p50 %6.3f ms  p99 %6.3f ms  max %7.3f ms  failures %d\n", phase, command,
-                f.perSecond, f.p50Ms, f.p99Ms, f.maxMs, f.failures);
+    std::printf("%-10s %-14s %9.0f/s  p50 %6.3f ms  p99 %6.3f ms  max %7.3f ms  failures %d\n", phase,
+                command, f.perSecond, f.p50Ms, f.p99Ms, f.maxMs, f.failures);
 }
 
 // Packets of the recorded file whose sync byte is missing, and continuity
@@ -71,8 +75,10 @@ std::pair<std::uint64_t, std::uint64_t> checkRecording(const std::string& path)
     TsPacket packet{};
     std::uint64_t outOfSync = 0;
     std::uint64_t discontinuities = 0;
-    while (in.read(reinterpret_cast<char*>(packet.bytes.data()), kTsPacketSize)) {
-        if (packet.bytes[0] != kTsSyncByte) {
+    while (in.read(reinterpret_cast<char*>(packet.bytes.data()), kTsPacketSize))
+    {
+        if (packet.bytes[0] != kTsSyncByte)
+        {
             ++outOfSync;
             continue;
         }
@@ -136,14 +142,16 @@ int main(int argc, char** argv)
     print("recording", "GET_FILE_SIZE", busySize);
     std::printf("ratio recording/idle p99: NOOP %.2f, GET_FILE_SIZE %.2f\n", busyNoop.p99Ms / idleNoop.p99Ms,
                 busySize.p99Ms / idleSize.p99Ms);
-    std::printf("recording: %.1f s from START to STOP, %llu bytes, %.2f Mbit/s of programme; recorder reported %zu lost sync, %zu "
+    std::printf("recording: %.1f s from START to STOP, %llu bytes, %.2f Mbit/s of programme; recorder "
+                "reported %zu lost sync, %zu "
                 "discontinuities; file: %llu packets out of sync, %llu continuity breaks\n",
                 recordedSeconds, static_cast<unsigned long long>(fileSize(recording)),
                 fileSize(recording) * 8 / recordedSeconds / 1e6, countOccurrences(console, "lost sync"),
                 countOccurrences(console, "; discontinuity"), static_cast<unsigned long long>(outOfSync),
                 static_cast<unsigned long long>(discontinuities));
     const bool met = busyNoop.p99Ms < 5 && busySize.p99Ms < 5 && outOfSync == 0 && discontinuities == 0 &&
-                     countOccurrences(console, "lost sync") == 0 && countOccurrences(console, "; discontinuity") == 0;
+                     countOccurrences(console, "lost sync") == 0 &&
+                     countOccurrences(console, "; discontinuity") == 0;
     std::printf("target p99 < 5 ms while recording, recording undisturbed: %s\n", met ? "met" : "NOT met");
     return met ? 0 : 1;
 }

@@ -4,11 +4,11 @@
 // buffer, the pattern of an input ring feeding an output chunk; the routed
 // packets go into a 256 KiB chunk the same way.
 
-#include "ts/RecordingPhase.h"
 #include "tests/ts/StreamBuilder.h"
 #include "ts/PacketRouting.h"
 #include "ts/PacketScan.h"
 #include "ts/ProgramSelection.h"
+#include "ts/RecordingPhase.h"
 
 #include <algorithm>
 #include <atomic>

@@ -5,7 +5,8 @@
 #include <stdexcept>
 #include <system_error>
 
-namespace vexar {
+namespace vexar
+{
 
 std::map<std::string, std::int32_t> readChannelMap(const std::string& fileName)
 {

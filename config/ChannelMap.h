@@ -6,7 +6,8 @@
 #include <map>
 #include <string>
 
-namespace vexar {
+namespace vexar
+{
 
 // Reads whitespace-separated "channel program" pairs. Channels are kept
 // verbatim (so "702" and "0702" are different keys); a later pair overrides an

@@ -1,6 +1,7 @@
 #include "config/Settings.h"
 
-namespace vexar {
+namespace vexar
+{
 
 std::uint32_t g_delay = 100;
 std::uint32_t g_delayPower = 2000;

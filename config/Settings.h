@@ -5,13 +5,14 @@
 
 #include <cstdint>
 
-namespace vexar {
+namespace vexar
+{
 
-extern std::uint32_t g_delay;                  // ms after each remote-control digit and control step
-extern std::uint32_t g_delayPower;             // ms after switching the box's power
-extern std::uint32_t g_delayAfterChannel;      // ms after the last digit of a channel change
-extern std::uint32_t g_delayDefaultChannel;    // s from the end of a recording to the default channel
-extern std::uint32_t g_channelChangeAttempts;  // most tuning attempts to find the wanted program
-extern std::uint32_t g_stallTimeout;           // s without stream data before the stream is restarted; 0: never
+extern std::uint32_t g_delay;                 // ms after each remote-control digit and control step
+extern std::uint32_t g_delayPower;            // ms after switching the box's power
+extern std::uint32_t g_delayAfterChannel;     // ms after the last digit of a channel change
+extern std::uint32_t g_delayDefaultChannel;   // s from the end of a recording to the default channel
+extern std::uint32_t g_channelChangeAttempts; // most tuning attempts to find the wanted program
+extern std::uint32_t g_stallTimeout; // s without stream data before the stream is restarted; 0: never
 
 } // namespace vexar

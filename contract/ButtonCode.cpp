@@ -2,9 +2,11 @@
 
 #include <cstring>
 
-namespace vexar {
+namespace vexar
+{
 
-namespace {
+namespace
+{
 constexpr std::uint8_t kLeadIn[8] = {0x00, 0x23, 0x0A, 0x80, 0x00, 0x00, 0x5A, 0x28};
 constexpr std::uint8_t kPairLead = 0x05;
 constexpr std::uint8_t kOneBit = 0x28;
@@ -16,7 +18,8 @@ std::vector<std::uint8_t> buttonCode(std::uint16_t value)
 {
     ButtonCode code{};
     std::memcpy(code.leadIn, kLeadIn, sizeof kLeadIn);
-    for (int i = 0; i < 16; ++i) {
+    for (int i = 0; i < 16; ++i)
+    {
         code.bits[i][0] = kPairLead;
         code.bits[i][1] = (value >> (15 - i)) & 1 ? kOneBit : kZeroBit;
     }
@@ -34,7 +37,8 @@ std::optional<std::uint16_t> decodeButtonCode(const std::uint8_t* bytes, std::si
     if (std::memcmp(code.leadIn, kLeadIn, sizeof kLeadIn) != 0 || code.closing != kClosing)
         return std::nullopt;
     std::uint16_t value = 0;
-    for (int i = 0; i < 16; ++i) {
+    for (int i = 0; i < 16; ++i)
+    {
         if (code.bits[i][0] != kPairLead)
             return std::nullopt;
         value = static_cast<std::uint16_t>(value << 1);

@@ -8,18 +8,20 @@
 #include <optional>
 #include <vector>
 
-namespace vexar {
+namespace vexar
+{
 
-struct ButtonCode {
-    std::uint8_t leadIn[8];    // 00 23 0A 80 00 00 5A 28
-    std::uint8_t bits[16][2];  // 05 28 for a 1 bit, 05 14 for a 0 bit
-    std::uint8_t closing;      // 05
+struct ButtonCode
+{
+    std::uint8_t leadIn[8];   // 00 23 0A 80 00 00 5A 28
+    std::uint8_t bits[16][2]; // 05 28 for a 1 bit, 05 14 for a 0 bit
+    std::uint8_t closing;     // 05
 };
 static_assert(sizeof(ButtonCode) == 41, "a ButtonCode is 41 bytes");
 
 // The codes of the "motorola_dct" box type.
-constexpr std::array<std::uint16_t, 10> motorolaDctDigitValues = {
-    0x0000, 0x800F, 0x4007, 0xC00B, 0x2003, 0xA00D, 0x6005, 0xE009, 0x1001, 0x900E};
+constexpr std::array<std::uint16_t, 10> motorolaDctDigitValues = {0x0000, 0x800F, 0x4007, 0xC00B, 0x2003,
+                                                                  0xA00D, 0x6005, 0xE009, 0x1001, 0x900E};
 constexpr std::uint16_t motorolaDctPowerValue = 0x5006;
 
 // The 41 code bytes for a 16-bit code value.

@@ -6,7 +6,8 @@
 #include <cstdint>
 #include <vector>
 
-namespace vexar {
+namespace vexar
+{
 
 // Device-specific configuration blocks carried by commands 0 and 5.
 extern const std::array<std::uint8_t, 48> initBlockA;

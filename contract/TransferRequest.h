@@ -12,21 +12,24 @@
 
 #pragma pack(push, 1)
 
-namespace vexar {
-struct TransferRequest {
+namespace vexar
+{
+struct TransferRequest
+{
     std::uint8_t reserved0[13];
-    std::uint8_t endpoint;        // controlEndpoint, statusEndpoint or streamEndpoint
+    std::uint8_t endpoint; // controlEndpoint, statusEndpoint or streamEndpoint
     std::uint8_t reserved1[12];
-    std::uint32_t reserved2;      // written explicitly as 0
-    std::uint32_t dataOffset;     // always TRANSFER_HEADER_SIZE
-    std::uint32_t dataLength;     // bytes in the data area
+    std::uint32_t reserved2;  // written explicitly as 0
+    std::uint32_t dataOffset; // always TRANSFER_HEADER_SIZE
+    std::uint32_t dataLength; // bytes in the data area
 };
 #pragma pack(pop)
 static_assert(sizeof(TransferRequest) == 38, "TransferRequest is the device's 38-byte header");
 
 // The data record of IOCTL_TRANSFER_SIZE: {streamEndpoint, READ_DATA_SIZE}.
 #pragma pack(push, 1)
-struct TransferSizeRequest {
+struct TransferSizeRequest
+{
     std::uint8_t endpoint;
     std::uint32_t size;
 };
@@ -41,12 +44,13 @@ constexpr DWORD IOCTL_TRANSFER = 0x220024;      // device type 0x22, function 9,
 constexpr DWORD IOCTL_TRANSFER_SIZE = 0x220038; // device type 0x22, function 14, buffered, any access
 
 constexpr std::uint32_t TRANSFER_HEADER_SIZE = sizeof(TransferRequest);
-constexpr std::uint32_t READ_DATA_SIZE = 131072;     // data bytes of one stream transfer
-constexpr std::uint32_t STATUS_DATA_SIZE = 128;      // data bytes of a status transfer
-constexpr std::uint32_t MAX_CODE_SIZE = 128;         // longest code sent to the control endpoint
+constexpr std::uint32_t READ_DATA_SIZE = 131072; // data bytes of one stream transfer
+constexpr std::uint32_t STATUS_DATA_SIZE = 128;  // data bytes of a status transfer
+constexpr std::uint32_t MAX_CODE_SIZE = 128;     // longest code sent to the control endpoint
 constexpr std::uint32_t READ_BUFFER_SIZE = TRANSFER_HEADER_SIZE + READ_DATA_SIZE;
 
-namespace transfer_detail {
+namespace transfer_detail
+{
 inline void putLittleEndian32(std::uint8_t* at, std::uint32_t value)
 {
     at[0] = static_cast<std::uint8_t>(value);
@@ -76,7 +80,8 @@ inline void fillTransferRequest(void* buffer, std::uint8_t endpoint, std::uint32
 
 // The header fields as the device side reads them from a received buffer of
 // at least TRANSFER_HEADER_SIZE bytes.
-struct TransferFields {
+struct TransferFields
+{
     std::uint8_t endpoint;
     std::uint32_t dataOffset;
     std::uint32_t dataLength;

@@ -4,12 +4,15 @@
 #include <memory>
 #include <vector>
 
-namespace vexar {
+namespace vexar
+{
 
-namespace {
+namespace
+{
 
 // Owns a device information set.
-struct DeviceInfoList {
+struct DeviceInfoList
+{
     HDEVINFO set;
     explicit DeviceInfoList(HDEVINFO s) : set(s) {}
     ~DeviceInfoList()
@@ -27,15 +30,15 @@ HANDLE openDevice(std::int32_t deviceNumber)
 {
     if (deviceNumber < 0)
         return INVALID_HANDLE_VALUE;
-    DeviceInfoList list(
-        SetupDiGetClassDevsA(&DEVICE_INTERFACE_GUID, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE));
+    DeviceInfoList list(SetupDiGetClassDevsA(&DEVICE_INTERFACE_GUID, nullptr, nullptr,
+                                             DIGCF_PRESENT | DIGCF_DEVICEINTERFACE));
     if (list.set == INVALID_HANDLE_VALUE)
         return INVALID_HANDLE_VALUE;
 
     SP_DEVICE_INTERFACE_DATA interfaceData{};
     interfaceData.cbSize = sizeof interfaceData;
-    if (!SetupDiEnumDeviceInterfaces(list.set, nullptr, &DEVICE_INTERFACE_GUID, static_cast<DWORD>(deviceNumber),
-                                     &interfaceData))
+    if (!SetupDiEnumDeviceInterfaces(list.set, nullptr, &DEVICE_INTERFACE_GUID,
+                                     static_cast<DWORD>(deviceNumber), &interfaceData))
         return INVALID_HANDLE_VALUE;
 
     DWORD required = 0;
@@ -52,8 +55,8 @@ HANDLE openDevice(std::int32_t deviceNumber)
         return INVALID_HANDLE_VALUE;
 
     std::cout << "Found device name: " << detail->DevicePath << std::endl;
-    return CreateFileA(detail->DevicePath, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                       OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+    return CreateFileA(detail->DevicePath, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                       nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
 }
 
 } // namespace vexar

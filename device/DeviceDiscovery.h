@@ -6,7 +6,8 @@
 
 #include <cstdint>
 
-namespace vexar {
+namespace vexar
+{
 
 // Opens the present device with the given index (counting from 0) for
 // overlapped reading and writing. Writes "Found device name: " and the path

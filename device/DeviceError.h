@@ -8,9 +8,11 @@
 #include <stdexcept>
 #include <string>
 
-namespace vexar {
+namespace vexar
+{
 
-class DeviceError : public std::runtime_error {
+class DeviceError : public std::runtime_error
+{
 public:
     DeviceError(const std::string& text, DWORD code) : std::runtime_error(text), m_code(code) {}
     DWORD code() const { return m_code; }

@@ -7,21 +7,27 @@
 #include <iostream>
 #include <stdexcept>
 
-namespace vexar {
+namespace vexar
+{
 
 InputRing::InputRing(HANDLE input, bool inputIsFile) : m_input(input), m_inputIsFile(inputIsFile) {}
 
-InputRing::~InputRing() { reset(); }
+InputRing::~InputRing()
+{
+    reset();
+}
 
 void InputRing::sendTransferSize()
 {
     std::uint8_t record[sizeof(TransferSizeRequest)];
     fillTransferSizeRequest(record);
     DWORD returned = 0;
-    if (!DeviceIoControl(m_input, IOCTL_TRANSFER_SIZE, record, sizeof record, record, sizeof record, &returned,
-                         nullptr)) {
+    if (!DeviceIoControl(m_input, IOCTL_TRANSFER_SIZE, record, sizeof record, record, sizeof record,
+                         &returned, nullptr))
+    {
         const DWORD error = GetLastError();
-        std::cerr << "VexarHDRecorder::record TransferSize last error, b:" << 0 << ", e:" << error << std::endl;
+        std::cerr << "VexarHDRecorder::record TransferSize last error, b:" << 0 << ", e:" << error
+                  << std::endl;
         throw DeviceError("Error at VexarHDRecorder::record DeviceIoControl TransferSize", error);
     }
 }
@@ -32,16 +38,19 @@ void InputRing::sendTransferSize()
 BOOL InputRing::waitFor(int slot, DWORD& bytes, DWORD timeout)
 {
     const ULONGLONG deadline = timeout == INFINITE ? 0 : GetTickCount64() + timeout;
-    for (;;) {
+    for (;;)
+    {
         DWORD left = INFINITE;
-        if (timeout != INFINITE) {
+        if (timeout != INFINITE)
+        {
             const ULONGLONG now = GetTickCount64();
             left = now >= deadline ? 0 : static_cast<DWORD>(deadline - now);
         }
         if (GetOverlappedResultEx(m_input, &m_readOverlapped[slot], &bytes, left, FALSE))
             return TRUE;
         const DWORD error = GetLastError();
-        if (error == WAIT_TIMEOUT || (error == ERROR_IO_INCOMPLETE && left == 0)) {
+        if (error == WAIT_TIMEOUT || (error == ERROR_IO_INCOMPLETE && left == 0))
+        {
             SetLastError(WAIT_TIMEOUT);
             return FALSE;
         }
@@ -63,13 +72,15 @@ void InputRing::cancel()
 void InputRing::reset()
 {
     const bool anyInFlight = std::any_of(m_inFlight.begin(), m_inFlight.end(), [](bool b) { return b; });
-    if (anyInFlight) {
+    if (anyInFlight)
+    {
         for (int slot = 0; slot < READ_SLOTS; ++slot)
             if (m_inFlight[slot])
                 CancelIoEx(m_input, &m_readOverlapped[slot]);
         // Cancelling only asks the requests to end; each is collected before
         // its buffer goes.
-        for (int slot = 0; slot < READ_SLOTS; ++slot) {
+        for (int slot = 0; slot < READ_SLOTS; ++slot)
+        {
             if (!m_inFlight[slot])
                 continue;
             DWORD bytes = 0;
@@ -77,7 +88,8 @@ void InputRing::reset()
             m_inFlight[slot] = false;
         }
     }
-    for (int slot = 0; slot < READ_SLOTS; ++slot) {
+    for (int slot = 0; slot < READ_SLOTS; ++slot)
+    {
         m_readBuffers[slot].reset();
         m_readOverlapped[slot] = OVERLAPPED{};
         m_issueError[slot] = 0;
@@ -99,24 +111,29 @@ InputRing::Issue InputRing::issue(int slot, DWORD& error)
     ov = OVERLAPPED{};
     std::uint8_t* buffer = m_readBuffers[slot].get();
     BOOL ok;
-    if (m_inputIsFile) {
+    if (m_inputIsFile)
+    {
         ov.Offset = static_cast<DWORD>(m_inputOffset);
         ov.OffsetHigh = static_cast<DWORD>(m_inputOffset >> 32);
         ok = ReadFile(m_input, buffer + TRANSFER_HEADER_SIZE, READ_DATA_SIZE, nullptr, &ov);
         m_inputOffset += READ_DATA_SIZE;
-    } else {
+    }
+    else
+    {
         fillTransferRequest(buffer, streamEndpoint, READ_DATA_SIZE);
-        ok = DeviceIoControl(m_input, IOCTL_TRANSFER, buffer, READ_BUFFER_SIZE, buffer, READ_BUFFER_SIZE, nullptr,
-                             &ov);
+        ok = DeviceIoControl(m_input, IOCTL_TRANSFER, buffer, READ_BUFFER_SIZE, buffer, READ_BUFFER_SIZE,
+                             nullptr, &ov);
     }
     // A request that completed at once (a file read served from the cache)
     // is as good as a pending one: its data is collected like any other.
-    if (ok) {
+    if (ok)
+    {
         m_inFlight[slot] = true;
         return Issue::started;
     }
     error = GetLastError();
-    if (error == ERROR_IO_PENDING) {
+    if (error == ERROR_IO_PENDING)
+    {
         m_inFlight[slot] = true;
         return Issue::started;
     }
@@ -129,15 +146,18 @@ void InputRing::prime()
 {
     if (std::any_of(m_inFlight.begin(), m_inFlight.end(), [](bool b) { return b; }))
         reset();
-    for (int slot = 0; slot < READ_SLOTS; ++slot) {
+    for (int slot = 0; slot < READ_SLOTS; ++slot)
+    {
         if (!m_readBuffers[slot])
             m_readBuffers[slot] = std::make_unique<std::uint8_t[]>(READ_BUFFER_SIZE);
     }
-    for (int slot = 0; slot < READ_SLOTS; ++slot) {
+    for (int slot = 0; slot < READ_SLOTS; ++slot)
+    {
         DWORD error = 0;
         if (issue(slot, error) == Issue::started)
             continue;
-        if (m_inputIsFile) {
+        if (m_inputIsFile)
+        {
             // Near the end of a file the last slots ask for data past it;
             // that is an end of data only once the ring reaches them.
             m_issueError[slot] = error;
@@ -170,24 +190,32 @@ bool InputRing::collectCurrent(bool report)
     const int slot = m_readIndex;
     DWORD bytes = 0;
     bool atEnd = false;
-    if (m_ended[slot]) {
+    if (m_ended[slot])
+    {
         bytes = m_endBytes[slot];
         atEnd = true;
-    } else if (m_issueError[slot] != 0) {
-        if (!(m_inputIsFile && m_issueError[slot] == ERROR_HANDLE_EOF)) {
+    }
+    else if (m_issueError[slot] != 0)
+    {
+        if (!(m_inputIsFile && m_issueError[slot] == ERROR_HANDLE_EOF))
+        {
             std::cerr << "VexarHDRecorder::read last error: " << m_issueError[slot] << std::endl;
             throw DeviceError("Error at DeviceIoControl in VexarHDRecorder::read", m_issueError[slot]);
         }
         atEnd = true;
-    } else {
+    }
+    else
+    {
         const DWORD timeout = m_inputIsFile || m_stallTimeout == 0 ? INFINITE : m_stallTimeout;
         const BOOL ok = waitFor(slot, bytes, timeout);
         if (!ok && GetLastError() == WAIT_TIMEOUT)
             throw StreamStalled("no stream data"); // still in flight: reset() collects it
         m_inFlight[slot] = false;
-        if (!ok) {
+        if (!ok)
+        {
             const DWORD error = GetLastError();
-            if (!(m_inputIsFile && error == ERROR_HANDLE_EOF)) {
+            if (!(m_inputIsFile && error == ERROR_HANDLE_EOF))
+            {
                 std::cerr << "VexarHDRecorder::read GetOverlappedResult last error: " << error << std::endl;
                 throw DeviceError("Error at GetOverlappedResult in VexarHDRecorder::read", error);
             }
@@ -195,7 +223,8 @@ bool InputRing::collectCurrent(bool report)
         }
         atEnd = bytes <= headerSize();
     }
-    if (atEnd) {
+    if (atEnd)
+    {
         m_ended[slot] = true;
         m_endBytes[slot] = bytes;
         if (!report)
@@ -215,11 +244,14 @@ std::uint32_t InputRing::transfer(void* destination, std::uint32_t count, bool a
     returnLentSlot();
     auto* out = static_cast<std::uint8_t*>(destination);
     std::uint32_t done = 0;
-    for (;;) {
-        if (m_readOffset >= 0) {
+    for (;;)
+    {
+        if (m_readOffset >= 0)
+        {
             const std::uint32_t available = static_cast<std::uint32_t>(m_readLength - m_readOffset);
             const std::uint32_t n = std::min(available, count - done);
-            std::memcpy(out + done, m_readBuffers[m_readIndex].get() + TRANSFER_HEADER_SIZE + m_readOffset, n);
+            std::memcpy(out + done, m_readBuffers[m_readIndex].get() + TRANSFER_HEADER_SIZE + m_readOffset,
+                        n);
             done += n;
             m_readOffset += static_cast<std::int32_t>(n);
             if (m_readOffset == m_readLength)
@@ -232,7 +264,10 @@ std::uint32_t InputRing::transfer(void* destination, std::uint32_t count, bool a
     }
 }
 
-void InputRing::read(void* destination, std::uint32_t count) { transfer(destination, count, false); }
+void InputRing::read(void* destination, std::uint32_t count)
+{
+    transfer(destination, count, false);
+}
 
 const std::uint8_t* InputRing::readBlock(std::uint32_t& size)
 {

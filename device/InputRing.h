@@ -21,22 +21,26 @@
 #include <memory>
 #include <stdexcept>
 
-namespace vexar {
+namespace vexar
+{
 
 // The input has no more data: an input file has ended, or the device
 // answered a transfer with its header alone.
-class EndOfInput : public std::runtime_error {
+class EndOfInput : public std::runtime_error
+{
 public:
     using std::runtime_error::runtime_error;
 };
 
 // No stream data has come for the ring's stall timeout.
-class StreamStalled : public std::runtime_error {
+class StreamStalled : public std::runtime_error
+{
 public:
     using std::runtime_error::runtime_error;
 };
 
-class InputRing {
+class InputRing
+{
 public:
     static constexpr int READ_SLOTS = 8;
 
@@ -80,14 +84,19 @@ public:
 
 private:
     // How an issue came out.
-    enum class Issue { started, failed };
+    enum class Issue
+    {
+        started,
+        failed
+    };
     Issue issue(int slot, DWORD& error);
     // Re-issues the current slot after it has been emptied and moves on.
     void reissueCurrent();
     // Re-issues a slot that readBlock lent out.
     void returnLentSlot()
     {
-        if (m_lentSlot) {
+        if (m_lentSlot)
+        {
             m_lentSlot = false;
             reissueCurrent();
         }

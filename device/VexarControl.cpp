@@ -11,9 +11,11 @@
 #include <sstream>
 #include <stdexcept>
 
-namespace vexar {
+namespace vexar
+{
 
-namespace {
+namespace
+{
 
 constexpr int kPowerToggleLimit = 20;
 constexpr std::size_t kPowerStatusByte = 2;
@@ -33,11 +35,13 @@ VexarControl::VexarControl(HANDLE device, const std::string& boxType) : m_device
         m_digitCodes[digit] = buttonCode(motorolaDctDigitValues[digit]);
 
     const auto& sequence = initSequence();
-    for (int i = 0; i < INIT_COMMAND_COUNT; ++i) {
+    for (int i = 0; i < INIT_COMMAND_COUNT; ++i)
+    {
         sendCode(sequence[static_cast<std::size_t>(i)]);
         Sleep(g_delay);
         updateStatus(true);
-        if (i == INIT_SERIAL_COMMAND) {
+        if (i == INIT_SERIAL_COMMAND)
+        {
             std::uint8_t* data = m_status.data() + TRANSFER_HEADER_SIZE;
             data[kSerialEndByte] = 0;
             const char* serial = reinterpret_cast<const char*>(data + kSerialFirstByte);
@@ -56,14 +60,17 @@ std::int32_t VexarControl::updateStatus(bool print)
     DWORD returned = 0;
     const auto size = static_cast<DWORD>(m_status.size());
     if (!DeviceIoControl(m_device, IOCTL_TRANSFER, m_status.data(), size, m_status.data(), size, &returned,
-                         nullptr)) {
+                         nullptr))
+    {
         const DWORD error = GetLastError();
         std::cerr << "last error: " << error << std::endl;
         throw DeviceError("Error at Vexarcontrol::updateStatus DeviceIoControl", error);
     }
-    const std::int32_t statusCount = static_cast<std::int32_t>(returned) - static_cast<std::int32_t>(TRANSFER_HEADER_SIZE);
+    const std::int32_t statusCount =
+        static_cast<std::int32_t>(returned) - static_cast<std::int32_t>(TRANSFER_HEADER_SIZE);
     std::cout << "updateStatus bytesReturned:" << statusCount << std::endl;
-    if (print) {
+    if (print)
+    {
         // The count comes from the device; never dump past the status area.
         const std::int32_t shown = std::min<std::int32_t>(statusCount, STATUS_DATA_SIZE);
         const std::uint8_t* data = m_status.data() + TRANSFER_HEADER_SIZE;
@@ -71,7 +78,8 @@ std::int32_t VexarControl::updateStatus(bool print)
         // numbers on the same stream.
         std::ostringstream dump;
         dump << std::hex;
-        for (std::int32_t i = 0; i < shown; ++i) {
+        for (std::int32_t i = 0; i < shown; ++i)
+        {
             if (i % 16 != 0)
                 dump << ",";
             dump << static_cast<unsigned>(data[i]);
@@ -101,10 +109,12 @@ void VexarControl::setPower(bool on)
     std::lock_guard<std::recursive_mutex> lock(m_statusMutex);
     if (isPowerOn() == on)
         return;
-    for (int toggles = 1;; ++toggles) {
+    for (int toggles = 1;; ++toggles)
+    {
         sendCode(m_powerCode);
         std::cout << "Toggling power " << g_delayPower << "\n" << std::flush;
-        if (toggles == kPowerToggleLimit) {
+        if (toggles == kPowerToggleLimit)
+        {
             std::cerr << "Warning: Trouble Toggling power\n" << std::flush;
             std::exit(-1);
         }
@@ -136,11 +146,12 @@ void VexarControl::sendCode(const std::vector<std::uint8_t>& code)
     std::copy(code.begin(), code.end(), buffer.begin() + TRANSFER_HEADER_SIZE);
     const auto size = static_cast<DWORD>(TRANSFER_HEADER_SIZE + code.size());
     DWORD returned = 0;
-    const BOOL ok = DeviceIoControl(m_device, IOCTL_TRANSFER, buffer.data(), size, buffer.data(), size, &returned,
-                                    nullptr);
+    const BOOL ok = DeviceIoControl(m_device, IOCTL_TRANSFER, buffer.data(), size, buffer.data(), size,
+                                    &returned, nullptr);
     const DWORD error = ok ? 0 : GetLastError();
     std::cout << "sendcode bytesReturned: " << returned << std::endl;
-    if (!ok) {
+    if (!ok)
+    {
         std::cerr << "VexarControl::sendCode last error: " << error << std::endl;
         throw DeviceError("Error at Vexarcontrol::sendCode DeviceIoControl", error);
     }
@@ -153,7 +164,8 @@ void VexarControl::tuneChannel(const std::string& channel)
     if (channel.empty())
         return;
     const auto length = static_cast<std::ptrdiff_t>(channel.size());
-    for (std::ptrdiff_t p = length - 4; p < length; ++p) {
+    for (std::ptrdiff_t p = length - 4; p < length; ++p)
+    {
         const char c = p < 0 ? '0' : channel[static_cast<std::size_t>(p)];
         std::cout << "sending " << c << " " << g_delay << "\n" << std::flush;
         if (c < '0' || c > '9')

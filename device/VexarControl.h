@@ -13,9 +13,11 @@
 #include <string>
 #include <vector>
 
-namespace vexar {
+namespace vexar
+{
 
-class VexarControl {
+class VexarControl
+{
 public:
     // Sends the initialisation sequence, prints the serial number and leaves
     // the box powered on. The device handle is not owned.

@@ -8,9 +8,11 @@
 #include <cstring>
 #include <iomanip>
 
-namespace vexar {
+namespace vexar
+{
 
-namespace {
+namespace
+{
 
 constexpr std::uint8_t kPrepareCode = 0x30;
 constexpr std::uint8_t kStartCode = 0x50;
@@ -35,45 +37,56 @@ CableBox::CableBox(std::map<std::string, std::string> lineup, std::string serial
         m_lineup[channel] = std::make_unique<StreamSource>(StreamSource::fromFile(path));
 }
 
-void CableBox::connected() { m_initIndex = 0; }
+void CableBox::connected()
+{
+    m_initIndex = 0;
+}
 
 void CableBox::control(const std::uint8_t* code, std::size_t size)
 {
     const auto& sequence = initSequence();
-    if (m_initIndex < INIT_COMMAND_COUNT) {
+    if (m_initIndex < INIT_COMMAND_COUNT)
+    {
         const auto& expected = sequence[static_cast<std::size_t>(m_initIndex)];
-        if (size == expected.size() && std::equal(expected.begin(), expected.end(), code)) {
+        if (size == expected.size() && std::equal(expected.begin(), expected.end(), code))
+        {
             simLog("init ", m_initIndex, " len ", size, " ok");
             if (m_initIndex == INIT_SERIAL_COMMAND)
                 m_serialKnown = true;
             ++m_initIndex;
             return;
         }
-        for (int i = 0; i < INIT_COMMAND_COUNT; ++i) {
+        for (int i = 0; i < INIT_COMMAND_COUNT; ++i)
+        {
             const auto& other = sequence[static_cast<std::size_t>(i)];
-            if (size == other.size() && std::equal(other.begin(), other.end(), code)) {
+            if (size == other.size() && std::equal(other.begin(), other.end(), code))
+            {
                 simLog("init ", m_initIndex, " len ", size, " wrong (command ", i, ")");
                 ++m_initIndex;
                 return;
             }
         }
-        if (m_initIndex > 0) {
+        if (m_initIndex > 0)
+        {
             simLog("init ", m_initIndex, " len ", size, " wrong");
             ++m_initIndex;
             return;
         }
     }
-    if (size == 1 && code[0] == kPrepareCode) {
+    if (size == 1 && code[0] == kPrepareCode)
+    {
         simLog("code 0x30");
         return;
     }
-    if (size == 1 && code[0] == kStartCode) {
+    if (size == 1 && code[0] == kStartCode)
+    {
         m_streamStarted = true;
         ++m_streamStarts;
         simLog(m_power ? "stream start" : "stream start (power off)");
         return;
     }
-    if (auto value = decodeButtonCode(code, size)) {
+    if (auto value = decodeButtonCode(code, size))
+    {
         button(*value);
         return;
     }
@@ -82,9 +95,11 @@ void CableBox::control(const std::uint8_t* code, std::size_t size)
 
 void CableBox::button(std::uint16_t value)
 {
-    if (value == motorolaDctPowerValue) {
+    if (value == motorolaDctPowerValue)
+    {
         simLog("button power");
-        if (m_stuckPower) {
+        if (m_stuckPower)
+        {
             simLog("power stuck");
             return;
         }
@@ -96,18 +111,21 @@ void CableBox::button(std::uint16_t value)
         return;
     }
     const auto digit = std::find(motorolaDctDigitValues.begin(), motorolaDctDigitValues.end(), value);
-    if (digit == motorolaDctDigitValues.end()) {
+    if (digit == motorolaDctDigitValues.end())
+    {
         simLog("button unknown 0x", std::hex, std::setw(4), std::setfill('0'), value);
         return;
     }
     const char c = static_cast<char>('0' + (digit - motorolaDctDigitValues.begin()));
-    if (!m_power) {
+    if (!m_power)
+    {
         simLog("button ", c, " ignored (power off)");
         return;
     }
     simLog("button ", c);
     m_digits += c;
-    if (m_digits.size() == 4) {
+    if (m_digits.size() == 4)
+    {
         tune(m_digits);
         m_digits.clear();
     }
@@ -122,7 +140,8 @@ void CableBox::tune(const std::string& channel)
 StreamSource& CableBox::output()
 {
     auto entry = m_lineup.find(m_channel);
-    if (entry == m_lineup.end()) {
+    if (entry == m_lineup.end())
+    {
         if (!m_empty)
             m_empty = std::make_unique<StreamSource>(StreamSource::emptyMultiplex());
         return *m_empty;
@@ -136,7 +155,8 @@ std::array<std::uint8_t, 128> CableBox::status() const
     data[0] = 0x5A;
     data[1] = 0x01;
     data[2] = static_cast<std::uint8_t>((m_power ? 0x01 : 0x00) | (streaming() ? 0x02 : 0x00));
-    if (m_serialKnown) {
+    if (m_serialKnown)
+    {
         const std::size_t n = std::min<std::size_t>(m_serial.size(), 7);
         std::memcpy(&data[6], m_serial.data(), n);
         data[6 + n] = 0; // 7 characters end at byte 13, which the device leaves 0

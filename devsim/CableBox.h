@@ -12,9 +12,11 @@
 #include <string>
 #include <vector>
 
-namespace vexar {
+namespace vexar
+{
 
-class CableBox {
+class CableBox
+{
 public:
     // lineup: four-digit channel -> stream file path; every file is read
     // here (throws std::runtime_error when one cannot be). stuckPower: the
@@ -41,7 +43,7 @@ private:
     void tune(const std::string& channel);
 
     std::map<std::string, std::unique_ptr<StreamSource>> m_lineup;
-    std::unique_ptr<StreamSource> m_empty;                          // channels not in the line-up
+    std::unique_ptr<StreamSource> m_empty; // channels not in the line-up
     std::string m_serial;
     bool m_stuckPower;
     bool m_power = false;

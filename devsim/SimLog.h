@@ -6,10 +6,10 @@
 #include <sstream>
 #include <string>
 
-namespace vexar {
+namespace vexar
+{
 
-template <typename... Parts>
-void simLog(const Parts&... parts)
+template <typename... Parts> void simLog(const Parts&... parts)
 {
     std::ostringstream line;
     (line << ... << parts);

@@ -9,20 +9,26 @@
 #include <cstring>
 #include <utility>
 
-namespace vexar {
+namespace vexar
+{
 
-namespace {
+namespace
+{
 
 constexpr std::uint64_t kPacket = 188;
 
-DeviceAnswer failure(std::uint32_t error) { return DeviceAnswer{error, 0, {}}; }
+DeviceAnswer failure(std::uint32_t error)
+{
+    return DeviceAnswer{error, 0, {}};
+}
 
 // The request's own bytes back: what the device returns for a control
 // transfer or a TransferSize record.
 DeviceAnswer echo(const std::uint8_t* input, std::size_t inputSize, std::size_t outSize)
 {
     const std::size_t n = std::min(inputSize, outSize);
-    return DeviceAnswer{0, static_cast<std::uint32_t>(inputSize), std::vector<std::uint8_t>(input, input + n)};
+    return DeviceAnswer{0, static_cast<std::uint32_t>(inputSize),
+                        std::vector<std::uint8_t>(input, input + n)};
 }
 
 } // namespace
@@ -59,20 +65,23 @@ void SimulatedDevice::closed()
 {
     if (m_rate == 0 || !m_leastHeadroom)
         return;
-    simLog("reading: longest re-issue wait ", static_cast<std::uint64_t>(m_longestReissueMs), " ms, least headroom ",
-           *m_leastHeadroom, " bytes");
+    simLog("reading: longest re-issue wait ", static_cast<std::uint64_t>(m_longestReissueMs),
+           " ms, least headroom ", *m_leastHeadroom, " bytes");
 }
 
-std::optional<DeviceAnswer> SimulatedDevice::request(std::uint32_t id, std::uint32_t code, const std::uint8_t* input,
-                                                     std::size_t inputSize, std::size_t available,
-                                                     std::size_t outSize, std::uint64_t context)
+std::optional<DeviceAnswer> SimulatedDevice::request(std::uint32_t id, std::uint32_t code,
+                                                     const std::uint8_t* input, std::size_t inputSize,
+                                                     std::size_t available, std::size_t outSize,
+                                                     std::uint64_t context)
 {
     // The box went on sending until now, into what waited until now.
     advance(Clock::now());
     if (code == IOCTL_TRANSFER)
         return transfer(id, input, inputSize, available, outSize, context);
-    if (code == IOCTL_TRANSFER_SIZE) {
-        if (inputSize != sizeof(TransferSizeRequest) || available < inputSize) {
+    if (code == IOCTL_TRANSFER_SIZE)
+    {
+        if (inputSize != sizeof(TransferSizeRequest) || available < inputSize)
+        {
             simLog("transfer-size bad length ", inputSize);
             return failure(ERROR_INVALID_PARAMETER);
         }
@@ -88,37 +97,47 @@ std::optional<DeviceAnswer> SimulatedDevice::transfer(std::uint32_t id, const st
                                                       std::size_t inputSize, std::size_t available,
                                                       std::size_t outSize, std::uint64_t context)
 {
-    if (inputSize < TRANSFER_HEADER_SIZE || available < TRANSFER_HEADER_SIZE) {
+    if (inputSize < TRANSFER_HEADER_SIZE || available < TRANSFER_HEADER_SIZE)
+    {
         simLog("bad transfer: ", inputSize, " bytes");
         return failure(ERROR_INVALID_PARAMETER);
     }
     const TransferFields fields = readTransferRequest(input);
     const std::size_t dataSize = inputSize - TRANSFER_HEADER_SIZE;
     if (fields.dataOffset != TRANSFER_HEADER_SIZE || fields.dataLength != dataSize || !fields.reservedZero ||
-        outSize < inputSize) {
+        outSize < inputSize)
+    {
         simLog("bad transfer header: endpoint 0x", std::hex, static_cast<unsigned>(fields.endpoint), std::dec,
-               " offset ", fields.dataOffset, " length ", fields.dataLength, " size ", inputSize, " room ", outSize);
+               " offset ", fields.dataOffset, " length ", fields.dataLength, " size ", inputSize, " room ",
+               outSize);
         return failure(ERROR_INVALID_PARAMETER);
     }
-    if (fields.endpoint != streamEndpoint && inputSize > available) {
-        simLog("bad transfer: ", inputSize, " bytes to endpoint 0x", std::hex, static_cast<unsigned>(fields.endpoint));
+    if (fields.endpoint != streamEndpoint && inputSize > available)
+    {
+        simLog("bad transfer: ", inputSize, " bytes to endpoint 0x", std::hex,
+               static_cast<unsigned>(fields.endpoint));
         return failure(ERROR_INVALID_PARAMETER);
     }
-    switch (fields.endpoint) {
+    switch (fields.endpoint)
+    {
     case controlEndpoint:
-        if (dataSize < 1 || dataSize > MAX_CODE_SIZE) {
+        if (dataSize < 1 || dataSize > MAX_CODE_SIZE)
+        {
             simLog("bad code length ", dataSize);
             return failure(ERROR_INVALID_PARAMETER);
         }
-        if (m_faults.sendFailAfter >= 0 && m_sendsServed >= m_faults.sendFailAfter) {
+        if (m_faults.sendFailAfter >= 0 && m_sendsServed >= m_faults.sendFailAfter)
+        {
             simLog("fault send failed");
             return failure(ERROR_GEN_FAILURE);
         }
         ++m_sendsServed;
         m_box.control(input + TRANSFER_HEADER_SIZE, dataSize);
         return echo(input, inputSize, outSize);
-    case statusEndpoint: {
-        if (m_faults.statusFailAfter >= 0 && m_statusServed >= m_faults.statusFailAfter) {
+    case statusEndpoint:
+    {
+        if (m_faults.statusFailAfter >= 0 && m_statusServed >= m_faults.statusFailAfter)
+        {
             simLog("fault status failed");
             return failure(ERROR_GEN_FAILURE);
         }
@@ -127,17 +146,20 @@ std::optional<DeviceAnswer> SimulatedDevice::transfer(std::uint32_t id, const st
         const std::size_t count = std::min(dataSize, status.size());
         DeviceAnswer answer;
         answer.output.assign(input, input + TRANSFER_HEADER_SIZE);
-        answer.output.insert(answer.output.end(), status.begin(), status.begin() + static_cast<std::ptrdiff_t>(count));
+        answer.output.insert(answer.output.end(), status.begin(),
+                             status.begin() + static_cast<std::ptrdiff_t>(count));
         answer.returned = static_cast<std::uint32_t>(answer.output.size());
         simLog("status power ", m_box.powered() ? "on" : "off");
         return answer;
     }
-    case streamEndpoint: {
-        StreamRequest pending{id, static_cast<std::uint32_t>(std::min<std::size_t>(dataSize, READ_DATA_SIZE)), {},
-                              context};
+    case streamEndpoint:
+    {
+        StreamRequest pending{
+            id, static_cast<std::uint32_t>(std::min<std::size_t>(dataSize, READ_DATA_SIZE)), {}, context};
         std::memcpy(pending.header, input, TRANSFER_HEADER_SIZE);
         m_streamRequests.push_back(pending);
-        if (m_reading && !m_completedAt.empty()) {
+        if (m_reading && !m_completedAt.empty())
+        {
             // The program issues its transfers again in order: this one
             // takes the place of the oldest completed.
             const double waited =
@@ -164,7 +186,8 @@ bool SimulatedDevice::cancel(std::uint32_t id)
     if (it == m_streamRequests.end())
         return false;
     m_streamRequests.erase(it);
-    if (m_streamRequests.empty()) {
+    if (m_streamRequests.empty())
+    {
         m_reading = false; // the program has stopped reading
         m_completedAt.clear();
     }
@@ -199,7 +222,8 @@ void SimulatedDevice::advance(Clock::time_point now)
     for (const StreamRequest& request : m_streamRequests)
         if (request.id != m_hungId)
             room += request.room;
-    if (m_reading && m_rate != 0) {
+    if (m_reading && m_rate != 0)
+    {
         const std::uint64_t headroom = room > m_held ? room - m_held : 0;
         m_leastHeadroom = std::min(m_leastHeadroom.value_or(headroom), headroom);
     }
@@ -218,31 +242,34 @@ void SimulatedDevice::advance(Clock::time_point now)
 bool SimulatedDevice::held(Clock::time_point now)
 {
     const StreamRequest& request = m_streamRequests.front();
-    const auto reached = [this](std::int64_t limit) {
-        return limit >= 0 && m_streamBytes >= static_cast<std::uint64_t>(limit);
-    };
-    if (!m_hangDone && reached(m_faults.hangAfter)) {
+    const auto reached = [this](std::int64_t limit)
+    { return limit >= 0 && m_streamBytes >= static_cast<std::uint64_t>(limit); };
+    if (!m_hangDone && reached(m_faults.hangAfter))
+    {
         m_hangDone = true;
         m_hungId = request.id;
         simLog("fault transfer hung after ", m_streamBytes, " bytes");
     }
     if (m_hungId == request.id)
         return true;
-    if (!m_stallDone && reached(m_faults.stallAfter)) {
+    if (!m_stallDone && reached(m_faults.stallAfter))
+    {
         m_stallDone = true;
         m_stalled = true;
         m_stallStarts = m_box.streamStarts();
         m_held = 0;
         simLog("fault stream stalled after ", m_streamBytes, " bytes");
     }
-    if (m_stalled) {
+    if (m_stalled)
+    {
         if (m_box.streamStarts() == m_stallStarts)
             return true;
         m_stalled = false;
         m_lastAdvance = now;
         simLog("stream restarted");
     }
-    if (!m_pauseDone && reached(m_faults.pauseAfter)) {
+    if (!m_pauseDone && reached(m_faults.pauseAfter))
+    {
         m_pauseDone = true;
         m_pauseEnd = now + std::chrono::milliseconds(m_faults.pauseMs);
         simLog("fault stream paused for ", m_faults.pauseMs, " ms after ", m_streamBytes, " bytes");
@@ -261,8 +288,10 @@ int SimulatedDevice::msUntilStream() const
         wait = std::chrono::duration<double, std::milli>(m_pauseEnd - now).count();
     else if (m_rate == 0)
         return -1;
-    if (m_rate != 0) {
-        const double missing = static_cast<double>(m_streamRequests.front().room) - static_cast<double>(m_held);
+    if (m_rate != 0)
+    {
+        const double missing =
+            static_cast<double>(m_streamRequests.front().room) - static_cast<double>(m_held);
         if (missing > 0)
             wait += missing * 8000.0 / static_cast<double>(m_rate);
     }
@@ -280,16 +309,17 @@ std::optional<StreamCompletion> SimulatedDevice::completeStream()
     StreamCompletion completion;
     completion.id = request.id;
     completion.context = request.context;
-    const auto limitReached = [&](std::int64_t limit) {
-        return limit >= 0 && m_streamBytes >= static_cast<std::uint64_t>(limit);
-    };
-    if (limitReached(m_faults.streamFailAfter)) {
+    const auto limitReached = [&](std::int64_t limit)
+    { return limit >= 0 && m_streamBytes >= static_cast<std::uint64_t>(limit); };
+    if (limitReached(m_faults.streamFailAfter))
+    {
         m_streamRequests.pop_front();
         simLog("fault stream failed after ", m_streamBytes, " bytes");
         completion.error = ERROR_GEN_FAILURE;
         return completion;
     }
-    if (limitReached(m_faults.eofAfter)) {
+    if (limitReached(m_faults.eofAfter))
+    {
         m_streamRequests.pop_front();
         simLog("fault eof after ", m_streamBytes, " bytes");
         m_completed = request;
@@ -298,11 +328,12 @@ std::optional<StreamCompletion> SimulatedDevice::completeStream()
         return completion;
     }
     std::uint64_t n = request.room;
-    for (std::int64_t limit : {m_faults.streamFailAfter, m_faults.eofAfter, m_faults.dropAfter, m_faults.stallAfter,
-                               m_faults.pauseAfter, m_faults.hangAfter})
+    for (std::int64_t limit : {m_faults.streamFailAfter, m_faults.eofAfter, m_faults.dropAfter,
+                               m_faults.stallAfter, m_faults.pauseAfter, m_faults.hangAfter})
         if (limit >= 0 && static_cast<std::uint64_t>(limit) > m_streamBytes)
             n = std::min<std::uint64_t>(n, static_cast<std::uint64_t>(limit) - m_streamBytes);
-    if (m_rate != 0) {
+    if (m_rate != 0)
+    {
         if (m_held < n)
             return std::nullopt; // msUntilStream tells when enough has come
         m_held -= n;
@@ -311,9 +342,12 @@ std::optional<StreamCompletion> SimulatedDevice::completeStream()
 
     StreamSource& source = m_box.output();
     const auto count = static_cast<std::size_t>(n);
-    if (source.canLend(count, m_streamFaults)) {
+    if (source.canLend(count, m_streamFaults))
+    {
         completion.pieces = source.lend(count, completion.spans);
-    } else { // faults change the bytes on their way out
+    }
+    else
+    { // faults change the bytes on their way out
         m_staging.resize(count);
         source.read(m_staging.data(), count, m_streamFaults);
         completion.spans[0] = {m_staging.data(), count};

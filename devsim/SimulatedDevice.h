@@ -25,10 +25,12 @@
 #include <optional>
 #include <vector>
 
-namespace vexar {
+namespace vexar
+{
 
 // Faults of the device itself, counted per opened handle; -1: never.
-struct DeviceFaults {
+struct DeviceFaults
+{
     std::int64_t streamFailAfter = -1; // stream requests fail once this many bytes went out
     std::int64_t eofAfter = -1;        // stream requests complete header-only after this many bytes
     std::int64_t dropAfter = -1;       // the handle is dropped after this many bytes
@@ -41,7 +43,8 @@ struct DeviceFaults {
 };
 
 // The answer to a request answered at once.
-struct DeviceAnswer {
+struct DeviceAnswer
+{
     std::uint32_t error = 0;          // 0, or a Windows error code
     std::uint32_t returned = 0;       // bytes returned, as DeviceIoControl reports them
     std::vector<std::uint8_t> output; // at most the request's output room
@@ -49,7 +52,8 @@ struct DeviceAnswer {
 
 // A stream transfer that has completed. Its output is the header, then the
 // data spans; the pointers stay valid until the next call on the device.
-struct StreamCompletion {
+struct StreamCompletion
+{
     std::uint32_t id = 0;
     std::uint64_t context = 0; // what the transport handed in with the request
     std::uint32_t error = 0;
@@ -59,7 +63,8 @@ struct StreamCompletion {
     int pieces = 0; // spans holding data
 };
 
-class SimulatedDevice {
+class SimulatedDevice
+{
 public:
     // rate: stream bit rate in bit/s, 0 for as fast as the transport takes
     // it. fifo: bytes the device holds beside the waiting transfers.
@@ -103,7 +108,8 @@ public:
 
 private:
     using Clock = std::chrono::steady_clock;
-    struct StreamRequest {
+    struct StreamRequest
+    {
         std::uint32_t id;
         std::uint32_t room; // data bytes the caller can take
         std::uint8_t header[38];
@@ -133,13 +139,13 @@ private:
     std::int64_t m_statusServed = 0;
     std::int64_t m_sendsServed = 0;
     bool m_dropping = false;
-    bool m_reading = false;         // the program is reading the stream: losses count
-    std::uint64_t m_held = 0;       // stream bytes sent by the box, not yet in a completed transfer
-    double m_fraction = 0;          // part of a byte sent
+    bool m_reading = false;   // the program is reading the stream: losses count
+    std::uint64_t m_held = 0; // stream bytes sent by the box, not yet in a completed transfer
+    double m_fraction = 0;    // part of a byte sent
     Clock::time_point m_lastAdvance;
-    bool m_stalled = false;         // stopped until the stream is started again
-    std::uint64_t m_stallStarts = 0; // the box's stream starts when it stalled
-    Clock::time_point m_pauseEnd;   // paused until then
+    bool m_stalled = false;                // stopped until the stream is started again
+    std::uint64_t m_stallStarts = 0;       // the box's stream starts when it stalled
+    Clock::time_point m_pauseEnd;          // paused until then
     std::optional<std::uint32_t> m_hungId; // the transfer that is never answered
     bool m_stallDone = false, m_pauseDone = false, m_hangDone = false;
     std::uint64_t m_droppedPackets = 0;

@@ -1,8 +1,8 @@
 #include "devsim/SocketTransport.h"
 
 #include "contract/TransferRequest.h"
-#include "platform/Windows.h"
 #include "devsim/SimLog.h"
+#include "platform/Windows.h"
 
 #include <algorithm>
 #include <array>
@@ -17,9 +17,11 @@
 #include <sys/un.h>
 #include <unistd.h>
 
-namespace vexar {
+namespace vexar
+{
 
-namespace {
+namespace
+{
 
 constexpr int kSocketBuffer = 4 * 1024 * 1024;
 constexpr std::size_t kAnswerBatch = 4;
@@ -27,7 +29,8 @@ constexpr std::size_t kReceiveBatch = 16; // requests taken in one call
 
 void makeDirectories(const std::string& path)
 {
-    for (std::size_t at = 1; at <= path.size(); ++at) {
+    for (std::size_t at = 1; at <= path.size(); ++at)
+    {
         if (at < path.size() && path[at] != '/')
             continue;
         const std::string prefix = path.substr(0, at);
@@ -57,7 +60,10 @@ bool someoneListens(const sockaddr_un& address)
     return listening;
 }
 
-void setNonBlocking(int fd) { ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK); }
+void setNonBlocking(int fd)
+{
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+}
 
 } // namespace
 
@@ -66,15 +72,20 @@ SocketTransport::SocketTransport(SimulatedDevice& device, std::string socketPath
 {
     const sockaddr_un address = socketAddress(m_socketPath);
     makeDirectories(m_socketPath.substr(0, m_socketPath.rfind('/')));
-    struct stat st{};
-    if (::lstat(m_socketPath.c_str(), &st) == 0) {
+    struct stat st
+    {
+    };
+    if (::lstat(m_socketPath.c_str(), &st) == 0)
+    {
         if (!S_ISSOCK(st.st_mode) || someoneListens(address))
             throw std::runtime_error("device already present: " + m_socketPath);
         ::unlink(m_socketPath.c_str()); // left behind by a simulator that did not stop cleanly
     }
     m_listener = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
-    if (m_listener < 0 || ::bind(m_listener, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
-        ::listen(m_listener, 4) != 0) {
+    if (m_listener < 0 ||
+        ::bind(m_listener, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+        ::listen(m_listener, 4) != 0)
+    {
         const std::string reason = std::strerror(errno);
         if (m_listener >= 0)
             ::close(m_listener);
@@ -96,9 +107,11 @@ SocketTransport::~SocketTransport()
 
 void SocketTransport::run(int stopFd)
 {
-    for (;;) {
+    for (;;)
+    {
         pollfd fds[2] = {{m_listener, POLLIN, 0}, {stopFd, POLLIN, 0}};
-        if (::poll(fds, 2, -1) < 0) {
+        if (::poll(fds, 2, -1) < 0)
+        {
             if (errno == EINTR)
                 continue;
             throw std::runtime_error(std::string("poll: ") + std::strerror(errno));
@@ -122,7 +135,8 @@ void SocketTransport::run(int stopFd)
         closeConnection();
         // A connection that sent nothing was someone checking that the
         // device is present, not an opened handle.
-        if (m_opened) {
+        if (m_opened)
+        {
             m_device.closed();
             simLog("disconnect");
         }
@@ -150,12 +164,14 @@ void SocketTransport::closeConnection()
 bool SocketTransport::serve(int stopFd)
 {
     setNonBlocking(m_connection);
-    while (m_connection >= 0) {
+    while (m_connection >= 0)
+    {
         flush(); // answers first: stream answers are only made with nothing queued
         serveStream();
         if (m_connection < 0)
             return true;
-        if (m_closing && m_outgoing.empty()) {
+        if (m_closing && m_outgoing.empty())
+        {
             simLog("fault drop after ", m_device.streamBytes(), " bytes");
             return true;
         }
@@ -163,7 +179,8 @@ bool SocketTransport::serve(int stopFd)
         if (!m_outgoing.empty())
             events |= POLLOUT;
         pollfd fds[2] = {{m_connection, events, 0}, {stopFd, POLLIN, 0}};
-        if (::poll(fds, 2, m_outgoing.empty() ? m_device.msUntilStream() : -1) < 0) {
+        if (::poll(fds, 2, m_outgoing.empty() ? m_device.msUntilStream() : -1) < 0)
+        {
             if (errno == EINTR)
                 continue;
             throw std::runtime_error(std::string("poll: ") + std::strerror(errno));
@@ -182,18 +199,22 @@ bool SocketTransport::serve(int stopFd)
 void SocketTransport::receive()
 {
     const std::size_t room = sizeof(wire::WireRequest) + wire::kInlineInput;
-    for (int batch = 0; batch < 4 && m_connection >= 0 && !m_closing; ++batch) {
+    for (int batch = 0; batch < 4 && m_connection >= 0 && !m_closing; ++batch)
+    {
         std::array<mmsghdr, kReceiveBatch> messages{};
         std::array<iovec, kReceiveBatch> iovs{};
-        for (std::size_t k = 0; k < kReceiveBatch; ++k) {
+        for (std::size_t k = 0; k < kReceiveBatch; ++k)
+        {
             iovs[k] = {m_incoming.data() + k * room, room};
             messages[k].msg_hdr.msg_iov = &iovs[k];
             messages[k].msg_hdr.msg_iovlen = 1;
         }
         // MSG_TRUNC: the length of each whole request comes back even when
         // only its start fits; the rest is dropped without being copied.
-        const int got = ::recvmmsg(m_connection, messages.data(), kReceiveBatch, MSG_TRUNC | MSG_DONTWAIT, nullptr);
-        if (got < 0) {
+        const int got =
+            ::recvmmsg(m_connection, messages.data(), kReceiveBatch, MSG_TRUNC | MSG_DONTWAIT, nullptr);
+        if (got < 0)
+        {
             if (errno == EINTR)
                 continue;
             if (errno != EAGAIN && errno != EWOULDBLOCK)
@@ -211,17 +232,20 @@ void SocketTransport::receive()
 // min(size, room) bytes are at message.
 void SocketTransport::take(const std::uint8_t* message, std::size_t size, std::size_t room)
 {
-    if (size == 0) { // the handle was closed
+    if (size == 0)
+    { // the handle was closed
         closeConnection();
         return;
     }
-    if (!m_opened) {
+    if (!m_opened)
+    {
         m_opened = true;
         m_device.opened();
         simLog("connect");
     }
     wire::WireRequest request{};
-    if (size < sizeof request || size > sizeof request + wire::kMaxPayload) {
+    if (size < sizeof request || size > sizeof request + wire::kMaxPayload)
+    {
         simLog("bad message of ", size, " bytes");
         return;
     }
@@ -229,33 +253,37 @@ void SocketTransport::take(const std::uint8_t* message, std::size_t size, std::s
     const std::size_t carried = size - sizeof request;
     const bool direct = (request.flags & wire::kRequestDirect) != 0;
     const std::size_t expected = direct ? std::min(request.inSize, wire::kInlineInput) : request.inSize;
-    if (request.code != wire::kWireCancel && carried != expected) {
+    if (request.code != wire::kWireCancel && carried != expected)
+    {
         simLog("bad request ", request.id, ": ", carried, " input bytes, ", request.inSize, " announced");
         answer(request.id, ERROR_INVALID_PARAMETER, 0, nullptr, 0);
         return;
     }
     const std::uint8_t* input = message + sizeof request;
     const std::size_t available = std::min(size, room) - sizeof request;
-    if (request.code == wire::kWireCancel) {
+    if (request.code == wire::kWireCancel)
+    {
         if (m_device.cancel(request.id))
             answer(request.id, ERROR_OPERATION_ABORTED, 0, nullptr, 0);
         return;
     }
-    if (request.code == wire::kWireHello) {
+    if (request.code == wire::kWireHello)
+    {
         hello(request, input, available);
         return;
     }
     // The caller's buffer, where a direct request's stream bytes go.
     const std::uint64_t context = m_direct && direct ? request.output : 0;
-    if (auto result = m_device.request(request.id, request.code, input, request.inSize, available, request.outSize,
-                                       context))
+    if (auto result = m_device.request(request.id, request.code, input, request.inSize, available,
+                                       request.outSize, context))
         answer(request.id, result->error, result->returned, result->output.data(), result->output.size());
 }
 
 std::vector<std::uint8_t> SocketTransport::takeBuffer(std::size_t size)
 {
     std::vector<std::uint8_t> buffer;
-    if (!m_spare.empty()) {
+    if (!m_spare.empty())
+    {
         buffer = std::move(m_spare.back());
         m_spare.pop_back();
     }
@@ -268,18 +296,20 @@ std::vector<std::uint8_t> SocketTransport::takeBuffer(std::size_t size)
 void SocketTransport::hello(const wire::WireRequest& request, const std::uint8_t* probe, std::size_t size)
 {
     std::uint8_t seen[8] = {};
-    if (m_directTransfers && m_peer > 0 && size == sizeof seen) {
+    if (m_directTransfers && m_peer > 0 && size == sizeof seen)
+    {
         iovec local = {seen, sizeof seen};
         iovec remote = {reinterpret_cast<void*>(static_cast<std::uintptr_t>(request.output)), sizeof seen};
-        m_direct = ::process_vm_readv(m_peer, &local, 1, &remote, 1, 0) == static_cast<ssize_t>(sizeof seen) &&
-                   std::memcmp(seen, probe, sizeof seen) == 0;
+        m_direct =
+            ::process_vm_readv(m_peer, &local, 1, &remote, 1, 0) == static_cast<ssize_t>(sizeof seen) &&
+            std::memcmp(seen, probe, sizeof seen) == 0;
     }
     simLog(m_direct ? "transfers direct" : "transfers copied");
     answer(wire::kHelloId, 0, 0, nullptr, 0, m_direct ? wire::kAnswerDirect : 0);
 }
 
-void SocketTransport::answer(std::uint32_t id, std::uint32_t error, std::uint32_t returned, const std::uint8_t* data,
-                          std::size_t size, std::uint32_t flags)
+void SocketTransport::answer(std::uint32_t id, std::uint32_t error, std::uint32_t returned,
+                             const std::uint8_t* data, std::size_t size, std::uint32_t flags)
 {
     std::vector<std::uint8_t> message = takeBuffer(sizeof(wire::WireAnswer) + size);
     const wire::WireAnswer head{id, error, returned, flags};
@@ -295,11 +325,13 @@ void SocketTransport::serveStream()
 {
     // Answers to direct requests carry no data; a few go out together, so
     // that the client is woken once for them.
-    const auto roomForAnswer = [this] {
+    const auto roomForAnswer = [this]
+    {
         const std::optional<std::uint64_t> next = m_device.nextStreamContext();
         return next && (m_outgoing.empty() || (*next != 0 && m_outgoing.size() < kAnswerBatch));
     };
-    while (m_connection >= 0 && roomForAnswer()) {
+    while (m_connection >= 0 && roomForAnswer())
+    {
         const std::optional<StreamCompletion> completion = m_device.completeStream();
         if (!completion)
             break; // paced: poll wakes up when enough has accrued
@@ -316,12 +348,14 @@ void SocketTransport::serveStream()
 // them at once, copied into a queued message when it does not.
 void SocketTransport::sendStreamAnswer(const StreamCompletion& completion)
 {
-    if (completion.pieces == 0) { // a failure, or the header alone
+    if (completion.pieces == 0)
+    { // a failure, or the header alone
         const std::size_t size = completion.header ? TRANSFER_HEADER_SIZE : 0;
         answer(completion.id, completion.error, completion.returned, completion.header, size);
         return;
     }
-    if (completion.context && writeStreamAnswer(completion)) {
+    if (completion.context && writeStreamAnswer(completion))
+    {
         answer(completion.id, 0, completion.returned, nullptr, 0, wire::kAnswerWritten);
         return;
     }
@@ -332,7 +366,8 @@ void SocketTransport::sendStreamAnswer(const StreamCompletion& completion)
     std::uint8_t start[sizeof head + TRANSFER_HEADER_SIZE];
     std::memcpy(start, &head, sizeof head);
     std::memcpy(start + sizeof head, completion.header, TRANSFER_HEADER_SIZE);
-    if (m_outgoing.empty()) {
+    if (m_outgoing.empty())
+    {
         iovec iov[3] = {{start, sizeof start}, {const_cast<std::uint8_t*>(spans[0].data), spans[0].size}, {}};
         if (pieces == 2)
             iov[2] = {const_cast<std::uint8_t*>(spans[1].data), spans[1].size};
@@ -345,7 +380,8 @@ void SocketTransport::sendStreamAnswer(const StreamCompletion& completion)
         while (sent < 0 && errno == EINTR);
         if (sent >= 0)
             return;
-        if (errno != EAGAIN && errno != EWOULDBLOCK && errno != ENOBUFS) {
+        if (errno != EAGAIN && errno != EWOULDBLOCK && errno != ENOBUFS)
+        {
             closeConnection(); // the client went away
             return;
         }
@@ -365,7 +401,8 @@ bool SocketTransport::writeStreamAnswer(const StreamCompletion& completion)
                       {const_cast<std::uint8_t*>(spans[0].data), spans[0].size},
                       {}};
     std::size_t total = TRANSFER_HEADER_SIZE + spans[0].size;
-    if (completion.pieces == 2) {
+    if (completion.pieces == 2)
+    {
         local[2] = {const_cast<std::uint8_t*>(spans[1].data), spans[1].size};
         total += spans[1].size;
     }
@@ -381,10 +418,12 @@ bool SocketTransport::writeStreamAnswer(const StreamCompletion& completion)
 
 void SocketTransport::flush()
 {
-    while (m_connection >= 0 && !m_outgoing.empty()) {
+    while (m_connection >= 0 && !m_outgoing.empty())
+    {
         std::vector<std::uint8_t>& message = m_outgoing.front();
         const ssize_t n = ::send(m_connection, message.data(), message.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (n < 0) {
+        if (n < 0)
+        {
             if (errno == EINTR)
                 continue;
             if (errno == EAGAIN || errno == EWOULDBLOCK || errno == ENOBUFS)

@@ -18,9 +18,11 @@
 #include <sys/types.h>
 #include <vector>
 
-namespace vexar {
+namespace vexar
+{
 
-class SocketTransport {
+class SocketTransport
+{
 public:
     // Creates the socket at socketPath (and its folder); throws
     // std::runtime_error when it cannot, or when another server is there.
@@ -56,9 +58,9 @@ private:
     bool m_directTransfers;
     int m_listener = -1;
     int m_connection = -1;
-    bool m_opened = false; // a first request has come: a device handle, not a presence probe
-    pid_t m_peer = 0;      // the client process
-    bool m_direct = false; // its memory can be written
+    bool m_opened = false;  // a first request has come: a device handle, not a presence probe
+    pid_t m_peer = 0;       // the client process
+    bool m_direct = false;  // its memory can be written
     bool m_closing = false; // the device dropped the handle: close once the answers are out
 
     // Per connection.

@@ -9,21 +9,30 @@
 #include <iterator>
 #include <stdexcept>
 
-namespace vexar {
+namespace vexar
+{
 
-namespace {
+namespace
+{
 
-std::uint16_t pidAt(const std::uint8_t* packet) { return static_cast<std::uint16_t>((packet[1] & 0x1F) << 8 | packet[2]); }
-bool hasPayloadAt(const std::uint8_t* packet) { return (packet[3] & 0x10) != 0; }
+std::uint16_t pidAt(const std::uint8_t* packet)
+{
+    return static_cast<std::uint16_t>((packet[1] & 0x1F) << 8 | packet[2]);
+}
+bool hasPayloadAt(const std::uint8_t* packet)
+{
+    return (packet[3] & 0x10) != 0;
+}
 
 // An empty PAT (transport_stream_id 1, no programmes) in one packet.
 std::array<std::uint8_t, kTsPacketSize> emptyPatPacket()
 {
     std::array<std::uint8_t, kTsPacketSize> packet;
     packet.fill(0xFF);
-    const std::uint8_t head[] = {kTsSyncByte, 0x40, 0x00, 0x10, 0x00, // header, pointer_field
-                                0x00, 0xB0, 0x09,                    // table_id, section_length 9
-                                0x00, 0x01, 0xC1, 0x00, 0x00};       // ts id 1, version 0, current, section 0/0
+    const std::uint8_t head[] = {
+        kTsSyncByte, 0x40, 0x00, 0x10, 0x00,  // header, pointer_field
+        0x00,        0xB0, 0x09,              // table_id, section_length 9
+        0x00,        0x01, 0xC1, 0x00, 0x00}; // ts id 1, version 0, current, section 0/0
     std::copy(std::begin(head), std::end(head), packet.begin());
     storeMpegCrc32(packet.data() + 5, 8);
     return packet;
@@ -58,7 +67,8 @@ StreamSource::StreamSource(std::vector<std::uint8_t> bytes) : m_data(std::move(b
     std::array<int, 8192> last;
     first.fill(-1);
     last.fill(-1);
-    for (std::size_t at = 0; at < m_data.size(); at += kTsPacketSize) {
+    for (std::size_t at = 0; at < m_data.size(); at += kTsPacketSize)
+    {
         const std::uint8_t* packet = &m_data[at];
         const std::uint16_t pid = pidAt(packet);
         if (pid == kNullPid || !hasPayloadAt(packet))
@@ -82,7 +92,8 @@ StreamSource StreamSource::emptyMultiplex()
     std::vector<std::uint8_t> bytes;
     bytes.reserve(kPackets * kTsPacketSize);
     std::uint8_t cc = 0;
-    for (int i = 0; i < kPackets; ++i) {
+    for (int i = 0; i < kPackets; ++i)
+    {
         const auto& packet = i % 70 == 0 ? pat : stuffing;
         const std::size_t at = bytes.size();
         bytes.insert(bytes.end(), packet.begin(), packet.end());
@@ -109,13 +120,16 @@ StreamSource StreamSource::fromFile(const std::string& path)
 
 // Rewrites byte streamOffset of the endless stream (already copied to *out)
 // when it is a sync byte or a counter byte that the loop or a fault changes.
-void StreamSource::patchPacketByte(std::uint8_t* out, std::uint64_t streamOffset, const StreamFaults& faults) const
+void StreamSource::patchPacketByte(std::uint8_t* out, std::uint64_t streamOffset,
+                                   const StreamFaults& faults) const
 {
     const std::uint64_t packetIndex = streamOffset / kTsPacketSize;
     const std::size_t within = static_cast<std::size_t>(streamOffset % kTsPacketSize);
     const std::uint64_t pass = streamOffset / m_data.size();
-    const std::uint8_t* original = &m_original[static_cast<std::size_t>(streamOffset % m_data.size()) - within];
-    if (within == 0) {
+    const std::uint8_t* original =
+        &m_original[static_cast<std::size_t>(streamOffset % m_data.size()) - within];
+    if (within == 0)
+    {
         if (faults.syncLossEvery && packetIndex % faults.syncLossEvery == faults.syncLossEvery - 1)
             *out = 0x00;
         return;
@@ -124,7 +138,8 @@ void StreamSource::patchPacketByte(std::uint8_t* out, std::uint64_t streamOffset
     if (pid == kNullPid)
         return;
     std::uint8_t cc = static_cast<std::uint8_t>((original[3] & 0x0F) + pass * m_ccShift[pid]);
-    if (faults.ccErrorEvery && hasPayloadAt(original) && packetIndex % faults.ccErrorEvery == faults.ccErrorEvery - 1)
+    if (faults.ccErrorEvery && hasPayloadAt(original) &&
+        packetIndex % faults.ccErrorEvery == faults.ccErrorEvery - 1)
         ++cc;
     *out = static_cast<std::uint8_t>((original[3] & 0xF0) | (cc & 0x0F));
 }
@@ -133,7 +148,8 @@ void StreamSource::read(std::uint8_t* out, std::size_t count, const StreamFaults
 {
     const std::uint64_t start = m_position;
     std::size_t done = 0;
-    while (done < count) {
+    while (done < count)
+    {
         const std::size_t at = static_cast<std::size_t>((start + done) % m_data.size());
         const std::size_t n = std::min(count - done, m_data.size() - at);
         std::memcpy(out + done, m_packetStream ? &m_original[at] : &m_data[at], n);
@@ -145,8 +161,10 @@ void StreamSource::read(std::uint8_t* out, std::size_t count, const StreamFaults
     const bool anyFault = faults.syncLossEvery || faults.ccErrorEvery;
     // Visit the sync and counter bytes of every packet that overlaps the range.
     std::uint64_t packetStart = start - start % kTsPacketSize;
-    for (; packetStart < start + count; packetStart += kTsPacketSize) {
-        for (std::uint64_t offset : {packetStart, packetStart + 3}) {
+    for (; packetStart < start + count; packetStart += kTsPacketSize)
+    {
+        for (std::uint64_t offset : {packetStart, packetStart + 3})
+        {
             if (offset < start || offset >= start + count)
                 continue;
             if (offset == packetStart && !anyFault)
@@ -177,12 +195,14 @@ void StreamSource::patchInPlaceUpTo(std::uint64_t end)
     // just before it is sent.
     const std::size_t size = m_data.size();
     std::size_t at = static_cast<std::size_t>(m_patchedUpTo % size);
-    for (; m_patchedUpTo < end; m_patchedUpTo += kTsPacketSize) {
+    for (; m_patchedUpTo < end; m_patchedUpTo += kTsPacketSize)
+    {
         std::uint8_t* packet = &m_data[at];
         // The packets come from memory one after the other, to be sent right
         // after; asking for those a few packets ahead, all of each, keeps
         // several on their way at once.
-        if (at + kPrefetchAhead + kTsPacketSize <= size) {
+        if (at + kPrefetchAhead + kTsPacketSize <= size)
+        {
             __builtin_prefetch(packet + kPrefetchAhead, 1);
         }
         const std::uint8_t shift = m_ccShift[pidAt(packet)];

@@ -10,14 +10,17 @@
 #include <string>
 #include <vector>
 
-namespace vexar {
+namespace vexar
+{
 
-struct StreamFaults {
+struct StreamFaults
+{
     std::uint64_t syncLossEvery = 0; // every Nth packet loses its sync byte; 0: never
     std::uint64_t ccErrorEvery = 0;  // every Nth packet skips a continuity count; 0: never
 };
 
-class StreamSource {
+class StreamSource
+{
 public:
     // Plays the given bytes. When they are not a whole number of 188-byte
     // packets starting with the sync byte they are played as they are, with
@@ -37,7 +40,8 @@ public:
     void read(std::uint8_t* out, std::size_t count, const StreamFaults& faults);
 
     // A piece of the stream lent out of the source's own buffer.
-    struct Span {
+    struct Span
+    {
         const std::uint8_t* data;
         std::size_t size;
     };

@@ -30,9 +30,9 @@
 //   stopped                    after SIGTERM or SIGINT; the socket is removed
 #include "contract/DeviceInterface.h"
 #include "devsim/CableBox.h"
+#include "devsim/SimLog.h"
 #include "devsim/SimulatedDevice.h"
 #include "devsim/SocketTransport.h"
-#include "devsim/SimLog.h"
 #include "platform/DeviceNamespace.h"
 
 #include <boost/program_options.hpp>
@@ -53,7 +53,8 @@ using namespace vexar;
 
 namespace po = boost::program_options;
 
-namespace {
+namespace
+{
 
 int g_stopPipe[2] = {-1, -1};
 
@@ -105,34 +106,42 @@ int main(int argc, char** argv)
     StreamFaults streamFaults;
 
     po::options_description options("vexarhd-devsim: simulated capture device and cable box");
-    options.add_options()
-        ("help", "this help")
-        ("name", po::value(&name)->default_value("vexar0"), "device name (socket file name)")
-        ("namespace", po::value(&namespaceDir), "device namespace directory (default: VEXARHD_DEVICE_DIR or /run/vexarhd)")
-        ("channel", po::value(&channels)->composing(), "line-up entry CHANNEL=FILE.ts (repeatable)")
-        ("rate", po::value(&rate)->default_value(38800000), "stream rate in bit/s, sent whether or not the program reads; 0: as fast as the program reads, nothing lost")
-        ("fifo", po::value(&fifo)->default_value(65536), "bytes the device holds beside the waiting transfers; what does not fit is dropped")
-        ("serial", po::value(&serial)->default_value("VX01234"), "serial number, at most 7 characters")
-        ("ready-file", po::value(&readyFile), "write the socket path to this file once serving")
-        ("copy-transfers", po::bool_switch(), "send stream bytes through the socket, never straight into the client's buffers")
-        ("stuck-power", po::bool_switch(), "the power toggle never takes")
-        ("fail-stream-after", po::value(&faults.streamFailAfter), "stream requests fail after N bytes")
-        ("eof-after", po::value(&faults.eofAfter), "stream requests complete header-only after N bytes")
-        ("drop-after", po::value(&faults.dropAfter), "close the connection after N stream bytes")
-        ("fail-status-after", po::value(&faults.statusFailAfter), "status requests fail after N succeeded")
-        ("fail-sends-after", po::value(&faults.sendFailAfter), "control sends fail after N succeeded")
-        ("stall-after", po::value(&faults.stallAfter), "the stream stops after N bytes until the program starts it again")
-        ("pause-after", po::value(&faults.pauseAfter), "the stream pauses after N bytes for --pause-for ms")
-        ("pause-for", po::value(&faults.pauseMs)->default_value(1000), "length of the --pause-after pause in ms")
-        ("hang-after", po::value(&faults.hangAfter), "after N bytes one stream transfer is never answered until cancelled")
-        ("sync-loss-every", po::value(&streamFaults.syncLossEvery), "every Nth packet loses its sync byte")
-        ("cc-error-every", po::value(&streamFaults.ccErrorEvery), "every Nth packet skips a continuity count");
+    options.add_options()("help", "this help")("name", po::value(&name)->default_value("vexar0"),
+                                               "device name (socket file name)")(
+        "namespace", po::value(&namespaceDir),
+        "device namespace directory (default: VEXARHD_DEVICE_DIR or /run/vexarhd)")(
+        "channel", po::value(&channels)->composing(), "line-up entry CHANNEL=FILE.ts (repeatable)")(
+        "rate", po::value(&rate)->default_value(38800000),
+        "stream rate in bit/s, sent whether or not the program reads; 0: as fast as the program reads, "
+        "nothing lost")("fifo", po::value(&fifo)->default_value(65536),
+                        "bytes the device holds beside the waiting transfers; what does not fit is dropped")(
+        "serial", po::value(&serial)->default_value("VX01234"), "serial number, at most 7 characters")(
+        "ready-file", po::value(&readyFile), "write the socket path to this file once serving")(
+        "copy-transfers", po::bool_switch(),
+        "send stream bytes through the socket, never straight into the client's buffers")(
+        "stuck-power", po::bool_switch(), "the power toggle never takes")(
+        "fail-stream-after", po::value(&faults.streamFailAfter), "stream requests fail after N bytes")(
+        "eof-after", po::value(&faults.eofAfter), "stream requests complete header-only after N bytes")(
+        "drop-after", po::value(&faults.dropAfter), "close the connection after N stream bytes")(
+        "fail-status-after", po::value(&faults.statusFailAfter), "status requests fail after N succeeded")(
+        "fail-sends-after", po::value(&faults.sendFailAfter), "control sends fail after N succeeded")(
+        "stall-after", po::value(&faults.stallAfter),
+        "the stream stops after N bytes until the program starts it again")(
+        "pause-after", po::value(&faults.pauseAfter), "the stream pauses after N bytes for --pause-for ms")(
+        "pause-for", po::value(&faults.pauseMs)->default_value(1000),
+        "length of the --pause-after pause in ms")(
+        "hang-after", po::value(&faults.hangAfter),
+        "after N bytes one stream transfer is never answered until cancelled")(
+        "sync-loss-every", po::value(&streamFaults.syncLossEvery), "every Nth packet loses its sync byte")(
+        "cc-error-every", po::value(&streamFaults.ccErrorEvery), "every Nth packet skips a continuity count");
 
-    try {
+    try
+    {
         po::variables_map vm;
         po::store(po::parse_command_line(argc, argv, options), vm);
         po::notify(vm);
-        if (vm.count("help")) {
+        if (vm.count("help"))
+        {
             std::cout << options << std::endl;
             return 0;
         }
@@ -149,7 +158,9 @@ int main(int argc, char** argv)
 
         if (::pipe2(g_stopPipe, O_CLOEXEC) != 0)
             throw std::runtime_error("pipe failed");
-        struct sigaction action{};
+        struct sigaction action
+        {
+        };
         action.sa_handler = onStopSignal;
         sigemptyset(&action.sa_mask);
         ::sigaction(SIGTERM, &action, nullptr);
@@ -171,7 +182,9 @@ int main(int argc, char** argv)
         if (!readyFile.empty())
             std::remove(readyFile.c_str());
         return 0;
-    } catch (const std::exception& e) {
+    }
+    catch (const std::exception& e)
+    {
         std::cerr << "vexarhd-devsim: " << e.what() << std::endl;
         return 2;
     }

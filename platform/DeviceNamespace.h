@@ -9,7 +9,8 @@
 
 struct GUID;
 
-namespace vexar::platform {
+namespace vexar::platform
+{
 
 // VEXARHD_DEVICE_DIR, or /run/vexarhd when it is not set.
 std::string deviceNamespaceDir();

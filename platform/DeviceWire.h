@@ -36,7 +36,8 @@
 
 #include <cstdint>
 
-namespace vexar::wire {
+namespace vexar::wire
+{
 
 constexpr std::uint32_t kWireCancel = 0xFFFFFFFF;
 constexpr std::uint32_t kWireHello = 0xFFFFFFFE;
@@ -52,7 +53,8 @@ constexpr std::uint32_t kAnswerWritten = 2; // the output is already in the call
 // device reads in full (control, status, transfer size) fits.
 constexpr std::uint32_t kInlineInput = 512;
 
-struct WireRequest {
+struct WireRequest
+{
     std::uint32_t id;      // increasing per connection
     std::uint32_t code;    // I/O control code, kWireCancel or kWireHello
     std::uint32_t inSize;  // input bytes of the request
@@ -63,7 +65,8 @@ struct WireRequest {
 };
 static_assert(sizeof(WireRequest) == 32);
 
-struct WireAnswer {
+struct WireAnswer
+{
     std::uint32_t id;
     std::uint32_t error;    // 0, or a Windows error code for a failed request
     std::uint32_t returned; // bytes returned, as DeviceIoControl reports them

@@ -7,9 +7,11 @@
 
 #include <utility>
 
-namespace vexar {
+namespace vexar
+{
 
-class UniqueHandle {
+class UniqueHandle
+{
 public:
     UniqueHandle() = default;
     explicit UniqueHandle(HANDLE handle) : m_handle(handle) {}

@@ -25,8 +25,11 @@
 #ifndef NOMINMAX
 #define NOMINMAX
 #endif
+// Winsock 2 before windows.h, which would otherwise bring in the old winsock.h.
 #include <winsock2.h>
+
 #include <windows.h>
+
 #include <setupapi.h>
 
 #else
@@ -105,8 +108,10 @@ constexpr DWORD DIGCF_DEVICEINTERFACE = 0x10;
 struct SECURITY_ATTRIBUTES;
 using LPSECURITY_ATTRIBUTES = SECURITY_ATTRIBUTES*;
 
-union LARGE_INTEGER {
-    struct {
+union LARGE_INTEGER
+{
+    struct
+    {
         DWORD LowPart;
         LONG HighPart;
     } u;
@@ -118,7 +123,8 @@ union LARGE_INTEGER {
 // thread that sees it changed also sees InternalHigh (the byte count) and the
 // data. Copying or assigning a record (e.g. `ov = OVERLAPPED{}` to zero it) is
 // only meant for records with no request outstanding.
-struct OVERLAPPED {
+struct OVERLAPPED
+{
     std::atomic<ULONG_PTR> Internal{0};
     std::atomic<ULONG_PTR> InternalHigh{0};
     DWORD Offset = 0;
@@ -148,28 +154,32 @@ inline bool HasOverlappedIoCompleted(const OVERLAPPED* ov)
     return ov->Internal.load(std::memory_order_acquire) != STATUS_PENDING;
 }
 
-struct GUID {
+struct GUID
+{
     std::uint32_t Data1;
     std::uint16_t Data2;
     std::uint16_t Data3;
     std::uint8_t Data4[8];
 };
 
-struct SP_DEVICE_INTERFACE_DATA {
+struct SP_DEVICE_INTERFACE_DATA
+{
     DWORD cbSize;
     GUID InterfaceClassGuid;
     DWORD Flags;
     ULONG_PTR Reserved;
 };
 
-struct SP_DEVINFO_DATA {
+struct SP_DEVINFO_DATA
+{
     DWORD cbSize;
     GUID ClassGuid;
     DWORD DevInst;
     ULONG_PTR Reserved;
 };
 
-struct SP_DEVICE_INTERFACE_DETAIL_DATA_A {
+struct SP_DEVICE_INTERFACE_DETAIL_DATA_A
+{
     DWORD cbSize;
     CHAR DevicePath[1];
 };
@@ -186,8 +196,8 @@ ULONGLONG GetTickCount64();
 DWORD GetCurrentProcessId();
 
 // Files and devices.
-HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD shareMode, LPSECURITY_ATTRIBUTES security,
-                   DWORD creation, DWORD flagsAndAttributes, HANDLE templateFile);
+HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD shareMode, LPSECURITY_ATTRIBUTES security, DWORD creation,
+                   DWORD flagsAndAttributes, HANDLE templateFile);
 BOOL ReadFile(HANDLE h, LPVOID buffer, DWORD toRead, LPDWORD read, LPOVERLAPPED ov);
 BOOL WriteFile(HANDLE h, LPCVOID buffer, DWORD toWrite, LPDWORD written, LPOVERLAPPED ov);
 BOOL DeviceIoControl(HANDLE h, DWORD code, LPVOID in, DWORD inSize, LPVOID out, DWORD outSize,
@@ -195,7 +205,8 @@ BOOL DeviceIoControl(HANDLE h, DWORD code, LPVOID in, DWORD inSize, LPVOID out, 
 BOOL GetOverlappedResult(HANDLE h, LPOVERLAPPED ov, LPDWORD transferred, BOOL wait);
 // As GetOverlappedResult, waiting at most milliseconds (INFINITE: no limit);
 // a wait that runs out fails with WAIT_TIMEOUT. Not alertable here.
-BOOL GetOverlappedResultEx(HANDLE h, LPOVERLAPPED ov, LPDWORD transferred, DWORD milliseconds, BOOL alertable);
+BOOL GetOverlappedResultEx(HANDLE h, LPOVERLAPPED ov, LPDWORD transferred, DWORD milliseconds,
+                           BOOL alertable);
 BOOL CancelIoEx(HANDLE h, LPOVERLAPPED ov);
 BOOL CancelIo(HANDLE h);
 

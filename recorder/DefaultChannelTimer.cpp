@@ -6,7 +6,8 @@
 
 #include <iostream>
 
-namespace vexar {
+namespace vexar
+{
 
 void VexarHDRecorder::setDefaultChannelTimer()
 {
@@ -28,17 +29,21 @@ DWORD WINAPI VexarHDRecorder::timerThreadStart(LPVOID recorder)
 
 void VexarHDRecorder::timerThread()
 {
-    for (;;) {
+    for (;;)
+    {
         std::cout << "Waiting for timer\n" << std::flush;
         DWORD result = WaitForSingleObject(m_timer.get(), INFINITE);
         if (m_exitTimerThread)
             return; // the recorder is being destroyed
         if (result != WAIT_OBJECT_0)
             std::cerr << "error waiting for timer\n";
-        try {
+        try
+        {
             std::lock_guard<std::recursive_mutex> lock(m_mutex);
             switchToDefaultChannel();
-        } catch (const std::exception& e) {
+        }
+        catch (const std::exception& e)
+        {
             // A failed switch leaves the box where it is; the thread waits on.
             std::cerr << "Exception occurred: " << e.what() << std::endl;
         }
@@ -49,13 +54,16 @@ void VexarHDRecorder::switchToDefaultChannel()
 {
     if (m_inputIsFile || m_defaultChannel.empty())
         return;
-    try {
+    try
+    {
         if (m_deviceFailed || !m_controller)
             reopenDevice();
         std::cout << "Switching to default channel" << m_defaultChannel << std::endl;
         m_controller->setPower(false);
         m_controller->tuneChannel(m_defaultChannel);
-    } catch (const DeviceError& e) {
+    }
+    catch (const DeviceError& e)
+    {
         deviceFailed(e);
         throw;
     }

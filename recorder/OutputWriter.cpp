@@ -6,11 +6,13 @@
 #include <stdexcept>
 #include <utility>
 
-namespace vexar {
+namespace vexar
+{
 
 OutputWriter::~OutputWriter()
 {
-    if (m_pendingWrite) {
+    if (m_pendingWrite)
+    {
         // The system may still be reading the chunk: wait before it is freed.
         DWORD n = 0;
         GetOverlappedResult(m_outFile.get(), &m_writeOverlapped, &n, TRUE);
@@ -37,7 +39,8 @@ std::string OutputWriter::collectWrite()
     m_queuedBytes -= chunk->size;
     const std::uint32_t size = chunk->size;
     recycle(std::move(chunk));
-    if (!ok || written != size) {
+    if (!ok || written != size)
+    {
         // Count only what reached the file; the failure ends the recording.
         m_bytesWritten.fetch_add(ok ? written : 0, std::memory_order_acq_rel);
         return "Write error " + m_outFileName;
@@ -55,16 +58,20 @@ void OutputWriter::recycle(std::unique_ptr<WriteChunk> chunk)
 void OutputWriter::startChunk()
 {
     std::unique_ptr<WriteChunk> chunk;
-    if (!m_spareChunks.empty()) {
+    if (!m_spareChunks.empty())
+    {
         chunk = std::move(m_spareChunks.back());
         m_spareChunks.pop_back();
-    } else {
+    }
+    else
+    {
         // Every chunk has room for the largest, so any spare one fits.
         chunk = std::make_unique<WriteChunk>();
         chunk->data.reset(new std::uint8_t[CHUNK_SIZE]);
     }
     std::uint64_t size = CHUNK_SIZE;
-    if (m_circularBufferSize != 0) {
+    if (m_circularBufferSize != 0)
+    {
         if (m_writePosition >= m_circularBufferSize)
             m_writePosition = 0; // the wrap: overwrite from the start
         size = std::min<std::uint64_t>(CIRCULAR_CHUNK_SIZE, m_circularBufferSize - m_writePosition);
@@ -83,14 +90,19 @@ void OutputWriter::issueWrite()
     m_writeOverlapped = OVERLAPPED{};
     m_pendingWrite = std::move(m_writeQueue.front());
     m_writeQueue.pop_front();
-    if (m_circularBufferSize != 0) {
+    if (m_circularBufferSize != 0)
+    {
         m_writeOverlapped.Offset = static_cast<DWORD>(m_pendingWrite->position);
         m_writeOverlapped.OffsetHigh = static_cast<DWORD>(m_pendingWrite->position >> 32);
-    } else {
+    }
+    else
+    {
         m_writeOverlapped.Offset = 0xFFFFFFFF; // at the current end of the file
         m_writeOverlapped.OffsetHigh = 0xFFFFFFFF;
     }
-    if (WriteFile(m_outFile.get(), m_pendingWrite->data.get(), m_pendingWrite->size, nullptr, &m_writeOverlapped)) {
+    if (WriteFile(m_outFile.get(), m_pendingWrite->data.get(), m_pendingWrite->size, nullptr,
+                  &m_writeOverlapped))
+    {
         m_bytesWritten.fetch_add(m_pendingWrite->size, std::memory_order_acq_rel);
         m_queuedBytes -= m_pendingWrite->size;
         recycle(std::move(m_pendingWrite));
@@ -106,10 +118,12 @@ void OutputWriter::issueWrite()
 void OutputWriter::queueFillChunk()
 {
     m_fillPosition = 0;
-    if (m_waitWhenFull) {
+    if (m_waitWhenFull)
+    {
         // Nothing is dropped; the short queue also keeps the chunks in use
         // few, so they are recycled instead of made anew.
-        while (m_pendingWrite && m_queuedBytes + m_fillChunk->size > WAITING_QUEUED_BYTES) {
+        while (m_pendingWrite && m_queuedBytes + m_fillChunk->size > WAITING_QUEUED_BYTES)
+        {
             DWORD n = 0;
             GetOverlappedResult(m_outFile.get(), &m_writeOverlapped, &n, TRUE);
             std::string error = collectWrite();
@@ -117,7 +131,9 @@ void OutputWriter::queueFillChunk()
                 m_writeError = std::move(error);
             issueWrite();
         }
-    } else if (m_queuedBytes + m_fillChunk->size > MAX_QUEUED_BYTES) {
+    }
+    else if (m_queuedBytes + m_fillChunk->size > MAX_QUEUED_BYTES)
+    {
         m_droppedBytes += m_fillChunk->size;
         return;
     }
@@ -133,8 +149,8 @@ void OutputWriter::reportDropped()
 {
     if (m_droppedBytes == 0)
         return;
-    std::cerr << "VexarHDRecorder::write queue full (" << MAX_QUEUED_BYTES << " bytes waiting for " << m_outFileName
-              << "): " << m_droppedBytes << " bytes dropped" << std::endl;
+    std::cerr << "VexarHDRecorder::write queue full (" << MAX_QUEUED_BYTES << " bytes waiting for "
+              << m_outFileName << "): " << m_droppedBytes << " bytes dropped" << std::endl;
     m_droppedBytes = 0;
 }
 
@@ -144,7 +160,8 @@ void OutputWriter::write(const void* data, std::uint32_t count)
     if (error.empty())
         error = std::exchange(m_writeError, {});
     const auto* bytes = static_cast<const std::uint8_t*>(data);
-    while (count > 0) {
+    while (count > 0)
+    {
         if (!m_fillChunk)
             startChunk();
         std::uint32_t n = std::min(count, m_fillChunk->size - m_fillPosition);
@@ -163,7 +180,8 @@ void OutputWriter::write(const void* data, std::uint32_t count)
 bool OutputWriter::finish()
 {
     bool allWritten = true;
-    if (m_fillChunk && m_fillPosition > 0) {
+    if (m_fillChunk && m_fillPosition > 0)
+    {
         // The last bytes of the recording: a shorter final chunk.
         m_fillChunk->size = m_fillPosition;
         queueFillChunk();
@@ -171,27 +189,36 @@ bool OutputWriter::finish()
     reportDropped();
     m_fillChunk.reset();
     m_fillPosition = 0;
-    while (m_pendingWrite || !m_writeQueue.empty()) {
-        if (!m_outFile) {
+    while (m_pendingWrite || !m_writeQueue.empty())
+    {
+        if (!m_outFile)
+        {
             m_writeQueue.clear(); // nothing to write into
             m_queuedBytes = 0;
             break;
         }
-        try {
+        try
+        {
             write(nullptr, 0);
-        } catch (const std::exception& e) {
+        }
+        catch (const std::exception& e)
+        {
             std::cerr << "VexarHDRecorder::cleanup caught exception: " << e.what() << std::endl;
             allWritten = false;
-        } catch (...) {
+        }
+        catch (...)
+        {
             std::cerr << "VexarHDRecorder::cleanup caught unknown exception\n";
             allWritten = false;
         }
-        if (m_pendingWrite) {
+        if (m_pendingWrite)
+        {
             DWORD n = 0; // wait for the write in flight; the next pass collects it
             GetOverlappedResult(m_outFile.get(), &m_writeOverlapped, &n, TRUE);
         }
     }
-    if (!m_writeError.empty()) {
+    if (!m_writeError.empty())
+    {
         std::cerr << "VexarHDRecorder::cleanup caught exception: " << m_writeError << std::endl;
         m_writeError.clear();
         allWritten = false;

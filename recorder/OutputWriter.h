@@ -23,15 +23,18 @@
 #include <string>
 #include <vector>
 
-namespace vexar {
+namespace vexar
+{
 
-struct WriteChunk {
+struct WriteChunk
+{
     std::uint64_t position = 0; // where the chunk goes (used in circular mode)
     std::uint32_t size = 0;     // bytes in the chunk
     std::unique_ptr<std::uint8_t[]> data;
 };
 
-class OutputWriter {
+class OutputWriter
+{
 public:
     static constexpr std::uint32_t CHUNK_SIZE = 262144;         // ordinary mode
     static constexpr std::uint32_t CIRCULAR_CHUNK_SIZE = 65536; // circular mode, at most

@@ -20,18 +20,22 @@
 #include <stdexcept>
 #include <vector>
 
-namespace vexar {
+namespace vexar
+{
 
-namespace {
+namespace
+{
 
 // The byte source of the recording phase. The end of the input counts as a
 // sync byte: the input's last packet, whose lookahead byte would lie past
 // the end, is written too, and the next read ends the run as usual.
-struct RecordingSource {
+struct RecordingSource
+{
     InputRing& ring;
     void read(void* destination, std::uint32_t count)
     {
-        if (count == 1 && ring.atEnd()) {
+        if (count == 1 && ring.atEnd())
+        {
             *static_cast<std::uint8_t*>(destination) = kTsSyncByte;
             return;
         }
@@ -46,23 +50,31 @@ std::int32_t VexarHDRecorder::record()
     std::lock_guard<std::recursive_mutex> lock(m_mutex);
     const bool watchdog = !m_inputIsFile && g_stallTimeout > 0;
     m_ring.setStallTimeout(watchdog ? std::min<std::uint32_t>(g_stallTimeout, 0x7FFFFFFF / 1000) * 1000 : 0);
-    try {
+    try
+    {
         // Per-PID tables and the packet store live for the whole run; the
         // store's room is taken at the start of each pass.
         auto state = std::make_unique<ScanState>();
-        while (!m_stop) {
+        while (!m_stop)
+        {
             Target pass = target();
-            try {
+            try
+            {
                 if (m_deviceFailed)
                     reopenDevice();
                 if (!recordPass(pass, *state))
                     break;
-            } catch (const StreamStalled&) {
+            }
+            catch (const StreamStalled&)
+            {
                 if (!watchdog)
                     throw;
-                std::cerr << "channel: " << pass.channel << ", program:" << m_passProgram << "; no stream data for "
-                          << g_stallTimeout << " s, restarting the stream" << std::endl;
-            } catch (const DeviceError& e) {
+                std::cerr << "channel: " << pass.channel << ", program:" << m_passProgram
+                          << "; no stream data for " << g_stallTimeout << " s, restarting the stream"
+                          << std::endl;
+            }
+            catch (const DeviceError& e)
+            {
                 if (!watchdog || e.cancelled() || m_stop)
                     throw;
                 deviceFailed(e);
@@ -72,12 +84,16 @@ std::int32_t VexarHDRecorder::record()
             }
         }
         return cleanup() ? 0 : -1;
-    } catch (const EndOfInput& e) {
+    }
+    catch (const EndOfInput& e)
+    {
         // The end of an input file is how file processing ends; a device
         // that ends its stream has failed.
         std::cerr << "Exception occurred: " << e.what() << std::endl;
         return cleanup() && m_inputIsFile ? 0 : -1;
-    } catch (const DeviceError& e) {
+    }
+    catch (const DeviceError& e)
+    {
         // A read cancelled by a stop is how a stop reaches a waiting loop.
         const bool stopped = e.cancelled() && m_stop;
         if (!stopped)
@@ -85,7 +101,9 @@ std::int32_t VexarHDRecorder::record()
         if (!e.cancelled() && !m_inputIsFile)
             deviceFailed(e);
         return cleanup() && stopped ? 0 : -1;
-    } catch (const std::exception& e) {
+    }
+    catch (const std::exception& e)
+    {
         std::cerr << "Exception occurred: " << e.what() << std::endl;
         cleanup();
         return -1;
@@ -99,10 +117,12 @@ bool VexarHDRecorder::recordPass(Target& pass, ScanState& state)
     std::vector<std::uint16_t> pidsToRecord;
     state.startPass();
     Selection selection;
-    for (std::int32_t channelChangeAttempt = 1;; ++channelChangeAttempt) {
+    for (std::int32_t channelChangeAttempt = 1;; ++channelChangeAttempt)
+    {
         selection = Selection{};
         m_ring.reset();
-        if (m_controller) {
+        if (m_controller)
+        {
             std::cout << "ChannelChangeAttempt: " << channelChangeAttempt << std::endl;
             m_controller->tuneChannel(pass.channel);
             m_controller->startStream();
@@ -110,7 +130,8 @@ bool VexarHDRecorder::recordPass(Target& pass, ScanState& state)
         if (!m_inputIsFile)
             m_ring.sendTransferSize();
         m_ring.prime();
-        if (!pass.mptsFileName.empty()) {
+        if (!pass.mptsFileName.empty())
+        {
             mptsCopy(pass.mptsFileName);
             return false;
         }
@@ -121,10 +142,10 @@ bool VexarHDRecorder::recordPass(Target& pass, ScanState& state)
                 selectProgram(state, pass.channel, pass.program, wantedProgram, m_listPrograms, pidsToRecord);
         state.dropAttemptState();
         // Once a stop is requested, tuning again only delays the end.
-        if (stopped ||
-            isFinalAttempt(static_cast<std::uint16_t>(channelChangeAttempt),
-                           static_cast<std::int32_t>(std::min<std::uint32_t>(g_channelChangeAttempts, INT32_MAX)),
-                           selection.selectedProgram, wantedProgram))
+        if (stopped || isFinalAttempt(static_cast<std::uint16_t>(channelChangeAttempt),
+                                      static_cast<std::int32_t>(
+                                          std::min<std::uint32_t>(g_channelChangeAttempts, INT32_MAX)),
+                                      selection.selectedProgram, wantedProgram))
             break;
     }
     if (selection.selectedProgram == 0)
@@ -132,7 +153,8 @@ bool VexarHDRecorder::recordPass(Target& pass, ScanState& state)
     m_passProgram = selection.selectedProgram;
 
     buildNewPat(state.newPatPacket, selection);
-    if (pass.fileName.empty()) {
+    if (pass.fileName.empty())
+    {
         std::cout << "stopping because m_fileName is empty.\n" << std::flush;
         return false;
     }
@@ -143,10 +165,13 @@ bool VexarHDRecorder::recordPass(Target& pass, ScanState& state)
     RecordingSource live{m_ring};
     auto sink = [this](const std::uint8_t* data, std::uint32_t count) { write(data, count); };
     auto phase = std::make_unique<RecordingPhase>(state, selection, pidsToRecord, pass.channel);
-    try {
+    try
+    {
         while (!m_stop && !targetChanged(pass))
             phase->step(live, sink);
-    } catch (...) {
+    }
+    catch (...)
+    {
         state.releaseStore();
         throw;
     }
@@ -162,7 +187,8 @@ void VexarHDRecorder::mptsCopy(const std::string& mptsFileName)
     if (!m_writer.isOpen())
         m_writer.open(mptsFileName, 0);
     // Straight from the ring into the writer's chunks: one copy.
-    while (!m_stop) {
+    while (!m_stop)
+    {
         std::uint32_t count = 0;
         const std::uint8_t* block = m_ring.readBlock(count);
         write(block, count);

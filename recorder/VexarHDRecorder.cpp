@@ -8,18 +8,20 @@
 #include <iostream>
 #include <stdexcept>
 
-namespace vexar {
+namespace vexar
+{
 
 VexarHDRecorder::VexarHDRecorder(UniqueHandle input, bool inputIsFile, bool listPrograms,
                                  const std::string& mapFileName, const std::string& defaultChannel,
                                  std::int32_t deviceNumber)
     : m_device(std::move(input)), m_deviceNumber(deviceNumber), m_inputIsFile(inputIsFile),
-      m_listPrograms(listPrograms),
-      m_ring(m_device.get(), inputIsFile), m_defaultChannel(defaultChannel)
+      m_listPrograms(listPrograms), m_ring(m_device.get(), inputIsFile), m_defaultChannel(defaultChannel)
 {
     m_writer.setWaitWhenFull(m_inputIsFile); // a file can wait for the disk; the device cannot
-    try {
-        if (!m_inputIsFile) {
+    try
+    {
+        if (!m_inputIsFile)
+        {
             m_controller = std::make_unique<VexarControl>(m_device.get(), "motorola_dct");
             m_controller->setPower(false); // the box is power-cycled at every start
             m_controller->setPower(true);
@@ -35,26 +37,33 @@ VexarHDRecorder::VexarHDRecorder(UniqueHandle input, bool inputIsFile, bool list
             std::cout << "here2\n";
         }
         m_channelMap = readChannelMap(mapFileName);
-    } catch (...) {
+    }
+    catch (...)
+    {
         shutdown();
         throw;
     }
 }
 
-VexarHDRecorder::~VexarHDRecorder() { shutdown(); }
+VexarHDRecorder::~VexarHDRecorder()
+{
+    shutdown();
+}
 
 // Ends the threads in an order that lets none work on a recorder that is
 // going away: the recording thread first (waiting as long as it takes), then
 // the timer thread. The members then go in the reverse of their order.
 void VexarHDRecorder::shutdown()
 {
-    if (m_recordThread) {
+    if (m_recordThread)
+    {
         m_stop = true;
         while (WaitForSingleObject(m_recordThread.get(), 50) == WAIT_TIMEOUT)
             m_ring.cancel();
         m_recordThread.reset();
     }
-    if (m_timerThread) {
+    if (m_timerThread)
+    {
         m_exitTimerThread = true;
         LARGE_INTEGER now;
         now.QuadPart = -1; // wake the timer thread at once
@@ -71,7 +80,8 @@ void VexarHDRecorder::start(const std::string& channel, const std::string& sptsF
     stop();
     if (m_timer)
         CancelWaitableTimer(m_timer.get()); // a pending default-channel switch does not happen
-    if (m_deviceFailed) {
+    if (m_deviceFailed)
+    {
         std::lock_guard<std::recursive_mutex> lock(m_mutex); // the timer thread may be switching
         if (m_deviceFailed)
             reopenDevice();
@@ -96,11 +106,13 @@ void VexarHDRecorder::stop()
     // cancel and before it sees the flag. 2000 ms in all.
     constexpr DWORD kGrace = 250, kStep = 50, kLimit = 2000;
     DWORD result = WaitForSingleObject(m_recordThread.get(), kGrace);
-    for (DWORD waited = kGrace; result == WAIT_TIMEOUT && waited < kLimit; waited += kStep) {
+    for (DWORD waited = kGrace; result == WAIT_TIMEOUT && waited < kLimit; waited += kStep)
+    {
         m_ring.cancel();
         result = WaitForSingleObject(m_recordThread.get(), kStep);
     }
-    if (result == WAIT_OBJECT_0) {
+    if (result == WAIT_OBJECT_0)
+    {
         m_recordThread.reset();
         return;
     }
@@ -151,7 +163,8 @@ std::optional<std::int32_t> VexarHDRecorder::waitForRecordingEnd(std::uint64_t m
         return std::nullopt;
     // In pieces: one wait in milliseconds holds at most 49.7 days.
     DWORD result = WAIT_TIMEOUT;
-    while (result == WAIT_TIMEOUT && milliseconds > 0) {
+    while (result == WAIT_TIMEOUT && milliseconds > 0)
+    {
         const DWORD piece = static_cast<DWORD>(std::min<std::uint64_t>(milliseconds, 0x7FFFFFFF));
         result = WaitForSingleObject(m_recordThread.get(), piece);
         milliseconds -= piece;
@@ -219,7 +232,8 @@ bool VexarHDRecorder::cleanup()
 VexarHDRecorder::Target VexarHDRecorder::target() const
 {
     std::lock_guard<std::mutex> lock(m_targetMutex);
-    return Target{m_targetVersion.load(std::memory_order_acquire), m_channel, m_fileName, m_mptsFileName, m_program};
+    return Target{m_targetVersion.load(std::memory_order_acquire), m_channel, m_fileName, m_mptsFileName,
+                  m_program};
 }
 
 bool VexarHDRecorder::targetChanged(Target& pass) const

@@ -5,10 +5,10 @@
 
 #include "device/InputRing.h"
 #include "device/VexarControl.h"
-#include "ts/ScanState.h"
 #include "platform/UniqueHandle.h"
 #include "platform/Windows.h"
 #include "recorder/OutputWriter.h"
+#include "ts/ScanState.h"
 
 #include <atomic>
 #include <cstdint>
@@ -18,9 +18,11 @@
 #include <optional>
 #include <string>
 
-namespace vexar {
+namespace vexar
+{
 
-class VexarHDRecorder {
+class VexarHDRecorder
+{
 public:
     // input: the opened device or MPTS input file. mapFileName empty: no
     // channel map. defaultChannel: the channel the box returns to after
@@ -61,8 +63,8 @@ public:
 
     // What record() works on, set directly when the loop runs on the caller's
     // thread (MPTS file processing) instead of through start().
-    void setRecording(const std::string& channel, const std::string& sptsFileName, const std::string& mptsFileName,
-                      std::int32_t programNumber);
+    void setRecording(const std::string& channel, const std::string& sptsFileName,
+                      const std::string& mptsFileName, std::int32_t programNumber);
     // The recording loop: 0 after a normal end (a stop, or the end of an
     // input file), -1 after an error.
     std::int32_t record();
@@ -72,7 +74,8 @@ public:
 
 private:
     // What to record, as one pass of the loop sees it.
-    struct Target {
+    struct Target
+    {
         std::uint32_t version;
         std::string channel;
         std::string fileName;

@@ -2,7 +2,8 @@
 
 #include <charconv>
 
-namespace vexar {
+namespace vexar
+{
 
 std::int64_t parseCircularBufferSize(const std::string& text)
 {

@@ -4,7 +4,8 @@
 #include <cstdint>
 #include <string>
 
-namespace vexar {
+namespace vexar
+{
 
 // Reads a signed decimal number: leading white space, an optional sign, then
 // the digits up to the first other character. Returns 0, which the caller

@@ -12,7 +12,8 @@
 #include <system_error>
 #include <utility>
 
-namespace vexar {
+namespace vexar
+{
 
 // A logged command's line is made whole before it is written, in one call,
 // so that the recording thread's output cannot split it.
@@ -38,7 +39,8 @@ std::string NetworkEncoderServer::handleRequest(const std::string& requestLine)
     catch (const std::exception& error)
     {
         const std::string response = std::string("Error: ") + error.what();
-        std::cout << std::exchange(m_logLine, {}) + ". Exception response (" + request.command + "): " + response + "\n"
+        std::cout << std::exchange(m_logLine, {}) + ". Exception response (" + request.command +
+                         "): " + response + "\n"
                   << std::flush;
         std::cerr << "Exception response (" << request.command << "): " << response << std::endl;
         return response;
@@ -74,7 +76,8 @@ std::string NetworkEncoderServer::carryOut(const Request& request)
         }
         if (m_fileName.empty())
             throw std::runtime_error("fileName blank");
-        m_recorder.start(request.channel, m_fileName, "", 0, static_cast<std::uint64_t>(m_circularBufferSize));
+        m_recorder.start(request.channel, m_fileName, "", 0,
+                         static_cast<std::uint64_t>(m_circularBufferSize));
         logResponded("OK");
         return "OK";
     }

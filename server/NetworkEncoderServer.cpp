@@ -8,12 +8,14 @@
 #include <stdexcept>
 #include <thread>
 
-namespace vexar {
+namespace vexar
+{
 
 namespace asio = boost::asio;
 using boost::asio::ip::tcp;
 
-namespace {
+namespace
+{
 
 void reportDroppedConnection(const char* step, const std::string& reason)
 {
@@ -47,10 +49,12 @@ void NetworkEncoderServer::stop()
     m_stopping = true;
     // Handlers run on the serving thread: closing the acceptor there ends a
     // waiting accept.
-    asio::post(m_io, [this] {
-        boost::system::error_code ignored;
-        m_acceptor.close(ignored);
-    });
+    asio::post(m_io,
+               [this]
+               {
+                   boost::system::error_code ignored;
+                   m_acceptor.close(ignored);
+               });
 }
 
 void NetworkEncoderServer::listen(std::uint16_t port)
@@ -117,14 +121,15 @@ bool NetworkEncoderServer::readRequestLine(Socket& socket, std::string& line)
     boost::system::error_code readError;
     std::size_t lineEnd = 0;
     asio::async_read_until(socket, asio::dynamic_buffer(received, maxRequestLine + 2), "\r\n",
-                           [&](const boost::system::error_code& error, std::size_t length) {
+                           [&](const boost::system::error_code& error, std::size_t length)
+                           {
                                readError = error;
                                lineEnd = length;
                            });
     if (!runUntilDeadline(socket))
     {
-        reportDroppedConnection("read_until", "no request line within " + std::to_string(m_readDeadline.count()) +
-                                                  " ms");
+        reportDroppedConnection("read_until",
+                                "no request line within " + std::to_string(m_readDeadline.count()) + " ms");
         return false;
     }
     if (readError == asio::error::not_found)
@@ -151,8 +156,8 @@ void NetworkEncoderServer::writeResponse(Socket& socket, const std::string& resp
                       [&](const boost::system::error_code& error, std::size_t) { writeError = error; });
     if (!runUntilDeadline(socket))
     {
-        reportDroppedConnection("write", "response not taken within " + std::to_string(m_readDeadline.count()) +
-                                             " ms");
+        reportDroppedConnection("write", "response not taken within " +
+                                             std::to_string(m_readDeadline.count()) + " ms");
         return;
     }
     if (writeError)

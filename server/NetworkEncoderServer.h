@@ -18,12 +18,14 @@
 #include <cstdint>
 #include <string>
 
-namespace vexar {
+namespace vexar
+{
 
 class VexarHDRecorder;
 struct Request;
 
-class NetworkEncoderServer {
+class NetworkEncoderServer
+{
 public:
     // Longest request line taken, its CR LF not counted.
     static constexpr std::size_t maxRequestLine = 65536;

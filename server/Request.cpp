@@ -2,7 +2,8 @@
 
 #include "server/RequestReader.h"
 
-namespace vexar {
+namespace vexar
+{
 
 Request parseRequest(std::string_view line)
 {
@@ -48,8 +49,8 @@ std::string requestEcho(const Request& request, const std::string& fileName)
 {
     const std::string& command = request.command;
     if (command == "START" || command == "BUFFER")
-        return command + ' ' + request.device + '|' + request.channel + '|' + request.size + '|' + fileName + '|' +
-               request.quality;
+        return command + ' ' + request.device + '|' + request.channel + '|' + request.size + '|' + fileName +
+               '|' + request.quality;
     if (command == "SWITCH")
         return command + ' ' + request.channel + '|' + fileName;
     if (command == "BUFFER_SWITCH")

@@ -12,17 +12,19 @@
 #include <string>
 #include <string_view>
 
-namespace vexar {
+namespace vexar
+{
 
-struct Request {
+struct Request
+{
     std::string command;
-    std::string device;   // START, BUFFER: shown in the log only
-    std::string channel;  // START, BUFFER, SWITCH, BUFFER_SWITCH, TUNE, AUTOTUNE
-    std::string size;     // BUFFER, BUFFER_SWITCH: ring size text; START: unused
+    std::string device;  // START, BUFFER: shown in the log only
+    std::string channel; // START, BUFFER, SWITCH, BUFFER_SWITCH, TUNE, AUTOTUNE
+    std::string size;    // BUFFER, BUFFER_SWITCH: ring size text; START: unused
     // START and BUFFER keep the server's earlier file name when the request
     // ends before its file-name field; every other command reads its own.
     std::optional<std::string> fileName;
-    std::string quality;  // START, BUFFER: shown in the log only
+    std::string quality; // START, BUFFER: shown in the log only
 };
 
 // line: the received bytes before the request's CR LF. A stray CR or LF

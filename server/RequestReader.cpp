@@ -1,8 +1,10 @@
 #include "server/RequestReader.h"
 
-namespace vexar {
+namespace vexar
+{
 
-namespace {
+namespace
+{
 
 bool isSpace(char c)
 {

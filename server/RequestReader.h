@@ -12,9 +12,11 @@
 #include <string>
 #include <string_view>
 
-namespace vexar {
+namespace vexar
+{
 
-class RequestReader {
+class RequestReader
+{
 public:
     explicit RequestReader(std::string_view line) : m_line(line) {}
 

@@ -2,7 +2,8 @@
 
 #include <array>
 
-namespace vexar {
+namespace vexar
+{
 
 namespace
 {

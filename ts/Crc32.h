@@ -6,7 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace vexar {
+namespace vexar
+{
 
 uint32_t mpegCrc32(const uint8_t* data, std::size_t count);
 

@@ -1,6 +1,7 @@
 #include "ts/HexDump.h"
 
-namespace vexar {
+namespace vexar
+{
 
 std::string hexDumpText(const uint8_t* data, std::size_t count)
 {

@@ -11,7 +11,8 @@
 #include <string>
 #include <vector>
 
-namespace vexar {
+namespace vexar
+{
 
 // The dump text of count bytes.
 std::string hexDumpText(const uint8_t* data, std::size_t count);

@@ -22,7 +22,8 @@
 #include <cstdint>
 #include <string>
 
-namespace vexar {
+namespace vexar
+{
 
 // "channel: ... lost sync, skipping N bytes" on standard error.
 void reportLostSync(const std::string& channel, uint16_t selectedProgram, uint64_t skipped);
@@ -51,7 +52,8 @@ void routePacket(const TsPacket& packet, TsPacket& newPatPacket, const PidFilter
     const uint16_t pid = packet.pid();
     if (pid == kPatPid)
     {
-        newPatPacket.bytes[3] = static_cast<uint8_t>((newPatPacket.bytes[3] & 0xF0) | packet.continuityCounter());
+        newPatPacket.bytes[3] =
+            static_cast<uint8_t>((newPatPacket.bytes[3] & 0xF0) | packet.continuityCounter());
         sink(newPatPacket.data(), static_cast<uint32_t>(kTsPacketSize));
     }
     else if (pidFilter[pid] == 1)

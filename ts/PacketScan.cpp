@@ -2,7 +2,8 @@
 
 #include <iostream>
 
-namespace vexar {
+namespace vexar
+{
 
 bool checkScanContinuity(const TsPacket& packet, int successivePackets, ContinuityTable& continuityTable)
 {
@@ -17,8 +18,9 @@ bool checkScanContinuity(const TsPacket& packet, int successivePackets, Continui
         return true;
     if (((old + 1) & 15) != counter)
     {
-        std::cerr << "discontinuity " << successivePackets << "->" << static_cast<int>(static_cast<int8_t>(old))
-                  << "," << static_cast<int>(counter) << ":" << pid << std::endl;
+        std::cerr << "discontinuity " << successivePackets << "->"
+                  << static_cast<int>(static_cast<int8_t>(old)) << "," << static_cast<int>(counter) << ":"
+                  << pid << std::endl;
         return false;
     }
     if (((old >> 4) & 2) != (scrambling & 2))

@@ -16,12 +16,12 @@
 #include <cstdint>
 #include <iostream>
 
-namespace vexar {
+namespace vexar
+{
 
 // Reads single bytes until a sync byte; that byte starts the next packet.
 // Returns the number of bytes read, the sync byte included.
-template <typename ByteSource>
-uint64_t syncSearch(ByteSource& source)
+template <typename ByteSource> uint64_t syncSearch(ByteSource& source)
 {
     uint64_t count = 0;
     uint8_t byte = 0;
@@ -36,8 +36,7 @@ uint64_t syncSearch(ByteSource& source)
 // Completes one packet whose sync byte has already been read: bytes 1 to 187,
 // then one lookahead byte. Returns true when the lookahead byte is a sync byte
 // (the packet is in sync, and that byte belongs to the next packet).
-template <typename ByteSource>
-bool readFramedPacket(ByteSource& source, TsPacket& packet)
+template <typename ByteSource> bool readFramedPacket(ByteSource& source, TsPacket& packet)
 {
     packet.bytes[0] = kTsSyncByte;
     source.read(packet.data() + 1, kTsPacketSize - 1);

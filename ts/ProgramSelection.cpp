@@ -8,7 +8,8 @@
 #include <iostream>
 #include <sstream>
 
-namespace vexar {
+namespace vexar
+{
 
 int32_t resolveWantedProgram(int32_t program, const std::string& channel,
                              const std::map<std::string, int32_t>& channelMap)
@@ -72,8 +73,9 @@ Selection selectProgram(const ScanState& state, const std::string& channel, int3
         }
         const bool wanted = static_cast<int32_t>(entry.programNumber) == wantedProgram;
         if (listPrograms)
-            std::cout << "Transport stream:" << ((entry.offset - 1) >> 2) << ", Program:" << entry.programNumber
-                      << ", ProgramPID:" << entry.pmtPid() << std::endl;
+            std::cout << "Transport stream:" << ((entry.offset - 1) >> 2)
+                      << ", Program:" << entry.programNumber << ", ProgramPID:" << entry.pmtPid()
+                      << std::endl;
         if (!pidsToRecord.empty() && !wanted)
             continue;
         if (!collectCandidates(state, entry, wantedProgram, candidates) || candidates.empty())

@@ -20,7 +20,8 @@
 #include <string>
 #include <vector>
 
-namespace vexar {
+namespace vexar
+{
 
 // The program asked for: program when above 0, else the channel's entry in the
 // map (exact key), else program unchanged (0 = any program).

@@ -2,7 +2,8 @@
 
 #include <utility>
 
-namespace vexar {
+namespace vexar
+{
 
 RecordingPhase::RecordingPhase(ScanState& state, const Selection& selection,
                                const std::vector<uint16_t>& pidsToRecord, std::string channel)

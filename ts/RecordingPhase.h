@@ -23,7 +23,8 @@
 #include <string>
 #include <vector>
 
-namespace vexar {
+namespace vexar
+{
 
 class RecordingPhase
 {
@@ -36,8 +37,7 @@ public:
     // One packet: the next stored one while any is left, else one read from
     // the source. A packet lost to a sync loss (reported) hands nothing on.
     // The source's exceptions pass through, with nothing handed on.
-    template <typename ByteSource, typename Sink>
-    void step(ByteSource& source, Sink&& sink)
+    template <typename ByteSource, typename Sink> void step(ByteSource& source, Sink&& sink)
     {
         const TsPacket* next = &m_packet;
         if (m_replayed < m_state.packetStore.size())
@@ -60,7 +60,7 @@ public:
 
 private:
     ScanState& m_state;
-    std::string m_channel;    // named in the sync-loss and discontinuity lines
+    std::string m_channel; // named in the sync-loss and discontinuity lines
     uint16_t m_selectedProgram;
     PidFilter m_pidFilter;
     std::size_t m_replayed = 0; // stored packets handed on so far

@@ -1,6 +1,7 @@
 #include "ts/ScanState.h"
 
-namespace vexar {
+namespace vexar
+{
 
 ScanState::ScanState()
 {

@@ -18,7 +18,8 @@
 #include <map>
 #include <vector>
 
-namespace vexar {
+namespace vexar
+{
 
 struct ScanState
 {

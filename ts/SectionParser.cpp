@@ -8,7 +8,8 @@
 #include <sstream>
 #include <stdexcept>
 
-namespace vexar {
+namespace vexar
+{
 
 namespace
 {
@@ -135,7 +136,7 @@ bool parsePmt(const std::vector<TsPacket>& packetStore, const Table2Index& lastT
     const int loopLength = (s + 2 + sectionLength) - first - 4;
     std::cout << "PMT table " << first << "," << loopLength << std::endl;
 
-    for (int w = 0; w < loopLength; )
+    for (int w = 0; w < loopLength;)
     {
         const int e = first + w;
         if (e + 4 > kLastByte)

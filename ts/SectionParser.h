@@ -13,7 +13,8 @@
 #include <cstdint>
 #include <vector>
 
-namespace vexar {
+namespace vexar
+{
 
 // Feeds one examined PID 0 packet. Returns false when a later PAT occurrence
 // differs from the first one (the caller then starts its store over); the

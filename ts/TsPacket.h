@@ -7,7 +7,8 @@
 #include <array>
 #include <cstdint>
 
-namespace vexar {
+namespace vexar
+{
 
 struct TsPacket
 {

@@ -20,20 +20,24 @@
 #include <unistd.h>
 #include <vector>
 
-namespace vexar::platform {
+namespace vexar::platform
+{
 
-namespace {
+namespace
+{
 
 // What every request of a handle whose connection is gone fails with.
 constexpr DWORD kLostDevice = ERROR_GEN_FAILURE;
 
-struct SyncResult {
+struct SyncResult
+{
     bool done = false;
     DWORD error = 0;
     DWORD returned = 0;
 };
 
-struct DevicePending {
+struct DevicePending
+{
     OVERLAPPED* ov;   // overlapped request, or
     SyncResult* sync; // a caller waiting in DeviceIoControl
     char* out;
@@ -48,7 +52,8 @@ struct DevicePending {
 
 } // namespace
 
-struct DeviceObject {
+struct DeviceObject
+{
     int sock = -1;
     IoSync io;
     std::map<std::uint32_t, DevicePending> pending;
@@ -66,14 +71,16 @@ struct DeviceObject {
     }
 };
 
-namespace {
+namespace
+{
 
 // Caller holds device.io.mutex.
 void complete(DeviceObject& device, const DevicePending& p, DWORD error, DWORD returned)
 {
     if (p.ov)
         markCompleted(p.ov, error, returned);
-    else {
+    else
+    {
         p.sync->done = true;
         p.sync->error = error;
         p.sync->returned = returned;
@@ -92,13 +99,15 @@ void failAll(DeviceObject& device, DWORD error)
 void readerLoop(DeviceObject* device)
 {
     std::vector<char> scratch(wire::kMaxPayload);
-    for (;;) {
+    for (;;)
+    {
         wire::WireAnswer answer{};
         ssize_t n = ::recv(device->sock, &answer, sizeof answer, MSG_PEEK);
         if (n < 0 && errno == EINTR)
             continue;
         std::unique_lock<std::mutex> lock(device->io.mutex);
-        if (n <= 0) {
+        if (n <= 0)
+        {
             if (!device->brokenError)
                 device->brokenError = kLostDevice; // the device went away
             failAll(*device, device->brokenError);
@@ -106,13 +115,15 @@ void readerLoop(DeviceObject* device)
             device->io.completed.notify_all();
             return;
         }
-        if (n == sizeof answer && answer.id == wire::kHelloId) {
+        if (n == sizeof answer && answer.id == wire::kHelloId)
+        {
             ::recv(device->sock, &answer, sizeof answer, 0);
             device->direct = (answer.flags & wire::kAnswerDirect) != 0;
             continue;
         }
         auto it = n == sizeof answer ? device->pending.find(answer.id) : device->pending.end();
-        while (it != device->pending.end() && !it->second.sent) {
+        while (it != device->pending.end() && !it->second.sent)
+        {
             device->io.completed.wait(lock);
             it = device->pending.find(answer.id);
         }
@@ -136,17 +147,20 @@ void readerLoop(DeviceObject* device)
 }
 
 // A direct request carries only the start of its input; the server reads no more.
-bool sendRequest(DeviceObject& device, std::uint32_t id, DWORD code, const void* in, DWORD inSize, const void* out,
-                 DWORD outSize, bool direct)
+bool sendRequest(DeviceObject& device, std::uint32_t id, DWORD code, const void* in, DWORD inSize,
+                 const void* out, DWORD outSize, bool direct)
 {
-    const wire::WireRequest request{id, code, inSize, outSize, reinterpret_cast<std::uintptr_t>(out),
-                                    direct ? wire::kRequestDirect : 0, 0};
+    const wire::WireRequest request{
+        id, code, inSize, outSize, reinterpret_cast<std::uintptr_t>(out), direct ? wire::kRequestDirect : 0,
+        0};
     const DWORD carried = direct && inSize > wire::kInlineInput ? wire::kInlineInput : inSize;
-    iovec iov[2] = {{const_cast<wire::WireRequest*>(&request), sizeof request}, {const_cast<void*>(in), carried}};
+    iovec iov[2] = {{const_cast<wire::WireRequest*>(&request), sizeof request},
+                    {const_cast<void*>(in), carried}};
     msghdr msg{};
     msg.msg_iov = iov;
     msg.msg_iovlen = in && carried ? 2 : 1;
-    for (;;) {
+    for (;;)
+    {
         ssize_t n = ::sendmsg(device.sock, &msg, MSG_NOSIGNAL);
         if (n >= 0)
             return true;
@@ -170,9 +184,15 @@ void offerDirectRequests(DeviceObject& device)
     if (scope >> level && level == 1)
         ::prctl(PR_SET_PTRACER, static_cast<unsigned long>(peer.pid), 0, 0, 0);
     device.probe = std::random_device{}() | static_cast<std::uint64_t>(std::random_device{}()) << 32;
-    const wire::WireRequest hello{wire::kHelloId, wire::kWireHello, sizeof device.probe, 0,
-                                  reinterpret_cast<std::uintptr_t>(&device.probe), 0, 0};
-    iovec iov[2] = {{const_cast<wire::WireRequest*>(&hello), sizeof hello}, {&device.probe, sizeof device.probe}};
+    const wire::WireRequest hello{wire::kHelloId,
+                                  wire::kWireHello,
+                                  sizeof device.probe,
+                                  0,
+                                  reinterpret_cast<std::uintptr_t>(&device.probe),
+                                  0,
+                                  0};
+    iovec iov[2] = {{const_cast<wire::WireRequest*>(&hello), sizeof hello},
+                    {&device.probe, sizeof device.probe}};
     msghdr msg{};
     msg.msg_iov = iov;
     msg.msg_iovlen = 2;
@@ -186,7 +206,8 @@ BOOL deviceIoControl(DeviceObject& device, DWORD code, LPVOID in, DWORD inSize, 
 {
     if (returned)
         *returned = 0;
-    if (inSize > wire::kMaxPayload || outSize > wire::kMaxPayload) {
+    if (inSize > wire::kMaxPayload || outSize > wire::kMaxPayload)
+    {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
@@ -195,7 +216,8 @@ BOOL deviceIoControl(DeviceObject& device, DWORD code, LPVOID in, DWORD inSize, 
     bool direct;
     {
         std::lock_guard<std::mutex> lock(device.io.mutex);
-        if (device.brokenError) {
+        if (device.brokenError)
+        {
             SetLastError(device.brokenError);
             return FALSE;
         }
@@ -204,15 +226,17 @@ BOOL deviceIoControl(DeviceObject& device, DWORD code, LPVOID in, DWORD inSize, 
         direct = device.direct && out && outSize > wire::kInlineInput;
         if (ov)
             markPending(ov);
-        device.pending.emplace(id,
-                               DevicePending{ov, ov ? nullptr : &sync, static_cast<char*>(out), outSize, direct});
+        device.pending.emplace(
+            id, DevicePending{ov, ov ? nullptr : &sync, static_cast<char*>(out), outSize, direct});
     }
     // Sent without the lock, so the reader can go on completing while a send waits for room.
-    if (!sendRequest(device, id, code, in, inSize, out, outSize, direct)) {
+    if (!sendRequest(device, id, code, in, inSize, out, outSize, direct))
+    {
         const int err = errno;
         DWORD error = winErrorFromErrno(err);
         std::lock_guard<std::mutex> lock(device.io.mutex);
-        if (err == EPIPE || err == ECONNRESET || err == ENOTCONN) {
+        if (err == EPIPE || err == ECONNRESET || err == ENOTCONN)
+        {
             // The device went away; the reader may not have noticed yet, but
             // the request fails the same way as when it has.
             if (!device.brokenError)
@@ -220,7 +244,8 @@ BOOL deviceIoControl(DeviceObject& device, DWORD code, LPVOID in, DWORD inSize, 
             error = device.brokenError;
         }
         auto it = device.pending.find(id);
-        if (it != device.pending.end()) {
+        if (it != device.pending.end())
+        {
             device.pending.erase(it);
             if (ov)
                 markCompleted(ov, error, 0);
@@ -236,7 +261,8 @@ BOOL deviceIoControl(DeviceObject& device, DWORD code, LPVOID in, DWORD inSize, 
             it->second.sent = true;
     }
     device.io.completed.notify_all();
-    if (ov) {
+    if (ov)
+    {
         SetLastError(ERROR_IO_PENDING);
         return FALSE;
     }
@@ -244,7 +270,8 @@ BOOL deviceIoControl(DeviceObject& device, DWORD code, LPVOID in, DWORD inSize, 
     device.io.completed.wait(lock, [&sync] { return sync.done; });
     if (returned)
         *returned = sync.returned;
-    if (sync.error) {
+    if (sync.error)
+    {
         SetLastError(sync.error);
         return FALSE;
     }
@@ -263,13 +290,16 @@ bool cancelDeviceIo(DeviceObject& device, const OVERLAPPED* ov)
     std::vector<std::uint32_t> cancelled;
     {
         std::lock_guard<std::mutex> lock(device.io.mutex);
-        for (auto it = device.pending.begin(); it != device.pending.end();) {
-            if (!it->second.ov || (ov && it->second.ov != ov)) {
+        for (auto it = device.pending.begin(); it != device.pending.end();)
+        {
+            if (!it->second.ov || (ov && it->second.ov != ov))
+            {
                 ++it;
                 continue;
             }
             cancelled.push_back(it->first);
-            if (it->second.direct) {
+            if (it->second.direct)
+            {
                 ++it;
                 continue;
             }
@@ -290,7 +320,8 @@ void closeDevice(DeviceObject& device)
         device.brokenError = ERROR_OPERATION_ABORTED;
         direct = device.direct;
     }
-    if (direct) {
+    if (direct)
+    {
         // The server may still be writing into the buffers of direct
         // requests; once it has closed its end it writes no more. A server
         // that does not close in time is cut off.
@@ -305,23 +336,29 @@ void closeDevice(DeviceObject& device)
     failAll(device, ERROR_OPERATION_ABORTED);
 }
 
-IoSync& deviceIoSync(DeviceObject& device) { return device.io; }
+IoSync& deviceIoSync(DeviceObject& device)
+{
+    return device.io;
+}
 
 HANDLE openDeviceSocket(const char* path)
 {
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
-    if (std::strlen(path) >= sizeof address.sun_path) {
+    if (std::strlen(path) >= sizeof address.sun_path)
+    {
         SetLastError(ERROR_PATH_NOT_FOUND);
         return INVALID_HANDLE_VALUE;
     }
     std::strcpy(address.sun_path, path);
     int sock = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
-    if (sock < 0) {
+    if (sock < 0)
+    {
         SetLastError(winErrorFromErrno(errno));
         return INVALID_HANDLE_VALUE;
     }
-    if (::connect(sock, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    if (::connect(sock, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
+    {
         int err = errno;
         ::close(sock);
         // A socket nobody listens on is a device that is not there.
@@ -348,11 +385,12 @@ HANDLE openDeviceSocket(const char* path)
 
 using namespace vexar::platform;
 
-BOOL DeviceIoControl(HANDLE h, DWORD code, LPVOID in, DWORD inSize, LPVOID out, DWORD outSize, LPDWORD returned,
-                     LPOVERLAPPED ov)
+BOOL DeviceIoControl(HANDLE h, DWORD code, LPVOID in, DWORD inSize, LPVOID out, DWORD outSize,
+                     LPDWORD returned, LPOVERLAPPED ov)
 {
     KernelObject object = lookupHandle(h);
-    if (!object.device) {
+    if (!object.device)
+    {
         SetLastError(object.file ? ERROR_INVALID_FUNCTION : ERROR_INVALID_HANDLE);
         return FALSE;
     }

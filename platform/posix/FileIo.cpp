@@ -5,28 +5,31 @@
 #include "platform/posix/KernelObjects.h"
 
 #include <cerrno>
-#include <deque>
-#include <string>
-#include <cstdlib>
 #include <chrono>
+#include <cstdlib>
+#include <deque>
 #include <fcntl.h>
 #include <map>
 #include <optional>
+#include <string>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 #include <utility>
 
-namespace vexar::platform {
+namespace vexar::platform
+{
 
 // What one open of a file may do, and what it lets other opens do.
-struct OpenMode {
+struct OpenMode
+{
     DWORD access;
     DWORD shareMode;
 };
 using OpenFiles = std::multimap<std::pair<dev_t, ino_t>, OpenMode>;
 
-struct FileRequest {
+struct FileRequest
+{
     OVERLAPPED* ov;
     bool write;
     char* buffer;
@@ -35,15 +38,16 @@ struct FileRequest {
     bool append; // both offset fields 0xFFFFFFFF on a write: at the current end
 };
 
-struct FileObject {
+struct FileObject
+{
     int fd = -1;
     bool overlapped = false;
     IoSync io;
     std::condition_variable work;
-    std::deque<FileRequest> queue; // not yet started
+    std::deque<FileRequest> queue;       // not yet started
     const OVERLAPPED* running = nullptr; // the record of the request the worker runs
     bool closing = false;
-    std::thread worker; // started with the first overlapped request
+    std::thread worker;                           // started with the first overlapped request
     std::optional<OpenFiles::iterator> openEntry; // until the handle is closed
     // Test fault (VEXARHD_STALL_WRITES): overlapped writes stall once for
     // stallMs when the file has taken stallAfter bytes; 0 ms: never.
@@ -58,11 +62,13 @@ struct FileObject {
     }
 };
 
-namespace {
+namespace
+{
 
 // Every open file of the process, so that a new open can be checked against
 // the share modes of the others.
-struct OpenFileTable {
+struct OpenFileTable
+{
     std::mutex mutex;
     OpenFiles files;
 };
@@ -88,7 +94,8 @@ std::optional<OpenFiles::iterator> enterOpen(const struct stat& st, const OpenMo
     std::lock_guard<std::mutex> lock(t.mutex);
     const auto key = std::make_pair(st.st_dev, st.st_ino);
     const auto range = t.files.equal_range(key);
-    for (auto it = range.first; it != range.second; ++it) {
+    for (auto it = range.first; it != range.second; ++it)
+    {
         if (!allows(it->second, mode) || !allows(mode, it->second))
             return std::nullopt;
     }
@@ -108,16 +115,20 @@ DWORD perform(int fd, const FileRequest& r, DWORD& moved)
 {
     moved = 0;
     std::uint64_t offset = r.offset;
-    if (r.write && r.append) {
+    if (r.write && r.append)
+    {
         off_t end = ::lseek(fd, 0, SEEK_END);
         if (end < 0)
             return winErrorFromErrno(errno);
         offset = static_cast<std::uint64_t>(end);
     }
-    while (moved < r.size) {
-        ssize_t n = r.write ? ::pwrite(fd, r.buffer + moved, r.size - moved, static_cast<off_t>(offset + moved))
-                            : ::pread(fd, r.buffer + moved, r.size - moved, static_cast<off_t>(offset + moved));
-        if (n < 0) {
+    while (moved < r.size)
+    {
+        ssize_t n = r.write
+                        ? ::pwrite(fd, r.buffer + moved, r.size - moved, static_cast<off_t>(offset + moved))
+                        : ::pread(fd, r.buffer + moved, r.size - moved, static_cast<off_t>(offset + moved));
+        if (n < 0)
+        {
             if (errno == EINTR)
                 continue;
             return winErrorFromErrno(errno);
@@ -142,12 +153,14 @@ void armWriteStall(FileObject& file, const char* path)
         return;
     const std::string text = spec;
     const std::size_t second = text.rfind(':');
-    const std::size_t first = second == std::string::npos || second == 0 ? std::string::npos : text.rfind(':', second - 1);
+    const std::size_t first =
+        second == std::string::npos || second == 0 ? std::string::npos : text.rfind(':', second - 1);
     if (first == std::string::npos)
         return;
     const std::string suffix = text.substr(0, first);
     const std::string name = path;
-    if (suffix.empty() || name.size() < suffix.size() || name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0)
+    if (suffix.empty() || name.size() < suffix.size() ||
+        name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0)
         return;
     file.stallAfter = std::strtoull(text.c_str() + first + 1, nullptr, 10);
     file.stallMs = static_cast<DWORD>(std::strtoul(text.c_str() + second + 1, nullptr, 10));
@@ -156,7 +169,8 @@ void armWriteStall(FileObject& file, const char* path)
 void workerLoop(FileObject* file)
 {
     std::unique_lock<std::mutex> lock(file->io.mutex);
-    for (;;) {
+    for (;;)
+    {
         file->work.wait(lock, [file] { return file->closing || !file->queue.empty(); });
         if (file->queue.empty())
             return; // closing, nothing left
@@ -164,7 +178,8 @@ void workerLoop(FileObject* file)
         file->queue.pop_front();
         file->running = r.ov;
         lock.unlock();
-        if (r.write && file->stallMs != 0 && file->written >= file->stallAfter) {
+        if (r.write && file->stallMs != 0 && file->written >= file->stallAfter)
+        {
             std::this_thread::sleep_for(std::chrono::milliseconds(std::exchange(file->stallMs, 0)));
         }
         DWORD moved = 0;
@@ -180,12 +195,16 @@ void workerLoop(FileObject* file)
 
 BOOL transfer(FileObject& file, bool write, void* buffer, DWORD size, LPDWORD done, LPOVERLAPPED ov)
 {
-    if (!ov || !file.overlapped) {
+    if (!ov || !file.overlapped)
+    {
         std::uint64_t offset = ov ? (std::uint64_t(ov->OffsetHigh) << 32 | ov->Offset) : 0;
         FileRequest r{nullptr, write, static_cast<char*>(buffer), size, offset, true};
-        if (ov) {
+        if (ov)
+        {
             r.append = write && ov->Offset == 0xFFFFFFFF && ov->OffsetHigh == 0xFFFFFFFF;
-        } else {
+        }
+        else
+        {
             // Synchronous I/O without a record works at the file position.
             r.offset = static_cast<std::uint64_t>(::lseek(file.fd, 0, SEEK_CUR));
             r.append = false;
@@ -198,18 +217,23 @@ BOOL transfer(FileObject& file, bool write, void* buffer, DWORD size, LPDWORD do
             *done = moved;
         if (error == ERROR_HANDLE_EOF && !ov)
             return TRUE; // a synchronous read at the end returns 0 bytes
-        if (error) {
+        if (error)
+        {
             SetLastError(error);
             return FALSE;
         }
         return TRUE;
     }
-    FileRequest r{ov, write, static_cast<char*>(buffer), size,
+    FileRequest r{ov,
+                  write,
+                  static_cast<char*>(buffer),
+                  size,
                   std::uint64_t(ov->OffsetHigh) << 32 | ov->Offset,
                   write && ov->Offset == 0xFFFFFFFF && ov->OffsetHigh == 0xFFFFFFFF};
     {
         std::lock_guard<std::mutex> lock(file.io.mutex);
-        if (file.closing) {
+        if (file.closing)
+        {
             SetLastError(ERROR_INVALID_HANDLE);
             return FALSE;
         }
@@ -242,8 +266,10 @@ bool cancelFileIo(FileObject& file, const OVERLAPPED* ov)
 {
     std::lock_guard<std::mutex> lock(file.io.mutex);
     bool found = file.running && (!ov || file.running == ov);
-    for (auto it = file.queue.begin(); it != file.queue.end();) {
-        if (ov && it->ov != ov) {
+    for (auto it = file.queue.begin(); it != file.queue.end();)
+    {
+        if (ov && it->ov != ov)
+        {
             ++it;
             continue;
         }
@@ -265,7 +291,8 @@ void closeFile(FileObject& file)
     file.work.notify_all();
     if (file.worker.joinable())
         file.worker.join();
-    if (file.openEntry) {
+    if (file.openEntry)
+    {
         leaveOpen(*file.openEntry);
         file.openEntry.reset();
     }
@@ -284,33 +311,41 @@ HANDLE openFile(const char* path, DWORD access, DWORD shareMode, DWORD creation,
     // leaves the file as it was.
     if (creation == CREATE_ALWAYS)
         mode |= O_CREAT;
-    else if (creation != OPEN_EXISTING) {
+    else if (creation != OPEN_EXISTING)
+    {
         SetLastError(ERROR_INVALID_PARAMETER);
         return INVALID_HANDLE_VALUE;
     }
     int fd = ::open(path, mode | O_CLOEXEC, 0644);
-    if (fd < 0) {
+    if (fd < 0)
+    {
         SetLastError(winErrorFromErrno(errno));
         return INVALID_HANDLE_VALUE;
     }
     auto file = std::make_shared<FileObject>();
     file->fd = fd;
-    struct stat st{};
-    if (::fstat(fd, &st) != 0) {
+    struct stat st
+    {
+    };
+    if (::fstat(fd, &st) != 0)
+    {
         SetLastError(winErrorFromErrno(errno));
         return INVALID_HANDLE_VALUE;
     }
-    if (S_ISDIR(st.st_mode)) {
+    if (S_ISDIR(st.st_mode))
+    {
         SetLastError(ERROR_ACCESS_DENIED);
         return INVALID_HANDLE_VALUE;
     }
     file->openEntry = enterOpen(st, OpenMode{access, shareMode});
-    if (!file->openEntry) {
+    if (!file->openEntry)
+    {
         SetLastError(ERROR_SHARING_VIOLATION);
         return INVALID_HANDLE_VALUE;
     }
     // Devices such as /dev/full have no length to cut, as with O_TRUNC.
-    if (creation == CREATE_ALWAYS && S_ISREG(st.st_mode) && ::ftruncate(fd, 0) != 0) {
+    if (creation == CREATE_ALWAYS && S_ISREG(st.st_mode) && ::ftruncate(fd, 0) != 0)
+    {
         const DWORD error = winErrorFromErrno(errno);
         closeFile(*file);
         SetLastError(error);
@@ -324,7 +359,10 @@ HANDLE openFile(const char* path, DWORD access, DWORD shareMode, DWORD creation,
     return insertHandle(std::move(object));
 }
 
-IoSync& fileIoSync(FileObject& file) { return file.io; }
+IoSync& fileIoSync(FileObject& file)
+{
+    return file.io;
+}
 
 } // namespace vexar::platform
 
@@ -333,11 +371,14 @@ using namespace vexar::platform;
 HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD shareMode, LPSECURITY_ATTRIBUTES, DWORD creation,
                    DWORD flagsAndAttributes, HANDLE)
 {
-    if (!name) {
+    if (!name)
+    {
         SetLastError(ERROR_INVALID_PARAMETER);
         return INVALID_HANDLE_VALUE;
     }
-    struct stat st{};
+    struct stat st
+    {
+    };
     if (creation == OPEN_EXISTING && ::stat(name, &st) == 0 && S_ISSOCK(st.st_mode))
         return openDeviceSocket(name);
     return openFile(name, access, shareMode, creation, flagsAndAttributes);
@@ -346,7 +387,8 @@ HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD shareMode, LPSECURITY_ATTRIB
 BOOL ReadFile(HANDLE h, LPVOID buffer, DWORD toRead, LPDWORD read, LPOVERLAPPED ov)
 {
     KernelObject object = lookupHandle(h);
-    if (!object.file) {
+    if (!object.file)
+    {
         SetLastError(object.device ? ERROR_INVALID_FUNCTION : ERROR_INVALID_HANDLE);
         return FALSE;
     }
@@ -356,7 +398,8 @@ BOOL ReadFile(HANDLE h, LPVOID buffer, DWORD toRead, LPDWORD read, LPOVERLAPPED 
 BOOL WriteFile(HANDLE h, LPCVOID buffer, DWORD toWrite, LPDWORD written, LPOVERLAPPED ov)
 {
     KernelObject object = lookupHandle(h);
-    if (!object.file) {
+    if (!object.file)
+    {
         SetLastError(object.device ? ERROR_INVALID_FUNCTION : ERROR_INVALID_HANDLE);
         return FALSE;
     }

@@ -6,10 +6,13 @@
 #include <unistd.h>
 #include <unordered_map>
 
-namespace vexar::platform {
-namespace {
+namespace vexar::platform
+{
+namespace
+{
 
-struct HandleTable {
+struct HandleTable
+{
     std::mutex mutex;
     std::unordered_map<std::uintptr_t, KernelObject> objects;
     std::uintptr_t next = 0x40;
@@ -57,29 +60,42 @@ KernelObject removeHandle(HANDLE h)
 
 DWORD winErrorFromErrno(int err)
 {
-    switch (err) {
-    case 0: return ERROR_SUCCESS;
-    case ENOENT: return ERROR_FILE_NOT_FOUND;
+    switch (err)
+    {
+    case 0:
+        return ERROR_SUCCESS;
+    case ENOENT:
+        return ERROR_FILE_NOT_FOUND;
     case ENOTDIR:
-    case ENAMETOOLONG: return ERROR_PATH_NOT_FOUND;
+    case ENAMETOOLONG:
+        return ERROR_PATH_NOT_FOUND;
     case EACCES:
     case EPERM:
     case EROFS:
-    case EISDIR: return ERROR_ACCESS_DENIED;
+    case EISDIR:
+        return ERROR_ACCESS_DENIED;
     case EMFILE:
-    case ENFILE: return ERROR_TOO_MANY_OPEN_FILES;
-    case ENOMEM: return ERROR_NOT_ENOUGH_MEMORY;
-    case EEXIST: return ERROR_FILE_EXISTS;
+    case ENFILE:
+        return ERROR_TOO_MANY_OPEN_FILES;
+    case ENOMEM:
+        return ERROR_NOT_ENOUGH_MEMORY;
+    case EEXIST:
+        return ERROR_FILE_EXISTS;
     case ENOSPC:
     case EFBIG:
-    case EDQUOT: return ERROR_DISK_FULL;
-    case EBADF: return ERROR_INVALID_HANDLE;
-    case EINVAL: return ERROR_INVALID_PARAMETER;
+    case EDQUOT:
+        return ERROR_DISK_FULL;
+    case EBADF:
+        return ERROR_INVALID_HANDLE;
+    case EINVAL:
+        return ERROR_INVALID_PARAMETER;
     case ECONNREFUSED:
     case ECONNRESET:
     case EPIPE:
-    case ENOTCONN: return ERROR_DEVICE_NOT_CONNECTED;
-    default: return ERROR_GEN_FAILURE;
+    case ENOTCONN:
+        return ERROR_DEVICE_NOT_CONNECTED;
+    default:
+        return ERROR_GEN_FAILURE;
     }
 }
 
@@ -87,18 +103,30 @@ DWORD winErrorFromErrno(int err)
 
 using namespace vexar::platform;
 
-DWORD GetLastError() { return t_lastError; }
-void SetLastError(DWORD code) { t_lastError = code; }
+DWORD GetLastError()
+{
+    return t_lastError;
+}
+void SetLastError(DWORD code)
+{
+    t_lastError = code;
+}
 
-void Sleep(DWORD milliseconds) { std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds)); }
+void Sleep(DWORD milliseconds)
+{
+    std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+}
 
-DWORD GetCurrentProcessId() { return static_cast<DWORD>(getpid()); }
+DWORD GetCurrentProcessId()
+{
+    return static_cast<DWORD>(getpid());
+}
 
 ULONGLONG GetTickCount64()
 {
-    return static_cast<ULONGLONG>(
-        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
-            .count());
+    return static_cast<ULONGLONG>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                      std::chrono::steady_clock::now().time_since_epoch())
+                                      .count());
 }
 
 BOOL CloseHandle(HANDLE h)
@@ -108,7 +136,8 @@ BOOL CloseHandle(HANDLE h)
         closeFile(*object.file);
     else if (object.device)
         closeDevice(*object.device);
-    else if (!object.thread && !object.timer && !object.infoSet) {
+    else if (!object.thread && !object.timer && !object.infoSet)
+    {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
@@ -118,21 +147,29 @@ BOOL CloseHandle(HANDLE h)
 BOOL GetOverlappedResultEx(HANDLE h, LPOVERLAPPED ov, LPDWORD transferred, DWORD milliseconds, BOOL)
 {
     KernelObject object = lookupHandle(h);
-    IoSync* sync = object.file ? &fileIoSync(*object.file) : object.device ? &deviceIoSync(*object.device) : nullptr;
-    if (!sync || !ov) {
+    IoSync* sync = object.file     ? &fileIoSync(*object.file)
+                   : object.device ? &deviceIoSync(*object.device)
+                                   : nullptr;
+    if (!sync || !ov)
+    {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
-    if (!HasOverlappedIoCompleted(ov)) {
-        if (milliseconds == 0) {
+    if (!HasOverlappedIoCompleted(ov))
+    {
+        if (milliseconds == 0)
+        {
             SetLastError(ERROR_IO_INCOMPLETE);
             return FALSE;
         }
         std::unique_lock<std::mutex> lock(sync->mutex);
         const auto done = [ov] { return HasOverlappedIoCompleted(ov); };
-        if (milliseconds == INFINITE) {
+        if (milliseconds == INFINITE)
+        {
             sync->completed.wait(lock, done);
-        } else if (!sync->completed.wait_for(lock, std::chrono::milliseconds(milliseconds), done)) {
+        }
+        else if (!sync->completed.wait_for(lock, std::chrono::milliseconds(milliseconds), done))
+        {
             SetLastError(WAIT_TIMEOUT);
             return FALSE;
         }
@@ -140,7 +177,8 @@ BOOL GetOverlappedResultEx(HANDLE h, LPOVERLAPPED ov, LPDWORD transferred, DWORD
     ULONG_PTR status = ov->Internal.load(std::memory_order_acquire);
     if (transferred)
         *transferred = static_cast<DWORD>(ov->InternalHigh.load(std::memory_order_relaxed));
-    if (status != 0) {
+    if (status != 0)
+    {
         SetLastError(static_cast<DWORD>(status & ~kFailedStatus));
         return FALSE;
     }
@@ -160,11 +198,13 @@ BOOL CancelIoEx(HANDLE h, LPOVERLAPPED ov)
         found = cancelFileIo(*object.file, ov);
     else if (object.device)
         found = cancelDeviceIo(*object.device, ov);
-    else {
+    else
+    {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
-    if (!found) {
+    if (!found)
+    {
         SetLastError(ERROR_NOT_FOUND);
         return FALSE;
     }
@@ -172,7 +212,10 @@ BOOL CancelIoEx(HANDLE h, LPOVERLAPPED ov)
 }
 
 // Unlike CancelIoEx, it succeeds when there is nothing to cancel.
-BOOL CancelIo(HANDLE h) { return CancelIoEx(h, nullptr) || GetLastError() == ERROR_NOT_FOUND; }
+BOOL CancelIo(HANDLE h)
+{
+    return CancelIoEx(h, nullptr) || GetLastError() == ERROR_NOT_FOUND;
+}
 
 DWORD WaitForSingleObject(HANDLE h, DWORD milliseconds)
 {

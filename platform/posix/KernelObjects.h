@@ -9,7 +9,8 @@
 #include <memory>
 #include <mutex>
 
-namespace vexar::platform {
+namespace vexar::platform
+{
 
 struct FileObject;
 struct DeviceObject;
@@ -18,7 +19,8 @@ struct TimerObject;
 struct DeviceInfoSet;
 
 // What a handle refers to: exactly one of the members is set.
-struct KernelObject {
+struct KernelObject
+{
     std::shared_ptr<FileObject> file;
     std::shared_ptr<DeviceObject> device;
     std::shared_ptr<ThreadObject> thread;
@@ -47,7 +49,8 @@ inline void markCompleted(OVERLAPPED* ov, DWORD error, DWORD bytes)
 }
 
 // Lock and condition variable that requests of one handle complete under.
-struct IoSync {
+struct IoSync
+{
     std::mutex mutex;
     std::condition_variable completed;
 };

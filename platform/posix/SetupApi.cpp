@@ -17,9 +17,11 @@
 #include <unistd.h>
 #include <vector>
 
-namespace vexar::platform {
+namespace vexar::platform
+{
 
-struct DeviceInfoSet {
+struct DeviceInfoSet
+{
     GUID classGuid;
     std::vector<std::string> paths;
 };
@@ -33,21 +35,28 @@ std::string deviceNamespaceDir()
 std::string guidText(const GUID& g)
 {
     char text[40];
-    std::snprintf(text, sizeof text, "{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}", g.Data1, g.Data2, g.Data3,
-                  g.Data4[0], g.Data4[1], g.Data4[2], g.Data4[3], g.Data4[4], g.Data4[5], g.Data4[6], g.Data4[7]);
+    std::snprintf(text, sizeof text, "{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}", g.Data1, g.Data2,
+                  g.Data3, g.Data4[0], g.Data4[1], g.Data4[2], g.Data4[3], g.Data4[4], g.Data4[5], g.Data4[6],
+                  g.Data4[7]);
     return text;
 }
 
-std::string deviceClassDir(const GUID& guid) { return deviceNamespaceDir() + "/" + guidText(guid); }
+std::string deviceClassDir(const GUID& guid)
+{
+    return deviceNamespaceDir() + "/" + guidText(guid);
+}
 
-namespace {
+namespace
+{
 
 // A socket left behind by a server that was killed still has its entry but
 // refuses connections. The probe connection is closed at once without
 // sending anything, which tells it from a client to a server that listens.
 bool serverListens(const std::string& path)
 {
-    struct stat st{};
+    struct stat st
+    {
+    };
     sockaddr_un address{};
     if (::stat(path.c_str(), &st) != 0 || !S_ISSOCK(st.st_mode) || path.size() >= sizeof address.sun_path)
         return false;
@@ -71,15 +80,18 @@ using namespace vexar::platform;
 
 HDEVINFO SetupDiGetClassDevsA(const GUID* classGuid, LPCSTR, HWND, DWORD flags)
 {
-    if (!classGuid || !(flags & DIGCF_DEVICEINTERFACE)) {
+    if (!classGuid || !(flags & DIGCF_DEVICEINTERFACE))
+    {
         SetLastError(ERROR_INVALID_PARAMETER);
         return INVALID_HANDLE_VALUE;
     }
     auto set = std::make_shared<DeviceInfoSet>();
     set->classGuid = *classGuid;
     std::string dir = deviceClassDir(*classGuid);
-    if (DIR* d = ::opendir(dir.c_str())) {
-        while (dirent* entry = ::readdir(d)) {
+    if (DIR* d = ::opendir(dir.c_str()))
+    {
+        while (dirent* entry = ::readdir(d))
+        {
             const std::string path = dir + "/" + entry->d_name;
             if (entry->d_name[0] != '.' && (!(flags & DIGCF_PRESENT) || serverListens(path)))
                 set->paths.push_back(path);
@@ -96,12 +108,14 @@ BOOL SetupDiEnumDeviceInterfaces(HDEVINFO h, SP_DEVINFO_DATA*, const GUID* class
                                  SP_DEVICE_INTERFACE_DATA* data)
 {
     KernelObject object = lookupHandle(h);
-    if (!object.infoSet || !data || data->cbSize != sizeof(SP_DEVICE_INTERFACE_DATA)) {
+    if (!object.infoSet || !data || data->cbSize != sizeof(SP_DEVICE_INTERFACE_DATA))
+    {
         SetLastError(object.infoSet ? ERROR_INVALID_PARAMETER : ERROR_INVALID_HANDLE);
         return FALSE;
     }
     if (!classGuid || std::memcmp(classGuid, &object.infoSet->classGuid, sizeof(GUID)) != 0 ||
-        index >= object.infoSet->paths.size()) {
+        index >= object.infoSet->paths.size())
+    {
         SetLastError(ERROR_NO_MORE_ITEMS);
         return FALSE;
     }
@@ -116,24 +130,29 @@ BOOL SetupDiGetDeviceInterfaceDetailA(HDEVINFO h, SP_DEVICE_INTERFACE_DATA* data
                                       LPDWORD requiredSize, SP_DEVINFO_DATA* info)
 {
     KernelObject object = lookupHandle(h);
-    if (!object.infoSet || !data || data->Reserved >= object.infoSet->paths.size()) {
+    if (!object.infoSet || !data || data->Reserved >= object.infoSet->paths.size())
+    {
         SetLastError(object.infoSet ? ERROR_INVALID_PARAMETER : ERROR_INVALID_HANDLE);
         return FALSE;
     }
     const std::string& path = object.infoSet->paths[data->Reserved];
-    DWORD needed = static_cast<DWORD>(offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath) + path.size() + 1);
+    DWORD needed =
+        static_cast<DWORD>(offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath) + path.size() + 1);
     if (requiredSize)
         *requiredSize = needed;
-    if (!detail || detailSize < needed) {
+    if (!detail || detailSize < needed)
+    {
         SetLastError(ERROR_INSUFFICIENT_BUFFER);
         return FALSE;
     }
-    if (detail->cbSize != sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A)) {
+    if (detail->cbSize != sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A))
+    {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
     std::memcpy(detail->DevicePath, path.c_str(), path.size() + 1);
-    if (info) {
+    if (info)
+    {
         info->ClassGuid = object.infoSet->classGuid;
         info->DevInst = static_cast<DWORD>(data->Reserved);
     }
@@ -143,7 +162,8 @@ BOOL SetupDiGetDeviceInterfaceDetailA(HDEVINFO h, SP_DEVICE_INTERFACE_DATA* data
 BOOL SetupDiDestroyDeviceInfoList(HDEVINFO h)
 {
     KernelObject object = removeHandle(h);
-    if (!object.infoSet) {
+    if (!object.infoSet)
+    {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }

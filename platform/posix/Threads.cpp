@@ -3,9 +3,11 @@
 #include <chrono>
 #include <thread>
 
-namespace vexar::platform {
+namespace vexar::platform
+{
 
-struct ThreadObject {
+struct ThreadObject
+{
     std::mutex mutex;
     std::condition_variable ended;
     bool done = false;
@@ -33,15 +35,21 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES, std::size_t, LPTHREAD_START_ROUTINE s
                     LPDWORD threadId)
 {
     auto state = std::make_shared<ThreadObject>();
-    try {
-        std::thread([state, start, parameter] {
-            DWORD code = start(parameter);
-            std::lock_guard<std::mutex> lock(state->mutex);
-            state->exitCode = code;
-            state->done = true;
-            state->ended.notify_all();
-        }).detach();
-    } catch (const std::system_error&) {
+    try
+    {
+        std::thread(
+            [state, start, parameter]
+            {
+                DWORD code = start(parameter);
+                std::lock_guard<std::mutex> lock(state->mutex);
+                state->exitCode = code;
+                state->done = true;
+                state->ended.notify_all();
+            })
+            .detach();
+    }
+    catch (const std::system_error&)
+    {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return nullptr;
     }
@@ -55,7 +63,8 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES, std::size_t, LPTHREAD_START_ROUTINE s
 BOOL GetExitCodeThread(HANDLE h, LPDWORD exitCode)
 {
     KernelObject object = lookupHandle(h);
-    if (!object.thread || !exitCode) {
+    if (!object.thread || !exitCode)
+    {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }

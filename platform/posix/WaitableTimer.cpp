@@ -5,11 +5,13 @@
 #include <cstdint>
 #include <optional>
 
-namespace vexar::platform {
+namespace vexar::platform
+{
 
 using Clock = std::chrono::steady_clock;
 
-struct TimerObject {
+struct TimerObject
+{
     std::mutex mutex;
     std::condition_variable changed;
     std::optional<Clock::time_point> due; // armed and not yet expired
@@ -22,13 +24,16 @@ DWORD waitForTimer(TimerObject& timer, DWORD milliseconds)
     std::optional<Clock::time_point> giveUp;
     if (milliseconds != INFINITE)
         giveUp = Clock::now() + std::chrono::milliseconds(milliseconds);
-    for (;;) {
+    for (;;)
+    {
         Clock::time_point now = Clock::now();
-        if (timer.due && *timer.due <= now) {
+        if (timer.due && *timer.due <= now)
+        {
             timer.due.reset();
             timer.signalled = true;
         }
-        if (timer.signalled) {
+        if (timer.signalled)
+        {
             timer.signalled = false;
             return WAIT_OBJECT_0;
         }
@@ -50,7 +55,8 @@ using namespace vexar::platform;
 
 HANDLE CreateWaitableTimerA(LPSECURITY_ATTRIBUTES, BOOL manualReset, LPCSTR name)
 {
-    if (manualReset || name) {
+    if (manualReset || name)
+    {
         SetLastError(ERROR_NOT_SUPPORTED); // only unnamed auto-reset timers are used
         return nullptr;
     }
@@ -59,26 +65,32 @@ HANDLE CreateWaitableTimerA(LPSECURITY_ATTRIBUTES, BOOL manualReset, LPCSTR name
     return insertHandle(std::move(object));
 }
 
-BOOL SetWaitableTimer(HANDLE h, const LARGE_INTEGER* dueTime, LONG period, PTIMERAPCROUTINE completion, LPVOID,
-                      BOOL)
+BOOL SetWaitableTimer(HANDLE h, const LARGE_INTEGER* dueTime, LONG period, PTIMERAPCROUTINE completion,
+                      LPVOID, BOOL)
 {
     KernelObject object = lookupHandle(h);
-    if (!object.timer || !dueTime || period != 0 || completion) {
+    if (!object.timer || !dueTime || period != 0 || completion)
+    {
         SetLastError(object.timer ? ERROR_NOT_SUPPORTED : ERROR_INVALID_HANDLE);
         return FALSE;
     }
     Clock::time_point due;
-    if (dueTime->QuadPart <= 0) {
+    if (dueTime->QuadPart <= 0)
+    {
         // Negative: relative, in 100-nanosecond units.
         constexpr std::int64_t kMax = INT64_MAX / 200; // far beyond any use; keeps the sum in range
         std::int64_t units = -dueTime->QuadPart < kMax ? -dueTime->QuadPart : kMax;
-        due = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::nanoseconds(units * 100));
-    } else {
+        due =
+            Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::nanoseconds(units * 100));
+    }
+    else
+    {
         // Positive: absolute, 100-nanosecond units since 1601-01-01 (UTC).
         constexpr std::int64_t kUnixEpochIn100ns = 116444736000000000LL;
         auto wall = std::chrono::system_clock::time_point(
             std::chrono::microseconds((dueTime->QuadPart - kUnixEpochIn100ns) / 10));
-        due = Clock::now() + std::chrono::duration_cast<Clock::duration>(wall - std::chrono::system_clock::now());
+        due = Clock::now() +
+              std::chrono::duration_cast<Clock::duration>(wall - std::chrono::system_clock::now());
     }
     std::lock_guard<std::mutex> lock(object.timer->mutex);
     object.timer->due = due; // re-arming replaces the earlier due time
@@ -90,7 +102,8 @@ BOOL SetWaitableTimer(HANDLE h, const LARGE_INTEGER* dueTime, LONG period, PTIME
 BOOL CancelWaitableTimer(HANDLE h)
 {
     KernelObject object = lookupHandle(h);
-    if (!object.timer) {
+    if (!object.timer)
+    {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }

@@ -7,13 +7,16 @@
 
 #include <stdexcept>
 
-namespace vexar {
+namespace vexar
+{
 
-namespace {
+namespace
+{
 
 using Map = std::map<std::string, std::int32_t>;
 
-class ChannelMapFile : public ::testing::Test {
+class ChannelMapFile : public ::testing::Test
+{
 protected:
     Map read(const std::string& contents)
     {
@@ -93,16 +96,22 @@ TEST(ChannelMap, UnopenableFileThrowsWithItsName)
 {
     TempDir dir;
     const std::string missing = dir.file("ChannelToProgramMap.txt");
-    try {
+    try
+    {
         readChannelMap(missing);
         FAIL() << "no exception";
-    } catch (const std::runtime_error& e) {
+    }
+    catch (const std::runtime_error& e)
+    {
         EXPECT_STREQ(e.what(), ("Could not open " + missing).c_str());
     }
-    try {
+    try
+    {
         readChannelMap(dir.path());
         FAIL() << "no exception for a directory";
-    } catch (const std::runtime_error& e) {
+    }
+    catch (const std::runtime_error& e)
+    {
         EXPECT_STREQ(e.what(), ("Could not open " + dir.path()).c_str());
     }
 }

@@ -5,9 +5,11 @@
 
 #include <gtest/gtest.h>
 
-namespace vexar {
+namespace vexar
+{
 
-namespace {
+namespace
+{
 
 const char* const kHelp = "Allowed options:\n"
                           "  --help                      produce help message\n"
@@ -36,9 +38,13 @@ const char* const kHelp = "Allowed options:\n"
 
 const int kError = 255;
 
-class CommandLine : public ::testing::Test {
+class CommandLine : public ::testing::Test
+{
 protected:
-    ProgramRun run(const std::vector<std::string>& args) { return runProgram(args, m_work.path(), m_devices.path()); }
+    ProgramRun run(const std::vector<std::string>& args)
+    {
+        return runProgram(args, m_work.path(), m_devices.path());
+    }
     static std::string pidLine(const ProgramRun& r) { return "PID: " + std::to_string(r.pid) + "\n"; }
 
     // A run that fails while parsing: nothing on standard output.
@@ -68,7 +74,8 @@ protected:
 TEST_F(CommandLine, HelpPrintsOnlyTheOptionsAndExitsWithOne)
 {
     for (const auto& args : std::vector<std::vector<std::string>>{
-             {"--help"}, {"--device", "0", "--spts", "x.ts", "--help"}, {"--he"}}) {
+             {"--help"}, {"--device", "0", "--spts", "x.ts", "--help"}, {"--he"}})
+    {
         ProgramRun r = run(args);
         EXPECT_EQ(r.out, kHelp);
         EXPECT_EQ(r.err, "");
@@ -99,8 +106,9 @@ TEST_F(CommandLine, OptionNamesAreCaseSensitiveAndMustBeKnown)
 
 TEST_F(CommandLine, PrefixesMatchUnlessAmbiguous)
 {
-    expectParseError({"--del", "5"}, "option '--del' is ambiguous and matches '--delay', '--delayafterchannel', "
-                                     "'--delaydefaultchannel', and '--delaypower'");
+    expectParseError({"--del", "5"},
+                     "option '--del' is ambiguous and matches '--delay', '--delayafterchannel', "
+                     "'--delaydefaultchannel', and '--delaypower'");
     expectParseError({"--d", "5"}, "option '--d' is ambiguous and matches '--delay', '--delayafterchannel', "
                                    "'--delaydefaultchannel', '--delaypower', '--device', and '--duration'");
     // "delay" is a whole name, not a prefix of "delaypower": both may be given.
@@ -108,15 +116,18 @@ TEST_F(CommandLine, PrefixesMatchUnlessAmbiguous)
     // Unique prefixes name their option; a repeat through a prefix is a repeat.
     expectStartupError({"--delaypow", "6", "--channelch", "5", "--serv", "0"},
                        "Specify either mpts or device but not both");
-    expectParseError({"--delaypower", "6", "--delayp", "7"}, "option '--delaypower' cannot be specified more than once");
+    expectParseError({"--delaypower", "6", "--delayp", "7"},
+                     "option '--delaypower' cannot be specified more than once");
 }
 
 TEST_F(CommandLine, BadValuesAreRejected)
 {
     expectParseError({"--device", "abc"}, "the argument ('abc') for option '--device' is invalid");
     expectParseError({"--device", "1.5"}, "the argument ('1.5') for option '--device' is invalid");
-    expectParseError({"--duration", "99999999999"}, "the argument ('99999999999') for option '--duration' is invalid");
-    expectParseError({"--serverport", "65536"}, "the argument ('65536') for option '--serverport' is invalid");
+    expectParseError({"--duration", "99999999999"},
+                     "the argument ('99999999999') for option '--duration' is invalid");
+    expectParseError({"--serverport", "65536"},
+                     "the argument ('65536') for option '--serverport' is invalid");
     expectParseError({"--device"}, "the required argument for option '--device' is missing");
     expectParseError({"--spts"}, "the required argument for option '--spts' is missing");
 }
@@ -137,7 +148,8 @@ TEST_F(CommandLine, BareArgumentsAndRepeatsAreErrors)
     expectParseError({"recording.ts"}, "too many positional options have been specified on the command line");
     expectParseError({"--device", "0", "--spts", "a.ts", "b.ts"},
                      "too many positional options have been specified on the command line");
-    expectParseError({"--device", "1", "--device", "2"}, "option '--device' cannot be specified more than once");
+    expectParseError({"--device", "1", "--device", "2"},
+                     "option '--device' cannot be specified more than once");
     expectParseError({"--power", "--power"}, "option '--power' cannot be specified more than once");
 }
 

@@ -9,18 +9,24 @@
 #include <memory>
 #include <regex>
 
-namespace vexar {
+namespace vexar
+{
 
-namespace {
+namespace
+{
 
 const int kError = 255;
 const std::regex kOpenHandleLine("hMPTS [0-9A-F]{8}\n");
 const std::string kNeedsDuration =
     "Exception occurred: with device and output file, you need to specify recording duration\n";
 
-class DeviceStartup : public ::testing::Test {
+class DeviceStartup : public ::testing::Test
+{
 protected:
-    ProgramRun run(const std::vector<std::string>& args) { return runProgram(args, m_work.path(), m_devices.path()); }
+    ProgramRun run(const std::vector<std::string>& args)
+    {
+        return runProgram(args, m_work.path(), m_devices.path());
+    }
     static std::string pidLine(const ProgramRun& r) { return "PID: " + std::to_string(r.pid) + "\n"; }
 
     // Adds a present device interface named `name`; returns its path.
@@ -87,7 +93,9 @@ TEST_F(DeviceStartup, DevicesAreCountedInNameOrder)
 TEST_F(DeviceStartup, InterfaceNobodyServesIsNotPresent)
 {
     // The socket of a server that went away is left behind, but no device is found.
-    { ListeningDevice gone(deviceClassFolder(m_devices.path()) + "/usb-0001"); }
+    {
+        ListeningDevice gone(deviceClassFolder(m_devices.path()) + "/usb-0001");
+    }
     expectNotOpened(run({"--device", "0"}), "");
 }
 
@@ -104,10 +112,12 @@ TEST_F(DeviceStartup, DeviceAndInputFileTogether)
 TEST_F(DeviceStartup, OutputFileNeedsAPositiveDuration)
 {
     const std::string path = addDevice("usb-0001");
-    for (const auto& args : std::vector<std::vector<std::string>>{{"--device", "0", "--spts", "a.ts"},
-                                                                  {"--device", "0", "--mpts", "a.ts"},
-                                                                  {"--device", "0", "--spts", "a.ts", "--duration", "0"},
-                                                                  {"--device", "0", "--mpts", "a.ts", "--duration", "-5"}}) {
+    for (const auto& args :
+         std::vector<std::vector<std::string>>{{"--device", "0", "--spts", "a.ts"},
+                                               {"--device", "0", "--mpts", "a.ts"},
+                                               {"--device", "0", "--spts", "a.ts", "--duration", "0"},
+                                               {"--device", "0", "--mpts", "a.ts", "--duration", "-5"}})
+    {
         ProgramRun r = run(args);
         expectOpened(r, path);
         EXPECT_EQ(r.err, pidLine(r) + kNeedsDuration);

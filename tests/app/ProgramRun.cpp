@@ -10,7 +10,8 @@
 #include <sys/un.h>
 #include <unistd.h>
 
-namespace vexar {
+namespace vexar
+{
 
 ProgramRun runProgram(const std::vector<std::string>& args, const std::string& workDir,
                       const std::string& deviceDir)
@@ -28,7 +29,8 @@ ProgramRun runProgram(const std::vector<std::string>& args, const std::string& w
     ProgramRun run;
     run.pid = program.pid();
     std::optional<int> exitCode = program.wait(std::chrono::seconds(60));
-    if (!exitCode) {
+    if (!exitCode)
+    {
         ADD_FAILURE() << "vexarhd did not end within 60 s";
         exitCode = program.kill();
     }

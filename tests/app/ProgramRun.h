@@ -6,9 +6,11 @@
 #include <string>
 #include <vector>
 
-namespace vexar {
+namespace vexar
+{
 
-struct ProgramRun {
+struct ProgramRun
+{
     int exitCode = -1; // as the shell sees it: -1 from the program is 255
     int pid = 0;       // the child's process id, which it prints after "PID: "
     std::string out;
@@ -21,10 +23,10 @@ struct ProgramRun {
 ProgramRun runProgram(const std::vector<std::string>& args, const std::string& workDir,
                       const std::string& deviceDir);
 
-
 // A device interface in a device namespace: a Unix socket that listens (and
 // never answers), so opening the device path succeeds.
-class ListeningDevice {
+class ListeningDevice
+{
 public:
     explicit ListeningDevice(const std::string& path);
     ~ListeningDevice();

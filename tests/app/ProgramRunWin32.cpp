@@ -1,16 +1,18 @@
 // The Windows side of ProgramRun.h: the program runs through CreateProcess
 // with its standard output and error sent to files. There is no device
 // namespace on Windows, so deviceDir is not used there.
-#include "tests/app/ProgramRun.h"
 #include "platform/Windows.h"
+#include "tests/app/ProgramRun.h"
 
 #include <gtest/gtest.h>
 
 #include <stdexcept>
 
-namespace vexar {
+namespace vexar
+{
 
-namespace {
+namespace
+{
 
 // One argument as the C runtime's command-line parser reads it back: quoted,
 // with backslashes doubled only where they precede a quote.
@@ -18,8 +20,10 @@ std::string quoteArgument(const std::string& arg)
 {
     std::string quoted = "\"";
     std::size_t backslashes = 0;
-    for (char c : arg) {
-        if (c == '\\') {
+    for (char c : arg)
+    {
+        if (c == '\\')
+        {
             ++backslashes;
             continue;
         }
@@ -31,7 +35,8 @@ std::string quoteArgument(const std::string& arg)
     return quoted + "\"";
 }
 
-struct Handle {
+struct Handle
+{
     HANDLE h = INVALID_HANDLE_VALUE;
     ~Handle()
     {
@@ -69,15 +74,16 @@ ProgramRun runProgram(const std::vector<std::string>& args, const std::string& w
     startup.hStdOutput = out.h;
     startup.hStdError = err.h;
     PROCESS_INFORMATION process{};
-    if (!CreateProcessA(VEXARHD_BINARY, commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, workDir.c_str(),
-                        &startup, &process))
+    if (!CreateProcessA(VEXARHD_BINARY, commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                        workDir.c_str(), &startup, &process))
         throw std::runtime_error("cannot start " VEXARHD_BINARY ": error " + std::to_string(GetLastError()));
     Handle processHandle{process.hProcess};
     Handle threadHandle{process.hThread};
 
     ProgramRun run;
     run.pid = static_cast<int>(process.dwProcessId);
-    if (WaitForSingleObject(process.hProcess, 60000) != WAIT_OBJECT_0) {
+    if (WaitForSingleObject(process.hProcess, 60000) != WAIT_OBJECT_0)
+    {
         TerminateProcess(process.hProcess, 1000);
         WaitForSingleObject(process.hProcess, INFINITE);
         ADD_FAILURE() << "vexarhd did not end within 60 s";

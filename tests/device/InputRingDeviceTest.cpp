@@ -23,19 +23,28 @@
 #include <thread>
 #include <unistd.h>
 
-namespace vexar {
+namespace vexar
+{
 
 using testing::internal::CaptureStderr;
 using testing::internal::CaptureStdout;
 using testing::internal::GetCapturedStderr;
 using testing::internal::GetCapturedStdout;
 
-namespace {
+namespace
+{
 
 constexpr std::size_t kPackets = 16000; // about 3 MB, more than any test reads
 
-enum class Transfers { direct, copied };
-void PrintTo(Transfers transfers, std::ostream* out) { *out << (transfers == Transfers::direct ? "direct" : "copied"); }
+enum class Transfers
+{
+    direct,
+    copied
+};
+void PrintTo(Transfers transfers, std::ostream* out)
+{
+    *out << (transfers == Transfers::direct ? "direct" : "copied");
+}
 
 // Whether another process may read this one's memory once named as allowed,
 // which direct transfers need: some systems forbid it (Yama ptrace_scope 2
@@ -47,15 +56,18 @@ bool otherProcessesMayReachMemory()
     if (::pipe(ready) != 0)
         return false;
     const pid_t parent = ::getpid();
-    ChildProcess reader([&] {
-        char go;
-        [[maybe_unused]] ssize_t n = ::read(ready[0], &go, 1);
-        std::uint64_t seen = 0;
-        iovec local = {&seen, sizeof seen};
-        iovec remote = {const_cast<std::uint64_t*>(&probe), sizeof probe};
-        const bool ok = ::process_vm_readv(parent, &local, 1, &remote, 1, 0) == sizeof seen && seen == probe;
-        return ok ? 0 : 1;
-    });
+    ChildProcess reader(
+        [&]
+        {
+            char go;
+            [[maybe_unused]] ssize_t n = ::read(ready[0], &go, 1);
+            std::uint64_t seen = 0;
+            iovec local = {&seen, sizeof seen};
+            iovec remote = {const_cast<std::uint64_t*>(&probe), sizeof probe};
+            const bool ok =
+                ::process_vm_readv(parent, &local, 1, &remote, 1, 0) == sizeof seen && seen == probe;
+            return ok ? 0 : 1;
+        });
     ::prctl(PR_SET_PTRACER, static_cast<unsigned long>(reader.pid()), 0, 0, 0);
     [[maybe_unused]] ssize_t n = ::write(ready[1], "g", 1);
     const auto status = reader.wait(std::chrono::seconds(10));
@@ -64,7 +76,8 @@ bool otherProcessesMayReachMemory()
     return status == 0;
 }
 
-class InputRingDeviceTest : public testing::TestWithParam<Transfers> {
+class InputRingDeviceTest : public testing::TestWithParam<Transfers>
+{
 protected:
     void SetUp() override
     {
@@ -83,7 +96,11 @@ protected:
             CloseHandle(m_device);
     }
 
-    enum class Stream { startedBeforePrime, notStarted };
+    enum class Stream
+    {
+        startedBeforePrime,
+        notStarted
+    };
 
     // Starts the simulator, opens the device, tunes channel 702, starts the
     // stream when asked and primes the ring.
@@ -125,14 +142,16 @@ protected:
     }
 
     // Runs f, which must throw text, and returns what it wrote to stderr.
-    template <typename F>
-    std::string expectFailure(F f, const std::string& text)
+    template <typename F> std::string expectFailure(F f, const std::string& text)
     {
         CaptureStderr();
-        try {
+        try
+        {
             f();
             ADD_FAILURE() << "no exception, expected " << text;
-        } catch (const std::runtime_error& e) {
+        }
+        catch (const std::runtime_error& e)
+        {
             EXPECT_EQ(std::string(e.what()), text);
         }
         return GetCapturedStderr();
@@ -153,12 +172,14 @@ TEST_P(InputRingDeviceTest, DeliversTheStreamExactlyWhateverTheReadSizes)
     EXPECT_EQ(m_sim->count("tuned 0702"), 1u);
     std::size_t offset = 0;
     // Sync byte, rest of a packet, then reads that span slots.
-    for (std::uint32_t count : {1u, 187u, 131072u, 131072u, 70000u, 188u, 300000u, 131072u}) {
+    for (std::uint32_t count : {1u, 187u, 131072u, 131072u, 70000u, 188u, 300000u, 131072u})
+    {
         ASSERT_EQ(read(count), expected(offset, count)) << "read at " << offset << " of " << count;
         offset += count;
     }
     // Many slots' worth, so every slot has been re-issued several times.
-    while (offset + 131072 <= 22 * 131072) { // the file holds nearly 23 slots
+    while (offset + 131072 <= 22 * 131072)
+    { // the file holds nearly 23 slots
         ASSERT_EQ(read(131072), expected(offset, 131072)) << "read at " << offset;
         offset += 131072;
     }
@@ -168,7 +189,8 @@ TEST_P(InputRingDeviceTest, StreamBytesTakeTheChosenPath)
 {
     start({});
     EXPECT_EQ(read(3 * 131072 + 5), expected(0, 3 * 131072 + 5));
-    if (GetParam() == Transfers::copied) {
+    if (GetParam() == Transfers::copied)
+    {
         EXPECT_EQ(m_sim->count("transfers copied"), 1u);
         return;
     }
@@ -213,10 +235,12 @@ TEST_P(InputRingDeviceTest, FailedStreamTransferIsAnOverlappedResultError)
 TEST_P(InputRingDeviceTest, CancelFromAnotherThreadEndsAWaitingRead)
 {
     start({}, Stream::notStarted); // every request stays pending
-    std::thread canceller([this] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        CancelIoEx(m_device, nullptr);
-    });
+    std::thread canceller(
+        [this]
+        {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            CancelIoEx(m_device, nullptr);
+        });
     const std::string err =
         expectFailure([&] { read(188); }, "Error at GetOverlappedResult in VexarHDRecorder::read");
     canceller.join();
@@ -264,10 +288,10 @@ TEST_P(InputRingDeviceTest, LostConnectionDeliversWhatArrivedThenFailsEveryReque
               "VexarHDRecorder::record last error, b:0, e:31, i:0\n");
 }
 
-INSTANTIATE_TEST_SUITE_P(Transfers, InputRingDeviceTest, testing::Values(Transfers::direct, Transfers::copied),
-                         [](const testing::TestParamInfo<Transfers>& info) {
-                             return info.param == Transfers::direct ? "direct" : "copied";
-                         });
+INSTANTIATE_TEST_SUITE_P(Transfers, InputRingDeviceTest,
+                         testing::Values(Transfers::direct, Transfers::copied),
+                         [](const testing::TestParamInfo<Transfers>& info)
+                         { return info.param == Transfers::direct ? "direct" : "copied"; });
 
 } // namespace
 

@@ -8,24 +8,28 @@
 
 #include <stdexcept>
 
-namespace vexar {
+namespace vexar
+{
 
 using testing::internal::CaptureStderr;
 using testing::internal::GetCapturedStderr;
 
-namespace {
+namespace
+{
 
-struct FileHandle {
+struct FileHandle
+{
     HANDLE h;
     explicit FileHandle(const std::string& path)
-        : h(CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED,
-                        nullptr))
+        : h(CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                        FILE_FLAG_OVERLAPPED, nullptr))
     {
     }
     ~FileHandle() { CloseHandle(h); }
 };
 
-class InputRingFileTest : public testing::Test {
+class InputRingFileTest : public testing::Test
+{
 protected:
     // Writes a file of size bytes (a test stream, cut) and opens it.
     std::vector<std::uint8_t> makeFile(std::size_t size)
@@ -41,7 +45,8 @@ protected:
     {
         std::vector<std::uint8_t> all;
         std::vector<std::uint8_t> buffer(piece);
-        for (;;) {
+        for (;;)
+        {
             const std::uint32_t n = ring.readUpTo(buffer.data(), piece);
             all.insert(all.end(), buffer.begin(), buffer.begin() + n);
             if (n < piece)
@@ -53,10 +58,13 @@ protected:
     {
         std::uint8_t byte;
         CaptureStderr();
-        try {
+        try
+        {
             ring.read(&byte, 1);
             ADD_FAILURE() << "read past the end";
-        } catch (const std::runtime_error& e) {
+        }
+        catch (const std::runtime_error& e)
+        {
             EXPECT_STREQ(e.what(), "EOF at GetOverlappedResult in VexarHDRecorder::read");
         }
         return GetCapturedStderr();

@@ -5,6 +5,7 @@
 #include "tests/device/TestStream.h"
 #include "tests/support/SimulatorProcess.h"
 
-namespace vexar {
+namespace vexar
+{
 
 } // namespace vexar

@@ -3,13 +3,15 @@
 #include <fstream>
 #include <stdexcept>
 
-namespace vexar {
+namespace vexar
+{
 
 std::vector<std::uint8_t> makeTestStream(std::size_t packetCount)
 {
     std::vector<std::uint8_t> bytes(packetCount * 188);
     std::uint8_t counters[3] = {};
-    for (std::size_t i = 0; i < packetCount; ++i) {
+    for (std::size_t i = 0; i < packetCount; ++i)
+    {
         std::uint8_t* packet = &bytes[i * 188];
         const unsigned stream = static_cast<unsigned>(i % 3);
         packet[0] = 0x47;

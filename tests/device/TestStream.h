@@ -6,7 +6,8 @@
 #include <string>
 #include <vector>
 
-namespace vexar {
+namespace vexar
+{
 
 // packetCount packets on PIDs 0x100 to 0x102 with running continuity
 // counters; each payload starts with the packet's index, so every 188 bytes

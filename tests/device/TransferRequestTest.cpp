@@ -1,28 +1,29 @@
 // The transfer header and the remote-control code format, byte by byte.
+#include "contract/TransferRequest.h"
 #include "contract/ButtonCode.h"
 #include "contract/InitSequence.h"
-#include "contract/TransferRequest.h"
 
 #include <gtest/gtest.h>
 
 #include <vector>
 
-namespace vexar {
+namespace vexar
+{
 
-namespace {
+namespace
+{
 
 TEST(TransferRequestTest, HeaderIsZeroedAndFilledLittleEndian)
 {
     std::vector<std::uint8_t> buffer(TRANSFER_HEADER_SIZE + 4, 0xEE);
     fillTransferRequest(buffer.data(), streamEndpoint, 0x00020000);
-    const std::vector<std::uint8_t> expected = {
-        0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, // reserved
-        0x82,                                  // endpoint
-        0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,    // reserved
-        0, 0, 0, 0,                            // reserved, written as 0
-        38, 0, 0, 0,                           // data offset
-        0x00, 0x00, 0x02, 0x00,                // data length 131072
-        0xEE, 0xEE, 0xEE, 0xEE};               // data area untouched
+    const std::vector<std::uint8_t> expected = {0,    0,    0,    0,    0, 0, 0, 0, 0, 0, 0, 0, 0, // reserved
+                                                0x82,                                              // endpoint
+                                                0,    0,    0,    0,    0, 0, 0, 0, 0, 0, 0, 0,    // reserved
+                                                0,    0,    0,    0,     // reserved, written as 0
+                                                38,   0,    0,    0,     // data offset
+                                                0x00, 0x00, 0x02, 0x00,  // data length 131072
+                                                0xEE, 0xEE, 0xEE, 0xEE}; // data area untouched
     EXPECT_EQ(buffer, expected);
 
     const TransferFields fields = readTransferRequest(buffer.data());
@@ -38,21 +39,23 @@ TEST(TransferRequestTest, TransferSizeRecordNamesTheStreamEndpointAndSize)
 {
     std::uint8_t record[5] = {};
     fillTransferSizeRequest(record);
-    EXPECT_EQ(std::vector<std::uint8_t>(record, record + 5), (std::vector<std::uint8_t>{0x82, 0x00, 0x00, 0x02, 0x00}));
+    EXPECT_EQ(std::vector<std::uint8_t>(record, record + 5),
+              (std::vector<std::uint8_t>{0x82, 0x00, 0x00, 0x02, 0x00}));
 }
 
 TEST(ButtonCodeTest, DigitOneHasTheDocumentedBytes)
 {
-    const std::vector<std::uint8_t> expected = {0x00, 0x23, 0x0A, 0x80, 0x00, 0x00, 0x5A, 0x28, 0x05, 0x28, 0x05,
-                                                0x14, 0x05, 0x14, 0x05, 0x14, 0x05, 0x14, 0x05, 0x14, 0x05, 0x14,
-                                                0x05, 0x14, 0x05, 0x14, 0x05, 0x14, 0x05, 0x14, 0x05, 0x14, 0x05,
-                                                0x28, 0x05, 0x28, 0x05, 0x28, 0x05, 0x28, 0x05};
+    const std::vector<std::uint8_t> expected = {
+        0x00, 0x23, 0x0A, 0x80, 0x00, 0x00, 0x5A, 0x28, 0x05, 0x28, 0x05, 0x14, 0x05, 0x14,
+        0x05, 0x14, 0x05, 0x14, 0x05, 0x14, 0x05, 0x14, 0x05, 0x14, 0x05, 0x14, 0x05, 0x14,
+        0x05, 0x14, 0x05, 0x14, 0x05, 0x28, 0x05, 0x28, 0x05, 0x28, 0x05, 0x28, 0x05};
     EXPECT_EQ(buttonCode(motorolaDctDigitValues[1]), expected);
 }
 
 TEST(ButtonCodeTest, EveryBoxCodeDecodesBackAndDamagedCodesDoNot)
 {
-    for (std::uint16_t value : motorolaDctDigitValues) {
+    for (std::uint16_t value : motorolaDctDigitValues)
+    {
         const auto code = buttonCode(value);
         ASSERT_EQ(code.size(), 41u);
         EXPECT_EQ(decodeButtonCode(code.data(), code.size()), value);
@@ -80,10 +83,11 @@ TEST(InitSequenceTest, ThirteenCommandsWithTheirLengthsAndRepeats)
     EXPECT_TRUE(std::equal(initBlockA.begin(), initBlockA.end(), sequence[0].begin() + 6));
     EXPECT_TRUE(std::equal(initBlockB.begin(), initBlockB.end(), sequence[5].begin() + 6));
     EXPECT_EQ(sequence[0][57], 0x80);
-    EXPECT_EQ(sequence[11], (std::vector<std::uint8_t>{0x08, 0x01, 0x00, 0x00, 0x01, 0x10, 0, 0, 0, 0, 0, 0, 0, 0, 0,
-                                                       0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
-                                                       0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
-                                                       0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
+    EXPECT_EQ(sequence[11],
+              (std::vector<std::uint8_t>{0x08, 0x01, 0x00, 0x00, 0x01, 0x10, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
+                                         0,    0,    0,    0,    0,    0,    0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
+                                         0,    0,    0,    0,    0,    0,    0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
+                                         0,    0,    0,    0,    0,    0,    0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
     EXPECT_EQ(sequence[12], std::vector<std::uint8_t>{0x20});
 }
 

@@ -1,7 +1,7 @@
 // VexarControl against the simulated device and cable box.
+#include "device/VexarControl.h"
 #include "config/Settings.h"
 #include "device/DeviceDiscovery.h"
-#include "device/VexarControl.h"
 #include "tests/support/SimulatorProcess.h"
 
 #include <gtest/gtest.h>
@@ -11,16 +11,19 @@
 #include <optional>
 #include <stdexcept>
 
-namespace vexar {
+namespace vexar
+{
 
 using testing::internal::CaptureStderr;
 using testing::internal::CaptureStdout;
 using testing::internal::GetCapturedStderr;
 using testing::internal::GetCapturedStdout;
 
-namespace {
+namespace
+{
 
-struct DeviceHandle {
+struct DeviceHandle
+{
     HANDLE h = INVALID_HANDLE_VALUE;
     ~DeviceHandle()
     {
@@ -41,7 +44,8 @@ const std::string kPoweredOnDump = "5a,1,1,0,0,0,56,58,30,31,32,33,34,0,0,0\n"
                                    "0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0\n"
                                    "\n";
 
-class VexarControlTest : public testing::Test {
+class VexarControlTest : public testing::Test
+{
 protected:
     void SetUp() override
     {
@@ -101,8 +105,8 @@ TEST_F(VexarControlTest, ConstructionSendsTheInitialisationInOrderAndPowersOn)
     const std::string err = GetCapturedStderr();
 
     const std::vector<std::string> expectedInit = {
-        "init 0 len 64 ok", "init 1 len 64 ok", "init 2 len 64 ok", "init 3 len 64 ok",  "init 4 len 6 ok",
-        "init 5 len 64 ok", "init 6 len 64 ok", "init 7 len 64 ok", "init 8 len 64 ok",  "init 9 len 6 ok",
+        "init 0 len 64 ok",  "init 1 len 64 ok",  "init 2 len 64 ok", "init 3 len 64 ok", "init 4 len 6 ok",
+        "init 5 len 64 ok",  "init 6 len 64 ok",  "init 7 len 64 ok", "init 8 len 64 ok", "init 9 len 6 ok",
         "init 10 len 64 ok", "init 11 len 64 ok", "init 12 len 1 ok"};
     std::vector<std::string> init;
     for (const std::string& line : m_sim->logLines())
@@ -123,10 +127,13 @@ TEST_F(VexarControlTest, UnsupportedBoxTypeFailsBeforeAnyTransfer)
 {
     startSimulator();
     const std::size_t mark = logSize();
-    try {
+    try
+    {
         VexarControl control(m_device.h, "pace_rng");
         FAIL() << "constructed";
-    } catch (const std::runtime_error& e) {
+    }
+    catch (const std::runtime_error& e)
+    {
         EXPECT_STREQ(e.what(), "Unsupported cable box type pace_rng");
     }
     EXPECT_TRUE(logSince(mark).empty());
@@ -152,8 +159,8 @@ TEST_F(VexarControlTest, PowerCheckIsThreeStatusReadsAndOnePrepareCode)
     CaptureStdout();
     m_control->setPower(true); // already on
     const std::string out = GetCapturedStdout();
-    EXPECT_EQ(logSince(mark),
-              (std::vector<std::string>{"status power on", "code 0x30", "status power on", "status power on"}));
+    EXPECT_EQ(logSince(mark), (std::vector<std::string>{"status power on", "code 0x30", "status power on",
+                                                        "status power on"}));
     EXPECT_EQ(out, "updateStatus bytesReturned:128\n"
                    "sendcode bytesReturned: 39\n"
                    "Power check; sent 0x30 updateStatus bytesReturned:128\n" +
@@ -187,10 +194,11 @@ TEST_F(VexarControlTest, StartStreamSendsPrepareThenStart)
     CaptureStdout();
     m_control->startStream();
     const std::string out = GetCapturedStdout();
-    EXPECT_EQ(logSince(mark), (std::vector<std::string>{"code 0x30", "status power on", "stream start",
-                                                        "status power on"}));
-    EXPECT_EQ(out.rfind("sendcode bytesReturned: 39\nStart stream; sent 0x30 updateStatus bytesReturned:128\n", 0),
-              0u);
+    EXPECT_EQ(logSince(mark),
+              (std::vector<std::string>{"code 0x30", "status power on", "stream start", "status power on"}));
+    EXPECT_EQ(
+        out.rfind("sendcode bytesReturned: 39\nStart stream; sent 0x30 updateStatus bytesReturned:128\n", 0),
+        0u);
     EXPECT_NE(out.find("sendcode bytesReturned: 39\nVexarControl::startStream Sent 0x50 updateStatus "
                        "bytesReturned:128\n"),
               std::string::npos);
@@ -214,8 +222,9 @@ TEST_F(VexarControlTest, TuneChannelPadsShortChannelsAndKeepsTheLastFourDigits)
     CaptureStdout();
     m_control->tuneChannel("7");
     std::string out = GetCapturedStdout();
-    EXPECT_EQ(buttonLines(logSince(mark)), (std::vector<std::string>{"button 0", "button 0", "button 0", "button 7",
-                                                                     "tuned 0007 (not in line-up)"}));
+    EXPECT_EQ(buttonLines(logSince(mark)),
+              (std::vector<std::string>{"button 0", "button 0", "button 0", "button 7",
+                                        "tuned 0007 (not in line-up)"}));
     EXPECT_NE(out.find("sending 0 0\nsendcode bytesReturned: 79\nsending 0 0\nsendcode bytesReturned: 79\n"
                        "sending 0 0\nsendcode bytesReturned: 79\nsending 7 0\nsendcode bytesReturned: 79\n"),
               std::string::npos);
@@ -224,8 +233,9 @@ TEST_F(VexarControlTest, TuneChannelPadsShortChannelsAndKeepsTheLastFourDigits)
     CaptureStdout();
     m_control->tuneChannel("12345");
     GetCapturedStdout();
-    EXPECT_EQ(buttonLines(logSince(mark)), (std::vector<std::string>{"button 2", "button 3", "button 4", "button 5",
-                                                                     "tuned 2345 (not in line-up)"}));
+    EXPECT_EQ(buttonLines(logSince(mark)),
+              (std::vector<std::string>{"button 2", "button 3", "button 4", "button 5",
+                                        "tuned 2345 (not in line-up)"}));
 }
 
 TEST_F(VexarControlTest, TuneChannelStopsAtTheFirstNonDigit)
@@ -234,10 +244,13 @@ TEST_F(VexarControlTest, TuneChannelStopsAtTheFirstNonDigit)
     construct();
     const std::size_t mark = logSize();
     CaptureStdout();
-    try {
+    try
+    {
         m_control->tuneChannel("7a");
         FAIL() << "no exception";
-    } catch (const std::runtime_error& e) {
+    }
+    catch (const std::runtime_error& e)
+    {
         EXPECT_STREQ(e.what(), "Digit out of range");
     }
     const std::string out = GetCapturedStdout();
@@ -266,10 +279,13 @@ TEST_F(VexarControlTest, CodeLengthLimitIs128Bytes)
     construct();
     const std::size_t mark = logSize();
     CaptureStdout();
-    try {
+    try
+    {
         m_control->sendCode(std::vector<std::uint8_t>(129, 0xAB));
         FAIL() << "no exception";
-    } catch (const std::runtime_error& e) {
+    }
+    catch (const std::runtime_error& e)
+    {
         EXPECT_STREQ(e.what(), "button code too long");
     }
     EXPECT_EQ(GetCapturedStdout(), "");
@@ -278,8 +294,9 @@ TEST_F(VexarControlTest, CodeLengthLimitIs128Bytes)
     CaptureStdout();
     m_control->sendCode(std::vector<std::uint8_t>(128, 0xAB));
     EXPECT_EQ(GetCapturedStdout(), "sendcode bytesReturned: 166\n");
-    EXPECT_EQ(logSince(mark), (std::vector<std::string>{
-                                  "unknown code len 128 ab ab ab ab ab ab ab ab ab ab ab ab ab ab ab ab ..."}));
+    EXPECT_EQ(logSince(mark),
+              (std::vector<std::string>{
+                  "unknown code len 128 ab ab ab ab ab ab ab ab ab ab ab ab ab ab ab ab ..."}));
 }
 
 TEST_F(VexarControlTest, FailedSendIsReportedAndThrown)
@@ -287,10 +304,13 @@ TEST_F(VexarControlTest, FailedSendIsReportedAndThrown)
     startSimulator({"--fail-sends-after", "3"});
     CaptureStdout();
     CaptureStderr();
-    try {
+    try
+    {
         VexarControl control(m_device.h, "motorola_dct");
         FAIL() << "constructed";
-    } catch (const std::runtime_error& e) {
+    }
+    catch (const std::runtime_error& e)
+    {
         EXPECT_STREQ(e.what(), "Error at Vexarcontrol::sendCode DeviceIoControl");
     }
     const std::string out = GetCapturedStdout();
@@ -305,10 +325,13 @@ TEST_F(VexarControlTest, FailedStatusIsReportedAndThrown)
     startSimulator({"--fail-status-after", "2"});
     CaptureStdout();
     CaptureStderr();
-    try {
+    try
+    {
         VexarControl control(m_device.h, "motorola_dct");
         FAIL() << "constructed";
-    } catch (const std::runtime_error& e) {
+    }
+    catch (const std::runtime_error& e)
+    {
         EXPECT_STREQ(e.what(), "Error at Vexarcontrol::updateStatus DeviceIoControl");
     }
     GetCapturedStdout();

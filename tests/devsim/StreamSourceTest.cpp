@@ -8,9 +8,11 @@
 #include <map>
 #include <vector>
 
-namespace vexar {
+namespace vexar
+{
 
-namespace {
+namespace
+{
 
 std::vector<std::uint8_t> packet(std::uint16_t pid, std::uint8_t cc, bool payload = true)
 {
@@ -28,7 +30,8 @@ int discontinuities(const std::vector<std::uint8_t>& bytes)
 {
     std::map<int, int> last;
     int errors = 0;
-    for (std::size_t at = 0; at + 188 <= bytes.size(); at += 188) {
+    for (std::size_t at = 0; at + 188 <= bytes.size(); at += 188)
+    {
         const int pid = (bytes[at + 1] & 0x1F) << 8 | bytes[at + 2];
         if (pid == 0x1FFF || !(bytes[at + 3] & 0x10))
             continue;
@@ -45,7 +48,8 @@ int discontinuities(const std::vector<std::uint8_t>& bytes)
 std::vector<std::uint8_t> loopFile()
 {
     std::vector<std::uint8_t> bytes;
-    const auto add = [&](const std::vector<std::uint8_t>& p) { bytes.insert(bytes.end(), p.begin(), p.end()); };
+    const auto add = [&](const std::vector<std::uint8_t>& p)
+    { bytes.insert(bytes.end(), p.begin(), p.end()); };
     add(packet(0x100, 3));
     add(packet(0x101, 9));
     add(packet(0x100, 4));
@@ -63,7 +67,8 @@ TEST(StreamSourceTest, FirstPassIsTheFileAndLaterPassesContinueTheCounters)
     ASSERT_TRUE(source.isPacketStream());
     std::vector<std::uint8_t> out(file.size() * 40);
     // Odd read sizes so that counter bytes fall on read boundaries too.
-    for (std::size_t at = 0; at < out.size();) {
+    for (std::size_t at = 0; at < out.size();)
+    {
         const std::size_t n = std::min<std::size_t>(out.size() - at, 101);
         source.read(out.data() + at, n, {});
         at += n;
@@ -80,7 +85,8 @@ TEST(StreamSourceTest, LentBytesEqualCopiedBytesAcrossManyPasses)
     // 3001 packets on three PIDs with counters that do not wrap evenly.
     std::vector<std::uint8_t> file;
     std::uint8_t cc[3] = {5, 0, 11};
-    for (int i = 0; i < 3001; ++i) {
+    for (int i = 0; i < 3001; ++i)
+    {
         const auto p = packet(static_cast<std::uint16_t>(0x200 + i % 3), cc[i % 3]++ & 0x0F);
         file.insert(file.end(), p.begin(), p.end());
     }
@@ -90,7 +96,8 @@ TEST(StreamSourceTest, LentBytesEqualCopiedBytesAcrossManyPasses)
     EXPECT_FALSE(lent.canLend(131072, StreamFaults{0, 3}));
     std::vector<std::uint8_t> expected(131072);
     std::vector<std::uint8_t> got;
-    for (int i = 0; i < 30; ++i) { // about seven passes
+    for (int i = 0; i < 30; ++i)
+    { // about seven passes
         copied.read(expected.data(), expected.size(), {});
         StreamSource::Span spans[2];
         const int pieces = lent.lend(expected.size(), spans);
@@ -123,13 +130,15 @@ TEST(StreamSourceTest, EmptyMultiplexCarriesAValidEmptyPatAndStuffing)
     source.read(out.data(), out.size(), {});
     EXPECT_EQ(discontinuities(out), 0);
     int pats = 0;
-    for (std::size_t at = 0; at < out.size(); at += 188) {
+    for (std::size_t at = 0; at < out.size(); at += 188)
+    {
         const int pid = (out[at + 1] & 0x1F) << 8 | out[at + 2];
         ASSERT_TRUE(pid == 0 || pid == 0x1FFF);
-        if (pid == 0) {
+        if (pid == 0)
+        {
             ++pats;
             EXPECT_EQ(out[at + 4], 0);                               // pointer_field
-            EXPECT_EQ(mpegCrc32(&out[at + 5], 12), 0u);               // section with CRC
+            EXPECT_EQ(mpegCrc32(&out[at + 5], 12), 0u);              // section with CRC
             EXPECT_EQ(((out[at + 6] & 0x0F) << 8 | out[at + 7]), 9); // no programme entries
         }
     }

@@ -22,12 +22,15 @@
 #include <thread>
 #include <unistd.h>
 
-namespace vexar {
+namespace vexar
+{
 
-namespace {
+namespace
+{
 
 // The server end of one device connection, driven step by step by the test.
-class ScriptedDevice {
+class ScriptedDevice
+{
 public:
     explicit ScriptedDevice(const std::string& path)
     {
@@ -63,7 +66,8 @@ public:
         std::vector<std::uint8_t> probe;
         const auto hello = receive(&probe);
         if (hello.code != wire::kWireHello || hello.id != wire::kHelloId || probe.size() != 8 ||
-            std::memcmp(reinterpret_cast<const void*>(static_cast<std::uintptr_t>(hello.output)), probe.data(), 8) != 0)
+            std::memcmp(reinterpret_cast<const void*>(static_cast<std::uintptr_t>(hello.output)),
+                        probe.data(), 8) != 0)
             throw std::runtime_error("bad hello");
         answer(wire::kHelloId, 0, 0, {}, wire::kAnswerDirect);
     }
@@ -82,8 +86,8 @@ public:
         return request;
     }
 
-    void answer(std::uint32_t id, std::uint32_t error, std::uint32_t returned, const std::vector<std::uint8_t>& data,
-                std::uint32_t flags = 0)
+    void answer(std::uint32_t id, std::uint32_t error, std::uint32_t returned,
+                const std::vector<std::uint8_t>& data, std::uint32_t flags = 0)
     {
         std::vector<std::uint8_t> message(sizeof(wire::WireAnswer));
         const wire::WireAnswer head{id, error, returned, flags};
@@ -104,7 +108,8 @@ private:
     int m_connection = -1;
 };
 
-class DeviceHandleTest : public testing::Test {
+class DeviceHandleTest : public testing::Test
+{
 protected:
     void SetUp() override
     {
@@ -148,15 +153,17 @@ TEST_F(DeviceHandleTest, OpeningADeviceNobodyServesFails)
 
 TEST_F(DeviceHandleTest, SynchronousRequestCarriesInputAndReturnsTheAnswer)
 {
-    std::thread server([this] {
-        std::vector<std::uint8_t> input;
-        const auto request = m_device->receive(&input);
-        EXPECT_EQ(request.code, 0x220038u);
-        EXPECT_EQ(request.inSize, 3u);
-        EXPECT_EQ(request.outSize, 8u);
-        EXPECT_EQ(input, (std::vector<std::uint8_t>{1, 2, 3}));
-        m_device->answer(request.id, 0, 5, {9, 8, 7, 6, 5});
-    });
+    std::thread server(
+        [this]
+        {
+            std::vector<std::uint8_t> input;
+            const auto request = m_device->receive(&input);
+            EXPECT_EQ(request.code, 0x220038u);
+            EXPECT_EQ(request.inSize, 3u);
+            EXPECT_EQ(request.outSize, 8u);
+            EXPECT_EQ(input, (std::vector<std::uint8_t>{1, 2, 3}));
+            m_device->answer(request.id, 0, 5, {9, 8, 7, 6, 5});
+        });
     std::uint8_t buffer[8] = {1, 2, 3};
     DWORD returned = 0;
     EXPECT_TRUE(DeviceIoControl(m_handle, 0x220038, buffer, 3, buffer, 8, &returned, nullptr));
@@ -167,10 +174,12 @@ TEST_F(DeviceHandleTest, SynchronousRequestCarriesInputAndReturnsTheAnswer)
 
 TEST_F(DeviceHandleTest, FailedRequestReportsTheDeviceError)
 {
-    std::thread server([this] {
-        const auto request = m_device->receive();
-        m_device->answer(request.id, ERROR_GEN_FAILURE, 0, {});
-    });
+    std::thread server(
+        [this]
+        {
+            const auto request = m_device->receive();
+            m_device->answer(request.id, ERROR_GEN_FAILURE, 0, {});
+        });
     std::uint8_t buffer[4] = {};
     DWORD returned = 77;
     EXPECT_FALSE(DeviceIoControl(m_handle, 0x220024, buffer, 4, buffer, 4, &returned, nullptr));
@@ -201,10 +210,12 @@ TEST_F(DeviceHandleTest, OverlappedRequestsCompleteByTheirOwnAnswers)
     EXPECT_EQ(GetLastError(), ERROR_IO_INCOMPLETE);
 
     // A synchronous request is answered while the first still waits.
-    std::thread server([&] {
-        const auto sync = m_device->receive();
-        m_device->answer(sync.id, 0, 1, {0x5C});
-    });
+    std::thread server(
+        [&]
+        {
+            const auto sync = m_device->receive();
+            m_device->answer(sync.id, 0, 1, {0x5C});
+        });
     std::uint8_t status[4] = {};
     DWORD returned = 0;
     EXPECT_TRUE(DeviceIoControl(m_handle, 0x220024, status, 4, status, 4, &returned, nullptr));
@@ -239,10 +250,12 @@ TEST_F(DeviceHandleTest, CancelFromAnotherThreadEndsTheWaitAndLateAnswersAreDrop
     std::vector<std::uint8_t> buffer(16, 0);
     issue(ov, buffer);
     const auto request = m_device->receive();
-    std::thread canceller([this] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(30));
-        EXPECT_TRUE(CancelIoEx(m_handle, nullptr));
-    });
+    std::thread canceller(
+        [this]
+        {
+            std::this_thread::sleep_for(std::chrono::milliseconds(30));
+            EXPECT_TRUE(CancelIoEx(m_handle, nullptr));
+        });
     DWORD bytes = 5;
     EXPECT_FALSE(GetOverlappedResult(m_handle, &ov, &bytes, TRUE));
     EXPECT_EQ(GetLastError(), ERROR_OPERATION_ABORTED);
@@ -254,10 +267,12 @@ TEST_F(DeviceHandleTest, CancelFromAnotherThreadEndsTheWaitAndLateAnswersAreDrop
     EXPECT_EQ(cancel.id, request.id);
     m_device->answer(request.id, 0, 4, {1, 2, 3, 4}); // too late
     // A synchronous round trip after the late answer: the reader has dealt with it.
-    std::thread server([this] {
-        const auto sync = m_device->receive();
-        m_device->answer(sync.id, 0, 0, {});
-    });
+    std::thread server(
+        [this]
+        {
+            const auto sync = m_device->receive();
+            m_device->answer(sync.id, 0, 0, {});
+        });
     std::uint8_t other[4] = {};
     DWORD returned = 0;
     EXPECT_TRUE(DeviceIoControl(m_handle, 0x220024, other, 4, other, 4, &returned, nullptr));
@@ -277,12 +292,14 @@ TEST_F(DeviceHandleTest, CancelWithARecordEndsOnlyItsRequest)
     issue(other, b);
     const auto cancelled = m_device->receive();
     const auto kept = m_device->receive();
-    std::thread control([this] {
-        std::uint8_t status[4] = {};
-        DWORD returned = 0;
-        EXPECT_TRUE(DeviceIoControl(m_handle, 0x220038, status, 4, status, 4, &returned, nullptr));
-        EXPECT_EQ(status[0], 0x5C);
-    });
+    std::thread control(
+        [this]
+        {
+            std::uint8_t status[4] = {};
+            DWORD returned = 0;
+            EXPECT_TRUE(DeviceIoControl(m_handle, 0x220038, status, 4, status, 4, &returned, nullptr));
+            EXPECT_EQ(status[0], 0x5C);
+        });
     const auto sync = m_device->receive();
 
     EXPECT_TRUE(CancelIoEx(m_handle, &stream));
@@ -310,12 +327,14 @@ TEST_F(DeviceHandleTest, LostConnectionFailsWaitingAndLaterRequests)
     std::vector<std::uint8_t> buffer(16, 0);
     issue(ov, buffer);
     m_device->receive();
-    std::thread synchronous([this] {
-        std::uint8_t status[4] = {};
-        DWORD returned = 0;
-        EXPECT_FALSE(DeviceIoControl(m_handle, 0x220024, status, 4, status, 4, &returned, nullptr));
-        EXPECT_EQ(GetLastError(), ERROR_GEN_FAILURE);
-    });
+    std::thread synchronous(
+        [this]
+        {
+            std::uint8_t status[4] = {};
+            DWORD returned = 0;
+            EXPECT_FALSE(DeviceIoControl(m_handle, 0x220024, status, 4, status, 4, &returned, nullptr));
+            EXPECT_EQ(GetLastError(), ERROR_GEN_FAILURE);
+        });
     m_device->receive(); // the synchronous request has arrived
     m_device->closeConnection();
     synchronous.join();
@@ -351,7 +370,8 @@ TEST_F(DeviceHandleTest, ClosingTheHandleEndsOutstandingRequests)
 }
 
 // A handle whose server has taken up direct requests.
-class DirectDeviceHandleTest : public testing::Test {
+class DirectDeviceHandleTest : public testing::Test
+{
 protected:
     void SetUp() override
     {
@@ -363,10 +383,12 @@ protected:
         ASSERT_NE(m_handle, INVALID_HANDLE_VALUE);
         m_device->acceptDirect();
         // Answers are taken in order: once this one is back, so is the hello's.
-        std::thread server([this] {
-            const auto sync = m_device->receive();
-            m_device->answer(sync.id, 0, 0, {});
-        });
+        std::thread server(
+            [this]
+            {
+                const auto sync = m_device->receive();
+                m_device->answer(sync.id, 0, 0, {});
+            });
         std::uint8_t small[4] = {};
         DWORD returned = 0;
         EXPECT_TRUE(DeviceIoControl(m_handle, 0x220024, small, 4, small, 4, &returned, nullptr));
@@ -379,7 +401,8 @@ protected:
     }
 
     // Issues an overlapped request of a stream's size; the server receives it.
-    wire::WireRequest issue(OVERLAPPED& ov, std::vector<std::uint8_t>& buffer, std::vector<std::uint8_t>* input)
+    wire::WireRequest issue(OVERLAPPED& ov, std::vector<std::uint8_t>& buffer,
+                            std::vector<std::uint8_t>* input)
     {
         const BOOL ok = DeviceIoControl(m_handle, 0x220024, buffer.data(), static_cast<DWORD>(buffer.size()),
                                         buffer.data(), static_cast<DWORD>(buffer.size()), nullptr, &ov);
@@ -418,13 +441,15 @@ TEST_F(DirectDeviceHandleTest, OutputWrittenByTheServerCompletesWithItsAnswer)
     EXPECT_EQ(buffer[100], 100); // the rest as it was
 
     // A small output is always copied.
-    std::thread server([this] {
-        std::vector<std::uint8_t> in;
-        const auto sync = m_device->receive(&in);
-        EXPECT_EQ(sync.flags, 0u);
-        EXPECT_EQ(in.size(), 4u);
-        m_device->answer(sync.id, 0, 1, {0x77});
-    });
+    std::thread server(
+        [this]
+        {
+            std::vector<std::uint8_t> in;
+            const auto sync = m_device->receive(&in);
+            EXPECT_EQ(sync.flags, 0u);
+            EXPECT_EQ(in.size(), 4u);
+            m_device->answer(sync.id, 0, 1, {0x77});
+        });
     std::uint8_t status[4] = {1, 2, 3, 4};
     DWORD returned = 0;
     EXPECT_TRUE(DeviceIoControl(m_handle, 0x220024, status, 4, status, 4, &returned, nullptr));
@@ -467,10 +492,12 @@ TEST_F(DirectDeviceHandleTest, ClosingWaitsUntilTheServerHasLetGo)
     OVERLAPPED ov{};
     const auto request = issue(ov, buffer, nullptr);
     std::atomic<bool> closed{false};
-    std::thread closer([&] {
-        EXPECT_TRUE(CloseHandle(m_handle));
-        closed = true;
-    });
+    std::thread closer(
+        [&]
+        {
+            EXPECT_TRUE(CloseHandle(m_handle));
+            closed = true;
+        });
     // The server still finishes the request before it goes.
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     EXPECT_FALSE(closed);

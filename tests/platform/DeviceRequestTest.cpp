@@ -12,12 +12,15 @@
 #include <unistd.h>
 #include <vector>
 
-namespace vexar {
+namespace vexar
+{
 
-namespace {
+namespace
+{
 
 // A device server that accepts the connection and never answers.
-class SilentDevice {
+class SilentDevice
+{
 public:
     SilentDevice()
     {
@@ -49,8 +52,8 @@ private:
 
 HANDLE openDevice(const std::string& path)
 {
-    return CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                       OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+    return CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                       nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
 }
 
 TEST(DeviceRequests, PendingRequestReportsIncompleteUntilCancelledFromAnotherThread)
@@ -63,9 +66,10 @@ TEST(DeviceRequests, PendingRequestReportsIncompleteUntilCancelledFromAnotherThr
     std::vector<std::vector<char>> buffers(kRequests, std::vector<char>(4096));
     std::vector<OVERLAPPED> ovs(kRequests);
     char request[38] = {};
-    for (int i = 0; i < kRequests; ++i) {
-        ASSERT_FALSE(DeviceIoControl(device, 0x220003, request, sizeof request, buffers[i].data(), 4096, nullptr,
-                                     &ovs[i]));
+    for (int i = 0; i < kRequests; ++i)
+    {
+        ASSERT_FALSE(DeviceIoControl(device, 0x220003, request, sizeof request, buffers[i].data(), 4096,
+                                     nullptr, &ovs[i]));
         ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
     }
     DWORD got = 7;
@@ -75,16 +79,19 @@ TEST(DeviceRequests, PendingRequestReportsIncompleteUntilCancelledFromAnotherThr
 
     // A waiter blocked on one request is released by the cancel.
     DWORD waitedError = 0;
-    std::thread waiter([&] {
-        DWORD n = 0;
-        if (!GetOverlappedResult(device, &ovs[kRequests - 1], &n, TRUE))
-            waitedError = GetLastError();
-    });
+    std::thread waiter(
+        [&]
+        {
+            DWORD n = 0;
+            if (!GetOverlappedResult(device, &ovs[kRequests - 1], &n, TRUE))
+                waitedError = GetLastError();
+        });
     std::thread canceller([device] { EXPECT_TRUE(CancelIo(device)); });
     canceller.join();
     waiter.join();
     EXPECT_EQ(waitedError, ERROR_OPERATION_ABORTED);
-    for (int i = 0; i < kRequests; ++i) {
+    for (int i = 0; i < kRequests; ++i)
+    {
         EXPECT_TRUE(HasOverlappedIoCompleted(&ovs[i]));
         EXPECT_FALSE(GetOverlappedResult(device, &ovs[i], &got, TRUE));
         EXPECT_EQ(GetLastError(), ERROR_OPERATION_ABORTED) << "request " << i;

@@ -14,14 +14,17 @@
 #include <thread>
 #include <vector>
 
-namespace vexar {
+namespace vexar
+{
 
-namespace {
+namespace
+{
 
 constexpr DWORD kBlock = 128 * 1024;
 
 // Owns a handle for the length of a test.
-struct Handle {
+struct Handle
+{
     HANDLE h;
     explicit Handle(HANDLE handle) : h(handle) {}
     ~Handle()
@@ -33,7 +36,8 @@ struct Handle {
     Handle& operator=(const Handle&) = delete;
 };
 
-class FileIo : public ::testing::Test {
+class FileIo : public ::testing::Test
+{
 protected:
     void SetUp() override
     {
@@ -101,7 +105,8 @@ TEST_F(FileIo, EightReadsInFlightCompleteEachWithItsOwnData)
 
     std::vector<std::vector<char>> buffers(8, std::vector<char>(kBlock));
     std::vector<OVERLAPPED> ovs(8);
-    for (int i = 0; i < 8; ++i) {
+    for (int i = 0; i < 8; ++i)
+    {
         setOffset(ovs[i], std::uint64_t(i) * kBlock);
         issueRead(file.h, buffers[i], ovs[i]);
     }
@@ -109,22 +114,27 @@ TEST_F(FileIo, EightReadsInFlightCompleteEachWithItsOwnData)
     // while the others are still outstanding, as a read-ahead ring does.
     const int order[8] = {3, 0, 7, 1, 6, 2, 5, 4};
     std::uint64_t next = 8;
-    for (int i : order) {
+    for (int i : order)
+    {
         DWORD got = 0;
         ASSERT_TRUE(GetOverlappedResult(file.h, &ovs[i], &got, TRUE)) << GetLastError();
         EXPECT_TRUE(HasOverlappedIoCompleted(&ovs[i]));
         ASSERT_EQ(got, kBlock);
         const std::uint64_t offset = std::uint64_t(ovs[i].OffsetHigh) << 32 | ovs[i].Offset;
         EXPECT_EQ(std::string(buffers[i].data(), got), data.substr(offset, kBlock)) << "slot " << i;
-        if (next < 12) {
+        if (next < 12)
+        {
             setOffset(ovs[i], next * kBlock);
             issueRead(file.h, buffers[i], ovs[i]);
             ++next;
-        } else {
+        }
+        else
+        {
             ovs[i] = OVERLAPPED{};
         }
     }
-    for (int i = 0; i < 8; ++i) {
+    for (int i = 0; i < 8; ++i)
+    {
         if (ovs[i].Offset == 0 && ovs[i].OffsetHigh == 0)
             continue;
         DWORD got = 0;
@@ -149,7 +159,9 @@ TEST_F(FileIo, ReadsAtAndPastTheEnd)
     EXPECT_EQ(got, 150u);
     EXPECT_EQ(std::string(buffer.data(), got), data.substr(kBlock - 50));
 
-    for (std::uint64_t offset : {std::uint64_t(kBlock + 100), std::uint64_t(kBlock + 101), std::uint64_t(1) << 33}) {
+    for (std::uint64_t offset :
+         {std::uint64_t(kBlock + 100), std::uint64_t(kBlock + 101), std::uint64_t(1) << 33})
+    {
         OVERLAPPED atEnd;
         setOffset(atEnd, offset);
         got = 12345;
@@ -177,14 +189,16 @@ TEST_F(FileIo, AppendAndPositionedWrites)
     // Several appends in flight at once land one after the other.
     const std::string parts[4] = {std::string(kBlock, 'a'), "bbb", std::string(70000, 'c'), "dd"};
     std::vector<OVERLAPPED> ovs(4);
-    for (int i = 0; i < 4; ++i) {
+    for (int i = 0; i < 4; ++i)
+    {
         ovs[i].Offset = 0xFFFFFFFF;
         ovs[i].OffsetHigh = 0xFFFFFFFF;
         BOOL ok = WriteFile(file.h, parts[i].data(), static_cast<DWORD>(parts[i].size()), nullptr, &ovs[i]);
         ASSERT_FALSE(ok);
         ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
     }
-    for (int i = 3; i >= 0; --i) {
+    for (int i = 3; i >= 0; --i)
+    {
         DWORD written = 0;
         ASSERT_TRUE(GetOverlappedResult(file.h, &ovs[i], &written, TRUE));
         EXPECT_EQ(written, parts[i].size());
@@ -213,8 +227,9 @@ TEST_F(FileIo, OpenFailures)
 {
     EXPECT_EQ(openRead("missing.ts"), INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
-    EXPECT_EQ(CreateFileA(m_dir.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr),
-              INVALID_HANDLE_VALUE);
+    EXPECT_EQ(
+        CreateFileA(m_dir.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr),
+        INVALID_HANDLE_VALUE);
     EXPECT_EQ(CreateFileA(path("no/such/dir.ts").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                           FILE_FLAG_OVERLAPPED, nullptr),
               INVALID_HANDLE_VALUE);
@@ -272,23 +287,29 @@ TEST_F(FileIo, CancelFromAnotherThreadAbortsQueuedRequests)
     const std::string data = makeFile("in.ts", kRequests * kBlock);
     Handle file(openRead("in.ts"));
     bool sawAbort = false;
-    for (int attempt = 0; attempt < 20 && !sawAbort; ++attempt) {
+    for (int attempt = 0; attempt < 20 && !sawAbort; ++attempt)
+    {
         std::vector<std::vector<char>> buffers(kRequests, std::vector<char>(kBlock));
         std::vector<OVERLAPPED> ovs(kRequests);
-        for (int i = 0; i < kRequests; ++i) {
+        for (int i = 0; i < kRequests; ++i)
+        {
             setOffset(ovs[i], std::uint64_t(i) * kBlock);
             issueRead(file.h, buffers[i], ovs[i]);
         }
         std::thread canceller([&file] { EXPECT_TRUE(CancelIo(file.h)); });
         canceller.join();
         bool aborted = false;
-        for (int i = 0; i < kRequests; ++i) {
+        for (int i = 0; i < kRequests; ++i)
+        {
             DWORD got = 0;
-            if (GetOverlappedResult(file.h, &ovs[i], &got, TRUE)) {
+            if (GetOverlappedResult(file.h, &ovs[i], &got, TRUE))
+            {
                 EXPECT_FALSE(aborted) << "request " << i << " ran after an earlier one was cancelled";
                 ASSERT_EQ(got, kBlock);
                 EXPECT_EQ(std::memcmp(buffers[i].data(), data.data() + std::size_t(i) * kBlock, kBlock), 0);
-            } else {
+            }
+            else
+            {
                 ASSERT_EQ(GetLastError(), ERROR_OPERATION_ABORTED) << "request " << i;
                 EXPECT_EQ(got, 0u);
                 aborted = true;
@@ -318,22 +339,28 @@ TEST_F(FileIo, CancelWithARecordEndsOnlyItsRequest)
     const std::string data = makeFile("in.ts", kRequests * kBlock);
     Handle file(openRead("in.ts"));
     bool sawAbort = false;
-    for (int attempt = 0; attempt < 20 && !sawAbort; ++attempt) {
+    for (int attempt = 0; attempt < 20 && !sawAbort; ++attempt)
+    {
         std::vector<std::vector<char>> buffers(kRequests, std::vector<char>(kBlock));
         std::vector<OVERLAPPED> ovs(kRequests);
-        for (int i = 0; i < kRequests; ++i) {
+        for (int i = 0; i < kRequests; ++i)
+        {
             setOffset(ovs[i], std::uint64_t(i) * kBlock);
             issueRead(file.h, buffers[i], ovs[i]);
         }
         // Not found only when it has finished already.
         EXPECT_TRUE(CancelIoEx(file.h, &ovs[kCancelled]) || GetLastError() == ERROR_NOT_FOUND)
             << GetLastError();
-        for (int i = 0; i < kRequests; ++i) {
+        for (int i = 0; i < kRequests; ++i)
+        {
             DWORD got = 0;
-            if (GetOverlappedResult(file.h, &ovs[i], &got, TRUE)) {
+            if (GetOverlappedResult(file.h, &ovs[i], &got, TRUE))
+            {
                 ASSERT_EQ(got, kBlock);
                 EXPECT_EQ(std::memcmp(buffers[i].data(), data.data() + std::size_t(i) * kBlock, kBlock), 0);
-            } else {
+            }
+            else
+            {
                 ASSERT_EQ(GetLastError(), ERROR_OPERATION_ABORTED) << "request " << i;
                 ASSERT_EQ(i, kCancelled);
                 sawAbort = true;
@@ -353,19 +380,23 @@ TEST_F(FileIo, ResultWithoutWaitingReportsIncomplete)
     makeFile("in.ts", kRequests * kBlock);
     Handle file(openRead("in.ts"));
     bool sawIncomplete = false;
-    for (int attempt = 0; attempt < 20 && !sawIncomplete; ++attempt) {
+    for (int attempt = 0; attempt < 20 && !sawIncomplete; ++attempt)
+    {
         std::vector<std::vector<char>> buffers(kRequests, std::vector<char>(kBlock));
         std::vector<OVERLAPPED> ovs(kRequests);
-        for (int i = 0; i < kRequests; ++i) {
+        for (int i = 0; i < kRequests; ++i)
+        {
             setOffset(ovs[i], std::uint64_t(i) * kBlock);
             issueRead(file.h, buffers[i], ovs[i]);
         }
         DWORD got = 0;
-        if (!GetOverlappedResult(file.h, &ovs[kRequests - 1], &got, FALSE)) {
+        if (!GetOverlappedResult(file.h, &ovs[kRequests - 1], &got, FALSE))
+        {
             EXPECT_EQ(GetLastError(), ERROR_IO_INCOMPLETE);
             sawIncomplete = true;
         }
-        for (int i = 0; i < kRequests; ++i) {
+        for (int i = 0; i < kRequests; ++i)
+        {
             ASSERT_TRUE(GetOverlappedResult(file.h, &ovs[i], &got, TRUE));
             EXPECT_EQ(got, kBlock);
             EXPECT_TRUE(GetOverlappedResult(file.h, &ovs[i], &got, FALSE)) << "a completed result stays";

@@ -11,14 +11,17 @@
 #include <unistd.h>
 #include <vector>
 
-namespace vexar {
+namespace vexar
+{
 
-namespace {
+namespace
+{
 
 const GUID kClass = {0x96FCECA3, 0x810E, 0x4DA2, {0x8E, 0x92, 0x33, 0xE1, 0x29, 0xFF, 0xC2, 0x76}};
 const GUID kOtherClass = {0x96FCECA3, 0x810E, 0x4DA2, {0x8E, 0x92, 0x33, 0xE1, 0x29, 0xFF, 0xC2, 0x77}};
 
-class SetupApi : public ::testing::Test {
+class SetupApi : public ::testing::Test
+{
 protected:
     void SetUp() override
     {
@@ -52,22 +55,26 @@ protected:
         path.copy(address.sun_path, sizeof address.sun_path - 1);
         const int fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
         EXPECT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0) << path;
-        if (listen) {
+        if (listen)
+        {
             EXPECT_EQ(::listen(fd, 8), 0);
         }
         return fd;
     }
 
     // Device paths of the class, in enumeration order.
-    static std::vector<std::string> enumerate(const GUID& guid, DWORD flags = DIGCF_PRESENT | DIGCF_DEVICEINTERFACE)
+    static std::vector<std::string> enumerate(const GUID& guid,
+                                              DWORD flags = DIGCF_PRESENT | DIGCF_DEVICEINTERFACE)
     {
         std::vector<std::string> paths;
         HDEVINFO set = SetupDiGetClassDevsA(&guid, nullptr, nullptr, flags);
         EXPECT_NE(set, INVALID_HANDLE_VALUE);
-        for (DWORD index = 0;; ++index) {
+        for (DWORD index = 0;; ++index)
+        {
             SP_DEVICE_INTERFACE_DATA data{};
             data.cbSize = sizeof data;
-            if (!SetupDiEnumDeviceInterfaces(set, nullptr, &guid, index, &data)) {
+            if (!SetupDiEnumDeviceInterfaces(set, nullptr, &guid, index, &data))
+            {
                 EXPECT_EQ(GetLastError(), ERROR_NO_MORE_ITEMS);
                 break;
             }
@@ -78,12 +85,14 @@ protected:
             auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_A*>(storage.data());
             detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
             // One byte short is still too small.
-            EXPECT_FALSE(SetupDiGetDeviceInterfaceDetailA(set, &data, detail, required - 1, nullptr, nullptr));
+            EXPECT_FALSE(
+                SetupDiGetDeviceInterfaceDetailA(set, &data, detail, required - 1, nullptr, nullptr));
             SP_DEVINFO_DATA info{};
             info.cbSize = sizeof info;
             EXPECT_TRUE(SetupDiGetDeviceInterfaceDetailA(set, &data, detail, required, nullptr, &info));
             paths.emplace_back(detail->DevicePath);
-            EXPECT_EQ(paths.back().size() + 1 + offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath), required);
+            EXPECT_EQ(paths.back().size() + 1 + offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath),
+                      required);
         }
         EXPECT_TRUE(SetupDiDestroyDeviceInfoList(set));
         EXPECT_FALSE(SetupDiDestroyDeviceInfoList(set)) << "a destroyed set is gone";

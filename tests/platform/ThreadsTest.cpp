@@ -8,11 +8,14 @@
 #include <chrono>
 #include <future>
 
-namespace vexar {
+namespace vexar
+{
 
-namespace {
+namespace
+{
 
-struct Gate {
+struct Gate
+{
     std::promise<void> open;
     std::shared_future<void> opened = open.get_future().share();
     std::atomic<bool> finished{false};

@@ -8,9 +8,11 @@
 #include <chrono>
 #include <thread>
 
-namespace vexar {
+namespace vexar
+{
 
-namespace {
+namespace
+{
 
 using Clock = std::chrono::steady_clock;
 
@@ -21,7 +23,8 @@ LARGE_INTEGER relativeMs(std::int64_t ms)
     return due;
 }
 
-class WaitableTimer : public ::testing::Test {
+class WaitableTimer : public ::testing::Test
+{
 protected:
     void SetUp() override
     {
@@ -65,7 +68,8 @@ TEST_F(WaitableTimer, TwoWaitersOneExpiry)
 {
     std::atomic<int> released{0};
     std::atomic<int> timedOut{0};
-    auto waiter = [this, &released, &timedOut] {
+    auto waiter = [this, &released, &timedOut]
+    {
         DWORD result = WaitForSingleObject(m_timer, 1500);
         (result == WAIT_OBJECT_0 ? released : timedOut)++;
     };

@@ -6,10 +6,10 @@
 #include "config/Settings.h"
 #include "device/DeviceDiscovery.h"
 #include "recorder/VexarHDRecorder.h"
-#include "tests/support/ConsoleCapture.h"
-#include "tests/support/SimulatorProcess.h"
 #include "tests/recorder/ProbeSummary.h"
 #include "tests/recorder/SampleStream.h"
+#include "tests/support/ConsoleCapture.h"
+#include "tests/support/SimulatorProcess.h"
 #include "ts/TsPacket.h"
 
 #include <gtest/gtest.h>
@@ -25,18 +25,20 @@
 #include <thread>
 #include <vector>
 
-namespace vexar {
+namespace vexar
+{
 
-namespace {
+namespace
+{
 
 using Clock = std::chrono::steady_clock;
 
 // Polls until condition holds or the time is up; the last result.
-template <typename Condition>
-bool waitUntil(Condition condition, int milliseconds)
+template <typename Condition> bool waitUntil(Condition condition, int milliseconds)
 {
     const auto deadline = Clock::now() + std::chrono::milliseconds(milliseconds);
-    while (!condition()) {
+    while (!condition())
+    {
         if (Clock::now() > deadline)
             return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
@@ -60,7 +62,9 @@ std::vector<TsPacket> toPackets(const std::vector<std::uint8_t>& bytes, std::siz
 
 std::uint64_t fileSize(const std::string& path)
 {
-    struct stat st{};
+    struct stat st
+    {
+    };
     return ::stat(path.c_str(), &st) == 0 ? static_cast<std::uint64_t>(st.st_size) : 0;
 }
 
@@ -74,7 +78,8 @@ int patProgram(const TsPacket& pat)
     return (section[8] << 8) | section[9];
 }
 
-struct ProgramPids {
+struct ProgramPids
+{
     int program;
     std::uint16_t pmt, video, audio;
     bool has(std::uint16_t pid) const { return pid == pmt || pid == video || pid == audio; }
@@ -88,12 +93,16 @@ const ProgramPids kProgram3{3, 4098, 260, 261};
 std::vector<TsPacket> routed(const std::vector<TsPacket>& input, const TsPacket& newPat, const ProgramPids& p)
 {
     std::vector<TsPacket> out;
-    for (const TsPacket& packet : input) {
-        if (packet.pid() == 0) {
+    for (const TsPacket& packet : input)
+    {
+        if (packet.pid() == 0)
+        {
             TsPacket pat = newPat;
             pat.bytes[3] = static_cast<std::uint8_t>((pat.bytes[3] & 0xF0) | packet.continuityCounter());
             out.push_back(pat);
-        } else if (p.has(packet.pid())) {
+        }
+        else if (p.has(packet.pid()))
+        {
             out.push_back(packet);
         }
     }
@@ -111,7 +120,8 @@ const std::string kRate = "80000000";
 
 // A recorder on the simulated device with short delays of the box and the
 // map "702 2", "703 3".
-class RecorderOnDevice : public ::testing::Test {
+class RecorderOnDevice : public ::testing::Test
+{
 protected:
     void SetUp() override
     {
@@ -133,8 +143,9 @@ protected:
     static std::unique_ptr<SimulatorProcess> startSimulator(const TempDir& dir,
                                                             const std::vector<std::string>& options = {})
     {
-        std::vector<std::string> args = {"--channel", "702=" + sampleStreamPath(), "--channel",
-                                         "703=" + sampleStreamPath(), "--rate", kRate};
+        std::vector<std::string> args = {"--channel", "702=" + sampleStreamPath(),
+                                         "--channel", "703=" + sampleStreamPath(),
+                                         "--rate",    kRate};
         args.insert(args.end(), options.begin(), options.end());
         return std::make_unique<SimulatorProcess>(dir, args);
     }
@@ -143,8 +154,8 @@ protected:
     {
         HANDLE device = openDevice(0);
         ASSERT_NE(device, INVALID_HANDLE_VALUE);
-        m_recorder = std::make_unique<VexarHDRecorder>(UniqueHandle(device), false, false, m_dir.path() + "/map.txt",
-                                                       defaultChannel, 0);
+        m_recorder = std::make_unique<VexarHDRecorder>(UniqueHandle(device), false, false,
+                                                       m_dir.path() + "/map.txt", defaultChannel, 0);
     }
 
     std::string file(const std::string& name) const { return m_dir.path() + "/" + name; }
@@ -160,7 +171,8 @@ protected:
 };
 
 // One simulator serves the suite; each test connects with its own recorder.
-class DeviceRecording : public RecorderOnDevice {
+class DeviceRecording : public RecorderOnDevice
+{
 protected:
     static void SetUpTestSuite()
     {
@@ -174,7 +186,10 @@ protected:
     }
     SimulatorProcess& simulator() { return *s_simulator; }
     std::size_t logMark() const { return s_simulator->logLines().size(); }
-    std::vector<std::string> logSince(std::size_t mark) const { return linesFrom(s_simulator->logLines(), mark); }
+    std::vector<std::string> logSince(std::size_t mark) const
+    {
+        return linesFrom(s_simulator->logLines(), mark);
+    }
 
     static std::unique_ptr<TempDir> s_dir;
     static std::unique_ptr<SimulatorProcess> s_simulator;
@@ -218,28 +233,38 @@ TEST_F(DeviceRecording, ChannelChangeGoesOnIntoTheSameFile)
     std::size_t oldCount = 0, newCount = 0;
     int lastCc[8192];
     std::fill(std::begin(lastCc), std::end(lastCc), -1);
-    for (std::size_t i = 0; i < packets.size(); ++i) {
+    for (std::size_t i = 0; i < packets.size(); ++i)
+    {
         const TsPacket& packet = packets[i];
         ASSERT_EQ(packet.bytes[0], 0x47) << "packet " << i;
         const std::uint16_t pid = packet.pid();
         bool isNew = kProgram3.has(pid);
-        if (pid == 0) {
+        if (pid == 0)
+        {
             const int program = patProgram(packet);
             ASSERT_TRUE(program == 2 || program == 3) << "PAT for program " << program << " at packet " << i;
             isNew = program == 3;
-        } else {
+        }
+        else
+        {
             ASSERT_TRUE(kProgram2.has(pid) || kProgram3.has(pid)) << "PID " << pid << " at packet " << i;
         }
-        if (isNew) {
+        if (isNew)
+        {
             firstOfNew = std::min(firstOfNew, i);
             ++newCount;
-        } else {
+        }
+        else
+        {
             ASSERT_EQ(firstOfNew, packets.size()) << "program 2 again at packet " << i;
             ++oldCount;
         }
-        if (pid != 0 && packet.hasPayload()) {
-            if (lastCc[pid] >= 0) {
-                ASSERT_EQ(packet.continuityCounter(), (lastCc[pid] + 1) & 0x0F) << "PID " << pid << " packet " << i;
+        if (pid != 0 && packet.hasPayload())
+        {
+            if (lastCc[pid] >= 0)
+            {
+                ASSERT_EQ(packet.continuityCounter(), (lastCc[pid] + 1) & 0x0F)
+                    << "PID " << pid << " packet " << i;
             }
             lastCc[pid] = packet.continuityCounter();
         }
@@ -258,7 +283,8 @@ TEST_F(DeviceRecording, CircularFileStaysAtItsRingSize)
     m_recorder->start("702", out, "", 0, ring);
     std::uint64_t largest = 0;
     ASSERT_TRUE(waitUntil(
-        [&] {
+        [&]
+        {
             largest = std::max(largest, fileSize(out));
             return m_recorder->bytesWritten() > 2 * ring + 100000;
         },
@@ -333,14 +359,16 @@ TEST_F(DeviceRecording, DestroyedRightAfterAStopWithNoDelay)
 {
     g_delayDefaultChannel = 0;
     const std::size_t mark = logMark();
-    for (int round = 0; round < 3; ++round) {
+    for (int round = 0; round < 3; ++round)
+    {
         SCOPED_TRACE("round " + std::to_string(round));
         makeRecorder("702");
         m_recorder->start("703", file("rec.ts"), "", 0, 0);
         ASSERT_TRUE(waitUntil([&] { return m_recorder->bytesWritten() > 0; }, 10000));
         m_recorder->setDefaultChannelTimer();
         m_recorder.reset();
-        ASSERT_TRUE(waitUntil([&] { return countOf(logSince(mark), "disconnect") == unsigned(round) + 1; }, 2000));
+        ASSERT_TRUE(
+            waitUntil([&] { return countOf(logSince(mark), "disconnect") == unsigned(round) + 1; }, 2000));
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     EXPECT_EQ(simulator().logLines().back(), "disconnect");
@@ -356,7 +384,8 @@ TEST_F(RecorderOnDevice, FailedDefaultSwitchIsReportedAndTheTimerThreadWaitsOn)
     makeRecorder("702");
     m_ownSimulator.reset(); // the device goes away
     ConsoleCapture console;
-    auto failures = [&](const std::string& failure) {
+    auto failures = [&](const std::string& failure)
+    {
         std::size_t n = 0;
         const std::string err = console.err();
         for (std::size_t at = 0; (at = err.find(failure, at)) != std::string::npos; at += failure.size())
@@ -364,7 +393,8 @@ TEST_F(RecorderOnDevice, FailedDefaultSwitchIsReportedAndTheTimerThreadWaitsOn)
         return n;
     };
     m_recorder->setDefaultChannelTimer();
-    const std::string failedSwitch = "Exception occurred: Error at Vexarcontrol::updateStatus DeviceIoControl\n";
+    const std::string failedSwitch =
+        "Exception occurred: Error at Vexarcontrol::updateStatus DeviceIoControl\n";
     ASSERT_TRUE(waitUntil([&] { return failures(failedSwitch) == 1; }, 5000)) << console.err();
     // The next switch first tries to open the device again, which is still gone.
     m_recorder->setDefaultChannelTimer();
@@ -378,9 +408,11 @@ TEST_F(RecorderOnDevice, FailedDefaultSwitchIsReportedAndTheTimerThreadWaitsOn)
     EXPECT_NE(console.out().find("Switching to default channel702\n"), std::string::npos);
 }
 
-namespace {
+namespace
+{
 
-struct StreamFault {
+struct StreamFault
+{
     const char* option;
     // The ring's error texts that may end the recording: a lost connection
     // fails either the read in flight or the next one issued.
@@ -391,7 +423,9 @@ struct StreamFault {
 // within the first pass of the sample.
 constexpr std::uint64_t kFaultAfter = 7000000;
 
-class DeviceStreamFault : public RecorderOnDevice, public ::testing::WithParamInterface<StreamFault> {};
+class DeviceStreamFault : public RecorderOnDevice, public ::testing::WithParamInterface<StreamFault>
+{
+};
 
 } // namespace
 
@@ -414,9 +448,11 @@ TEST_P(DeviceStreamFault, EndsTheRecordingAndKeepsWhatWasRecorded)
         console.finish();
         const std::string err = console.err();
         const auto& errors = GetParam().errors;
-        EXPECT_TRUE(std::any_of(errors.begin(), errors.end(), [&](const std::string& text) {
-            return err.find("Exception occurred: " + text + "\n") != std::string::npos;
-        })) << err;
+        EXPECT_TRUE(
+            std::any_of(errors.begin(), errors.end(),
+                        [&](const std::string& text)
+                        { return err.find("Exception occurred: " + text + "\n") != std::string::npos; }))
+            << err;
     }
     EXPECT_EQ(m_recorder->fileName(), "");
     EXPECT_EQ(m_recorder->bytesWritten(), 0u);
@@ -424,7 +460,8 @@ TEST_P(DeviceStreamFault, EndsTheRecordingAndKeepsWhatWasRecorded)
     const std::vector<TsPacket> packets = toPackets(readBytes(out), SIZE_MAX);
     ASSERT_FALSE(packets.empty());
     EXPECT_EQ(fileSize(out), packets.size() * 188);
-    const auto newPat = std::find_if(packets.begin(), packets.end(), [](const TsPacket& p) { return p.pid() == 0; });
+    const auto newPat =
+        std::find_if(packets.begin(), packets.end(), [](const TsPacket& p) { return p.pid() == 0; });
     ASSERT_NE(newPat, packets.end());
     const std::vector<TsPacket> expected = routed(toPackets(sample, kFaultAfter), *newPat, kProgram2);
     ASSERT_LE(packets.size(), expected.size());
@@ -447,25 +484,32 @@ TEST_P(DeviceStreamFault, EndsTheRecordingAndKeepsWhatWasRecorded)
 
 INSTANTIATE_TEST_SUITE_P(
     Faults, DeviceStreamFault,
-    ::testing::Values(StreamFault{"--fail-stream-after", {"Error at GetOverlappedResult in VexarHDRecorder::read"}},
+    ::testing::Values(StreamFault{"--fail-stream-after",
+                                  {"Error at GetOverlappedResult in VexarHDRecorder::read"}},
                       StreamFault{"--eof-after", {"EOF at GetOverlappedResult in VexarHDRecorder::read"}},
                       StreamFault{"--drop-after",
                                   {"Error at GetOverlappedResult in VexarHDRecorder::read",
                                    "Error at DeviceIoControl in VexarHDRecorder::read"}}),
-    [](const ::testing::TestParamInfo<StreamFault>& info) {
-        return std::string(info.param.option[2] == 'f' ? "FailedTransfer"
-                                                        : info.param.option[2] == 'e' ? "EndOfData" : "Dropped");
+    [](const ::testing::TestParamInfo<StreamFault>& info)
+    {
+        return std::string(info.param.option[2] == 'f'   ? "FailedTransfer"
+                           : info.param.option[2] == 'e' ? "EndOfData"
+                                                         : "Dropped");
     });
 
-namespace {
+namespace
+{
 
-struct StreamInterruption {
+struct StreamInterruption
+{
     const char* name;
     std::vector<std::string> options;
     std::size_t watchdogLines; // restarts the recording needs
 };
 
-class StreamWatchdog : public RecorderOnDevice, public ::testing::WithParamInterface<StreamInterruption> {};
+class StreamWatchdog : public RecorderOnDevice, public ::testing::WithParamInterface<StreamInterruption>
+{
+};
 
 } // namespace
 
@@ -492,7 +536,8 @@ TEST_P(StreamWatchdog, RecordingGoesOnIntoTheSameFile)
     EXPECT_EQ(lines, GetParam().watchdogLines) << console.err();
     EXPECT_EQ(console.err().find("Exception occurred"), std::string::npos) << console.err();
     const std::vector<std::string> log = m_ownSimulator->logLines();
-    EXPECT_TRUE(std::any_of(log.begin(), log.end(), [](const std::string& l) { return l.rfind("fault ", 0) == 0; }))
+    EXPECT_TRUE(
+        std::any_of(log.begin(), log.end(), [](const std::string& l) { return l.rfind("fault ", 0) == 0; }))
         << "the interruption never came";
     const std::vector<std::uint8_t> bytes = readBytes(out);
     EXPECT_EQ(bytes.size() % 188, 0u);
@@ -504,7 +549,8 @@ INSTANTIATE_TEST_SUITE_P(
     Interruptions, StreamWatchdog,
     ::testing::Values(StreamInterruption{"Stall", {"--stall-after", "7000000"}, 1},
                       StreamInterruption{"HungTransfer", {"--hang-after", "7000000"}, 1},
-                      StreamInterruption{"ShortPause", {"--pause-after", "7000000", "--pause-for", "300"}, 0}),
+                      StreamInterruption{
+                          "ShortPause", {"--pause-after", "7000000", "--pause-for", "300"}, 0}),
     [](const ::testing::TestParamInfo<StreamInterruption>& info) { return std::string(info.param.name); });
 
 } // namespace vexar

@@ -21,9 +21,11 @@
 #include <string>
 #include <vector>
 
-namespace vexar {
+namespace vexar
+{
 
-namespace {
+namespace
+{
 
 std::vector<TsPacket> readPackets(const std::string& path)
 {
@@ -54,7 +56,8 @@ std::string probeStreams(const std::string& path)
     // Lines such as streams.stream.0.codec_name="mpeg2video" and .id="0x102".
     std::istringstream text(commandOutput("ffprobe -v quiet -show_streams -of flat '" + path + "'").text);
     std::string line, streams, codec;
-    while (std::getline(text, line)) {
+    while (std::getline(text, line))
+    {
         const std::size_t quote = line.find('"');
         if (line.rfind("streams.stream.", 0) != 0 || quote == std::string::npos || line.size() < quote + 2)
             continue;
@@ -68,7 +71,8 @@ std::string probeStreams(const std::string& path)
 }
 #endif
 
-struct ProgramPids {
+struct ProgramPids
+{
     int program;
     std::uint16_t pmt, video, audio;
 };
@@ -77,7 +81,8 @@ const ProgramPids kPrograms[] = {{1, 4096, 256, 257}, {2, 4097, 258, 259}, {3, 4
 // Checks that out is a suffix of the input routed for the program: PAT
 // packets become the new PAT with the input's continuity_counter, packets of
 // the program's PIDs pass unchanged, everything else is dropped.
-void expectRoutedSuffix(const std::vector<TsPacket>& input, const std::vector<TsPacket>& out, const ProgramPids& p)
+void expectRoutedSuffix(const std::vector<TsPacket>& input, const std::vector<TsPacket>& out,
+                        const ProgramPids& p)
 {
     ASSERT_FALSE(out.empty());
     ASSERT_EQ(out.front().pid(), 0) << "the recording starts at a PAT";
@@ -86,21 +91,25 @@ void expectRoutedSuffix(const std::vector<TsPacket>& input, const std::vector<Ts
     const int d = newPat.payloadOffset();
     ASSERT_GE(d, 4);
     const std::uint8_t* section = newPat.bytes.data() + d + 1 + newPat.bytes[d];
-    EXPECT_EQ(section[0], 0);                                   // table_id
-    EXPECT_EQ(((section[1] & 0x0F) << 8) | section[2], 13);     // section_length
-    EXPECT_EQ((section[8] << 8) | section[9], p.program);       // program_number
+    EXPECT_EQ(section[0], 0);                                    // table_id
+    EXPECT_EQ(((section[1] & 0x0F) << 8) | section[2], 13);      // section_length
+    EXPECT_EQ((section[8] << 8) | section[9], p.program);        // program_number
     EXPECT_EQ(((section[10] & 0x1F) << 8) | section[11], p.pmt); // program_map_PID
     EXPECT_EQ(mpegCrc32(section, 16), 0u);
 
     // Up to the input's last packet, whose successor's sync byte would lie
     // past the end of the file.
     std::vector<TsPacket> routed;
-    for (const TsPacket& packet : input) {
-        if (packet.pid() == 0) {
+    for (const TsPacket& packet : input)
+    {
+        if (packet.pid() == 0)
+        {
             TsPacket pat = newPat;
             pat.bytes[3] = static_cast<std::uint8_t>((pat.bytes[3] & 0xF0) | packet.continuityCounter());
             routed.push_back(pat);
-        } else if (packet.pid() == p.pmt || packet.pid() == p.video || packet.pid() == p.audio) {
+        }
+        else if (packet.pid() == p.pmt || packet.pid() == p.video || packet.pid() == p.audio)
+        {
             routed.push_back(packet);
         }
     }
@@ -113,7 +122,8 @@ void expectRoutedSuffix(const std::vector<TsPacket>& input, const std::vector<Ts
     EXPECT_GT(out.size() * 4, routed.size() * 3);
 }
 
-class FileProcessing : public ::testing::Test {
+class FileProcessing : public ::testing::Test
+{
 protected:
     TempDir m_dir;
     std::string m_sample = sampleStreamPath();
@@ -124,19 +134,20 @@ protected:
 TEST_F(FileProcessing, EachProgramBecomesAValidSingleProgramStream)
 {
     const std::vector<TsPacket> input = readPackets(m_sample);
-    for (const ProgramPids& p : kPrograms) {
+    for (const ProgramPids& p : kPrograms)
+    {
         SCOPED_TRACE("program " + std::to_string(p.program));
         const std::string out = m_dir.file("p" + std::to_string(p.program) + ".ts");
-        ProgramRun run = runProgram({"--mptsin", m_sample, "--spts", out, "--program", std::to_string(p.program),
-                                     "--map", ""},
-                                    m_dir.path(), m_dir.path());
+        ProgramRun run = runProgram(
+            {"--mptsin", m_sample, "--spts", out, "--program", std::to_string(p.program), "--map", ""},
+            m_dir.path(), m_dir.path());
         // The end of the input file ends the recording as an error of the read.
         EXPECT_EQ(run.exitCode, 0);
         EXPECT_NE(run.err.find("Exception occurred: EOF at GetOverlappedResult in VexarHDRecorder::read\n"),
                   std::string::npos)
             << run.err;
-        EXPECT_NE(run.out.find("PIDs to be recorded: ," + std::to_string(p.pmt) + "," + std::to_string(p.video) +
-                               "," + std::to_string(p.audio) + "\n"),
+        EXPECT_NE(run.out.find("PIDs to be recorded: ," + std::to_string(p.pmt) + "," +
+                               std::to_string(p.video) + "," + std::to_string(p.audio) + "\n"),
                   std::string::npos);
         expectRoutedSuffix(input, readPackets(out), p);
 #ifndef _WIN32
@@ -184,15 +195,16 @@ TEST_F(FileProcessing, ChannelMapChoosesTheProgramWhenNoneIsGiven)
 
 TEST_F(FileProcessing, ProgramListWithoutOutputListsAndStops)
 {
-    ProgramRun run = runProgram({"--mptsin", m_sample, "--programlist", "--map", ""}, m_dir.path(), m_dir.path());
+    ProgramRun run =
+        runProgram({"--mptsin", m_sample, "--programlist", "--map", ""}, m_dir.path(), m_dir.path());
     EXPECT_EQ(run.exitCode, 0);
     // Program 1's video is scrambled, so the first clear program is taken;
     // program 3 is still listed, since any program would do.
-    for (const char* line : {"Transport stream:1, Program:1, ProgramPID:4096\n", "checking 256 2 l:32\n",
-                             "clearing 1\nTransport stream:2, Program:2, ProgramPID:4097\n",
-                             "checking 258 2 l:5\n", "checking 259 3 l:5\n",
-                             "Transport stream:3, Program:3, ProgramPID:4098\nNew PAT: ",
-                             "\nstopping because m_fileName is empty.\n"})
+    for (const char* line :
+         {"Transport stream:1, Program:1, ProgramPID:4096\n", "checking 256 2 l:32\n",
+          "clearing 1\nTransport stream:2, Program:2, ProgramPID:4097\n", "checking 258 2 l:5\n",
+          "checking 259 3 l:5\n", "Transport stream:3, Program:3, ProgramPID:4098\nNew PAT: ",
+          "\nstopping because m_fileName is empty.\n"})
         EXPECT_NE(run.out.find(line), std::string::npos) << line;
     EXPECT_EQ(run.out.find("PIDs to be recorded"), std::string::npos);
     EXPECT_EQ(run.err.find("Exception occurred"), std::string::npos) << run.err;
@@ -201,7 +213,8 @@ TEST_F(FileProcessing, ProgramListWithoutOutputListsAndStops)
 TEST_F(FileProcessing, MptsCopyIsByteExact)
 {
     const std::string out = m_dir.file("copy.ts");
-    ProgramRun run = runProgram({"--mptsin", m_sample, "--mpts", out, "--map", ""}, m_dir.path(), m_dir.path());
+    ProgramRun run =
+        runProgram({"--mptsin", m_sample, "--mpts", out, "--map", ""}, m_dir.path(), m_dir.path());
     EXPECT_EQ(run.exitCode, 0);
     std::ifstream a(m_sample, std::ios::binary), b(out, std::ios::binary);
     std::string inBytes{std::istreambuf_iterator<char>(a), std::istreambuf_iterator<char>()};
@@ -227,9 +240,9 @@ TEST_F(FileProcessing, OutputOverTheInputIsRefusedAndTheInputKept)
 TEST_F(FileProcessing, AbsentWantedProgramFallsBackWithOneAttempt)
 {
     const std::string out = m_dir.file("fallback.ts");
-    ProgramRun run = runProgram({"--mptsin", m_sample, "--spts", out, "--program", "9", "--map", "",
-                                 "--channelchangeattempts", "1"},
-                                m_dir.path(), m_dir.path());
+    ProgramRun run = runProgram(
+        {"--mptsin", m_sample, "--spts", out, "--program", "9", "--map", "", "--channelchangeattempts", "1"},
+        m_dir.path(), m_dir.path());
     EXPECT_EQ(run.exitCode, 0);
     expectRoutedSuffix(readPackets(m_sample), readPackets(out), kPrograms[1]);
 }
@@ -245,8 +258,8 @@ TEST_F(FileProcessing, AbsentWantedProgramFailsAfterTheFallbackOfTheFirstAttempt
         std::ofstream out(input, std::ios::binary);
         out << bytes << bytes << bytes;
     }
-    ProgramRun run = runProgram({"--mptsin", input, "--spts", m_dir.file("none.ts"), "--program", "9", "--map",
-                                 "", "--channelchangeattempts", "2"},
+    ProgramRun run = runProgram({"--mptsin", input, "--spts", m_dir.file("none.ts"), "--program", "9",
+                                 "--map", "", "--channelchangeattempts", "2"},
                                 m_dir.path(), m_dir.path());
     // A failed recording is not a normal end: scripts must be able to tell.
     EXPECT_EQ(run.exitCode, 255);
@@ -261,8 +274,8 @@ TEST_F(FileProcessing, AbsentWantedProgramFailsAfterTheFallbackOfTheFirstAttempt
     EXPECT_NE(run.err.find("Exception occurred: no program found to record\n"), std::string::npos) << run.err;
 #ifndef _WIN32
     // So does an output that cannot be written.
-    run = runProgram({"--mptsin", m_sample, "--spts", "/dev/full", "--program", "2", "--map", ""}, m_dir.path(),
-                     m_dir.path());
+    run = runProgram({"--mptsin", m_sample, "--spts", "/dev/full", "--program", "2", "--map", ""},
+                     m_dir.path(), m_dir.path());
     EXPECT_EQ(run.exitCode, 255);
     EXPECT_NE(run.err.find("Write error /dev/full"), std::string::npos) << run.err;
 #endif
@@ -272,9 +285,9 @@ TEST_F(FileProcessing, TimedRecordingOfAFileEndsWithTheFile)
 {
     // The file ends long before the hour: the run ends with it, normally.
     const std::string out = m_dir.file("timed.ts");
-    ProgramRun run = runProgram({"--mptsin", m_sample, "--spts", out, "--program", "2", "--duration", "3600",
-                                 "--map", ""},
-                                m_dir.path(), m_dir.path());
+    ProgramRun run =
+        runProgram({"--mptsin", m_sample, "--spts", out, "--program", "2", "--duration", "3600", "--map", ""},
+                   m_dir.path(), m_dir.path());
     EXPECT_EQ(run.exitCode, 0);
     expectRoutedSuffix(readPackets(m_sample), readPackets(out), kPrograms[1]);
 }

@@ -7,9 +7,9 @@
 
 #include <algorithm>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <cstdio>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -19,9 +19,11 @@
 #include <unistd.h>
 #include <vector>
 
-namespace vexar {
+namespace vexar
+{
 
-namespace {
+namespace
+{
 
 std::string tempPath(const std::string& name)
 {
@@ -46,7 +48,8 @@ std::vector<std::uint8_t> pattern(std::size_t size, std::uint32_t seed = 1)
 void writeInPackets(OutputWriter& writer, const std::vector<std::uint8_t>& bytes)
 {
     for (std::size_t at = 0; at < bytes.size(); at += 188)
-        writer.write(bytes.data() + at, static_cast<std::uint32_t>(std::min<std::size_t>(188, bytes.size() - at)));
+        writer.write(bytes.data() + at,
+                     static_cast<std::uint32_t>(std::min<std::size_t>(188, bytes.size() - at)));
 }
 
 } // namespace
@@ -59,7 +62,8 @@ TEST(OutputWriter, OrdinaryFileGetsEveryByteInOrderIncludingThePartialLastChunk)
     OutputWriter writer;
     writer.open(path, FILE_SHARE_READ | FILE_SHARE_DELETE);
     writeInPackets(writer, bytes);
-    EXPECT_LE(writer.bytesWritten(), 3u * OutputWriter::CHUNK_SIZE); // the partial chunk is never counted early
+    EXPECT_LE(writer.bytesWritten(),
+              3u * OutputWriter::CHUNK_SIZE); // the partial chunk is never counted early
     writer.finish();
     EXPECT_FALSE(writer.isOpen());
     EXPECT_EQ(writer.bytesWritten(), bytes.size());
@@ -77,7 +81,8 @@ TEST(OutputWriter, OneByteCallsFillExactlyOneChunkAndStartItsWrite)
         writer.write(&b, 1);
     // The chunk completed by the last call is in flight or already written;
     // a call with no data collects it.
-    for (int i = 0; i < 2000 && writer.bytesWritten() == 0; ++i) {
+    for (int i = 0; i < 2000 && writer.bytesWritten() == 0; ++i)
+    {
         Sleep(1);
         writer.write(nullptr, 0);
     }
@@ -137,7 +142,8 @@ TEST(OutputWriter, RingSmallerThanOneChunkIsWrittenWholeAtZero)
 }
 
 // Moves the writer to a position without writing the bytes before it.
-struct OutputWriterTestAccess {
+struct OutputWriterTestAccess
+{
     static void skipTo(OutputWriter& writer, std::uint64_t position) { writer.m_writePosition = position; }
 };
 
@@ -154,7 +160,8 @@ TEST(OutputWriter, RingBeyondFourGigabytesUsesSixtyFourBitPositions)
     OutputWriterTestAccess::skipTo(writer, below);
     const std::vector<std::uint8_t> bytes = pattern(2 * OutputWriter::CIRCULAR_CHUNK_SIZE, 5);
     writer.write(bytes.data(), static_cast<std::uint32_t>(bytes.size()));
-    for (int i = 0; i < 5000 && writer.bytesWritten() < bytes.size(); ++i) {
+    for (int i = 0; i < 5000 && writer.bytesWritten() < bytes.size(); ++i)
+    {
         Sleep(1);
         writer.write(nullptr, 0);
     }
@@ -165,7 +172,8 @@ TEST(OutputWriter, RingBeyondFourGigabytesUsesSixtyFourBitPositions)
     EXPECT_EQ(writer.bytesWritten(), bytes.size() + tail.size());
 
     std::ifstream in(path, std::ios::binary);
-    auto readAt = [&in](std::uint64_t at, std::size_t size) {
+    auto readAt = [&in](std::uint64_t at, std::size_t size)
+    {
         std::vector<std::uint8_t> got(size);
         in.seekg(static_cast<std::streamoff>(at));
         in.read(reinterpret_cast<char*>(got.data()), static_cast<std::streamsize>(size));
@@ -181,10 +189,13 @@ TEST(OutputWriter, RingBeyondFourGigabytesUsesSixtyFourBitPositions)
 TEST(OutputWriter, UnopenableFileNamesItself)
 {
     OutputWriter writer;
-    try {
+    try
+    {
         writer.open("/nonexistent-dir/x.ts", 0);
         FAIL() << "open did not throw";
-    } catch (const std::runtime_error& e) {
+    }
+    catch (const std::runtime_error& e)
+    {
         EXPECT_STREQ(e.what(), "could not open file '/nonexistent-dir/x.ts'");
     }
 }
@@ -203,13 +214,17 @@ TEST(OutputWriter, UnopenableFileNamesItself)
     OutputWriter writer;
     writer.open(path, 0);
     bool failed = false;
-    try {
+    try
+    {
         writeInPackets(writer, bytes);
-        for (int i = 0; i < 1000; ++i) {
+        for (int i = 0; i < 1000; ++i)
+        {
             Sleep(1);
             writer.write(nullptr, 0);
         }
-    } catch (const std::runtime_error& e) {
+    }
+    catch (const std::runtime_error& e)
+    {
         std::fprintf(stderr, "%s\n", e.what());
         failed = true;
     }
@@ -265,10 +280,11 @@ TEST(OutputWriter, StalledDiskDropsChunksBeyondTheBoundWithOneLine)
     ASSERT_LT(size, bytes.size());
     ASSERT_EQ(size % chunk, 0u);
     EXPECT_EQ(writer.bytesWritten(), size);
-    EXPECT_EQ(console.err(), "VexarHDRecorder::write queue full (268435456 bytes waiting for " + path + "): " +
-                                 std::to_string(bytes.size() - size) + " bytes dropped\n");
+    EXPECT_EQ(console.err(), "VexarHDRecorder::write queue full (268435456 bytes waiting for " + path +
+                                 "): " + std::to_string(bytes.size() - size) + " bytes dropped\n");
     std::uint32_t last = 0;
-    for (std::size_t at = 0; at < size; at += chunk) {
+    for (std::size_t at = 0; at < size; at += chunk)
+    {
         std::uint32_t number = 0;
         std::memcpy(&number, &file[at], sizeof number);
         ASSERT_TRUE(at == 0 || number > last) << "chunk " << number << " after " << last;

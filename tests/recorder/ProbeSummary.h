@@ -7,13 +7,15 @@
 
 #include <string>
 
-namespace vexar {
+namespace vexar
+{
 
 inline std::string probeSummary(const std::string& path)
 {
     const std::string file = "'" + path + "'";
     return commandOutput("{ ffprobe -v error -show_entries program=program_id -of default=nw=1 " + file +
-                         " | grep '^program_id='; ffprobe -v error -show_entries stream=id,codec_name -of default=nw=1 " +
+                         " | grep '^program_id='; ffprobe -v error -show_entries stream=id,codec_name -of "
+                         "default=nw=1 " +
                          file + " | paste -d, - - | sort -u; } 2>&1")
         .text;
 }

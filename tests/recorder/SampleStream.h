@@ -6,8 +6,12 @@
 
 #include <string>
 
-namespace vexar {
+namespace vexar
+{
 
-inline std::string sampleStreamPath() { return VEXARHD_SAMPLE_MPTS; }
+inline std::string sampleStreamPath()
+{
+    return VEXARHD_SAMPLE_MPTS;
+}
 
 } // namespace vexar

@@ -3,9 +3,9 @@
 // power switches, checked in what the program prints, in the files it writes
 // and in what the simulated box received.
 #include "tests/app/ProgramRun.h"
-#include "tests/support/SimulatorProcess.h"
 #include "tests/recorder/ProbeSummary.h"
 #include "tests/recorder/SampleStream.h"
+#include "tests/support/SimulatorProcess.h"
 #include "ts/TsPacket.h"
 
 #include <gtest/gtest.h>
@@ -20,9 +20,11 @@
 #include <thread>
 #include <vector>
 
-namespace vexar {
+namespace vexar
+{
 
-namespace {
+namespace
+{
 
 // The "power on" and "power off" lines of the simulator's log from line first on.
 std::vector<std::string> powerLines(const SimulatorProcess& simulator, std::size_t first)
@@ -41,9 +43,11 @@ std::vector<std::uint8_t> readBytes(const std::string& path)
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
-const std::vector<std::string> kShortDelays = {"--delay", "0", "--delaypower", "50", "--delayafterchannel", "50"};
+const std::vector<std::string> kShortDelays = {"--delay", "0", "--delaypower", "50", "--delayafterchannel",
+                                               "50"};
 
-class TimedRecording : public ::testing::Test {
+class TimedRecording : public ::testing::Test
+{
 protected:
     void SetUp() override { m_dir.write("map.txt", "702 2\n703 3\n"); }
 
@@ -54,8 +58,8 @@ protected:
     }
 
     TempDir m_dir;
-    SimulatorProcess m_devsim{m_dir, {"--channel", "702=" + sampleStreamPath(), "--channel",
-                                      "703=" + sampleStreamPath()}};
+    SimulatorProcess m_devsim{
+        m_dir, {"--channel", "702=" + sampleStreamPath(), "--channel", "703=" + sampleStreamPath()}};
 };
 
 } // namespace
@@ -66,8 +70,8 @@ protected:
 TEST_F(TimedRecording, ChannelToSingleProgramFile)
 {
     const auto begin = std::chrono::steady_clock::now();
-    ProgramRun result = run({"--device", "0", "--channel", "702", "--map", "map.txt", "--spts", "rec.ts",
-                             "--duration", "2"});
+    ProgramRun result =
+        run({"--device", "0", "--channel", "702", "--map", "map.txt", "--spts", "rec.ts", "--duration", "2"});
     EXPECT_GE(std::chrono::steady_clock::now() - begin, std::chrono::seconds(2));
     EXPECT_EQ(result.exitCode, 0) << result.err;
     EXPECT_EQ(result.err.find("Exception occurred"), std::string::npos) << result.err;
@@ -89,15 +93,20 @@ TEST_F(TimedRecording, ChannelToSingleProgramFile)
     ASSERT_EQ(bytes.size() % 188, 0u);
     int lastCc[8192];
     std::fill(std::begin(lastCc), std::end(lastCc), -1);
-    for (std::size_t i = 0; i < bytes.size() / 188; ++i) {
+    for (std::size_t i = 0; i < bytes.size() / 188; ++i)
+    {
         TsPacket packet;
         std::copy(bytes.begin() + i * 188, bytes.begin() + (i + 1) * 188, packet.bytes.begin());
         ASSERT_EQ(packet.bytes[0], 0x47) << "packet " << i;
         const std::uint16_t pid = packet.pid();
-        ASSERT_TRUE(pid == 0 || pid == 4097 || pid == 258 || pid == 259) << "PID " << pid << " at packet " << i;
-        if (pid != 0 && packet.hasPayload()) {
-            if (lastCc[pid] >= 0) {
-                ASSERT_EQ(packet.continuityCounter(), (lastCc[pid] + 1) & 0x0F) << "PID " << pid << " packet " << i;
+        ASSERT_TRUE(pid == 0 || pid == 4097 || pid == 258 || pid == 259)
+            << "PID " << pid << " at packet " << i;
+        if (pid != 0 && packet.hasPayload())
+        {
+            if (lastCc[pid] >= 0)
+            {
+                ASSERT_EQ(packet.continuityCounter(), (lastCc[pid] + 1) & 0x0F)
+                    << "PID " << pid << " packet " << i;
             }
             lastCc[pid] = packet.continuityCounter();
         }
@@ -111,8 +120,8 @@ TEST_F(TimedRecording, ChannelToSingleProgramFile)
 // ffprobe finds all three programs.
 TEST_F(TimedRecording, ChannelToMultiProgramFile)
 {
-    ProgramRun result = run({"--device", "0", "--channel", "703", "--map", "map.txt", "--mpts", "all.ts",
-                             "--duration", "2"});
+    ProgramRun result =
+        run({"--device", "0", "--channel", "703", "--map", "map.txt", "--mpts", "all.ts", "--duration", "2"});
     EXPECT_EQ(result.exitCode, 0) << result.err;
     EXPECT_EQ(result.err.find("Exception occurred"), std::string::npos) << result.err;
     EXPECT_EQ(result.out.find("PIDs to be recorded"), std::string::npos);
@@ -124,10 +133,11 @@ TEST_F(TimedRecording, ChannelToMultiProgramFile)
     const std::size_t common = std::min(copy.size(), sample.size());
     const auto mismatch = std::mismatch(copy.begin(), copy.begin() + common, sample.begin());
     EXPECT_EQ(mismatch.first - copy.begin(), static_cast<std::ptrdiff_t>(common)) << "first differing byte";
-    EXPECT_EQ(probeSummary(m_dir.file("all.ts")),
-              "program_id=1\nprogram_id=2\nprogram_id=3\n"
-              "codec_name=mp2,id=0x101\ncodec_name=mp2,id=0x103\ncodec_name=mp2,id=0x105\n"
-              "codec_name=mpeg2video,id=0x100\ncodec_name=mpeg2video,id=0x102\ncodec_name=mpeg2video,id=0x104\n");
+    EXPECT_EQ(
+        probeSummary(m_dir.file("all.ts")),
+        "program_id=1\nprogram_id=2\nprogram_id=3\n"
+        "codec_name=mp2,id=0x101\ncodec_name=mp2,id=0x103\ncodec_name=mp2,id=0x105\n"
+        "codec_name=mpeg2video,id=0x100\ncodec_name=mpeg2video,id=0x102\ncodec_name=mpeg2video,id=0x104\n");
 }
 
 // Every run power-cycles the box while building the recorder (the device's

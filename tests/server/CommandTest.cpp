@@ -12,19 +12,23 @@
 #include <filesystem>
 #include <memory>
 
-namespace vexar {
+namespace vexar
+{
 
-namespace {
+namespace
+{
 
-class CommandTest : public ::testing::Test {
+class CommandTest : public ::testing::Test
+{
 protected:
     void SetUp() override
     {
         m_dir.write("map.txt", "702 2\n703 3\n");
-        HANDLE input = CreateFileA(sampleMpts().c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                   FILE_FLAG_OVERLAPPED, nullptr);
+        HANDLE input = CreateFileA(sampleMpts().c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                   OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
         ASSERT_NE(input, INVALID_HANDLE_VALUE);
-        m_recorder = std::make_unique<VexarHDRecorder>(UniqueHandle(input), true, false, m_dir.file("map.txt"), "");
+        m_recorder =
+            std::make_unique<VexarHDRecorder>(UniqueHandle(input), true, false, m_dir.file("map.txt"), "");
         m_server = std::make_unique<NetworkEncoderServer>(*m_recorder);
     }
 
@@ -127,7 +131,8 @@ TEST_F(CommandTest, FileSizeErrors)
 {
     const std::string missing = m_dir.file("no such file.ts");
     EXPECT_EQ(quietRequest("GET_FILE_SIZE " + missing), "Error: stat returned error code for " + missing);
-    EXPECT_EQ(m_out, ". Exception response (GET_FILE_SIZE): Error: stat returned error code for " + missing + "\n");
+    EXPECT_EQ(m_out,
+              ". Exception response (GET_FILE_SIZE): Error: stat returned error code for " + missing + "\n");
     EXPECT_EQ(quietRequest("GET_FILE_SIZE"), "Error: Invalid filename");
     EXPECT_EQ(quietRequest("GET_FILE_SIZE    "), "Error: Invalid filename");
 }
@@ -150,7 +155,8 @@ TEST_F(CommandTest, StartRecordsTheChannelsProgramToTheFile)
 TEST_F(CommandTest, StartWithoutFileNameAfterStartUp)
 {
     EXPECT_EQ(quietRequest("START dev|702|0"), "Error: fileName blank");
-    EXPECT_EQ(m_out, "Received command: START dev|702|0||. Exception response (START): Error: fileName blank\n");
+    EXPECT_EQ(m_out,
+              "Received command: START dev|702|0||. Exception response (START): Error: fileName blank\n");
     EXPECT_EQ(m_err, "Exception response (START): Error: fileName blank\n");
     EXPECT_FALSE(m_recorder->isRecording());
 }
@@ -164,7 +170,8 @@ TEST_F(CommandTest, FileNameIsKeptUntilStop)
 
     // A START that does not reach its file-name field records there again.
     EXPECT_EQ(quietRequest("START dev|703|0"), "OK");
-    EXPECT_NE(m_out.find("Received command: START dev|703|0|" + file + "|. Responded: OK\n"), std::string::npos);
+    EXPECT_NE(m_out.find("Received command: START dev|703|0|" + file + "|. Responded: OK\n"),
+              std::string::npos);
     ASSERT_TRUE(recordingEnds());
     EXPECT_GT(fileSize(file), 0u);
 

@@ -11,9 +11,11 @@
 #include <filesystem>
 #include <memory>
 
-namespace vexar {
+namespace vexar
+{
 
-namespace {
+namespace
+{
 
 constexpr std::chrono::milliseconds shortDeadline(400);
 
@@ -26,15 +28,17 @@ std::size_t countLines(const std::string& text, const std::string& start)
     return count;
 }
 
-class ListenerTest : public ::testing::Test {
+class ListenerTest : public ::testing::Test
+{
 protected:
     void SetUp() override
     {
         m_dir.write("map.txt", "702 2\n");
-        HANDLE input = CreateFileA(sampleMpts().c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                   FILE_FLAG_OVERLAPPED, nullptr);
+        HANDLE input = CreateFileA(sampleMpts().c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                   OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
         ASSERT_NE(input, INVALID_HANDLE_VALUE);
-        m_recorder = std::make_unique<VexarHDRecorder>(UniqueHandle(input), true, false, m_dir.file("map.txt"), "");
+        m_recorder =
+            std::make_unique<VexarHDRecorder>(UniqueHandle(input), true, false, m_dir.file("map.txt"), "");
     }
 
     void startServer(std::chrono::milliseconds deadline = shortDeadline)
@@ -75,9 +79,12 @@ TEST_F(ListenerTest, SetUpMarksAndNamesTheFailingStep)
     first.listen(0);
     NetworkEncoderServer second(*m_recorder);
     std::string error;
-    try {
+    try
+    {
         second.listen(first.localPort());
-    } catch (const boost::system::system_error& e) {
+    }
+    catch (const boost::system::system_error& e)
+    {
         error = e.what();
     }
     capture.finish();
@@ -165,13 +172,23 @@ TEST_F(ListenerTest, ThousandConnectionsClosedAtOnceOrMidLine)
 {
     startServer();
     ConsoleCapture capture;
-    for (int i = 0; i < 1000; ++i) {
+    for (int i = 0; i < 1000; ++i)
+    {
         TcpClient client(m_server->port());
-        switch (i % 4) {
-        case 0: break;
-        case 1: client.send("GET_FILE_SIZE /tv/a"); break;
-        case 2: client.send("NOOP\r"); client.reset(); break;
-        case 3: client.reset(); break;
+        switch (i % 4)
+        {
+        case 0:
+            break;
+        case 1:
+            client.send("GET_FILE_SIZE /tv/a");
+            break;
+        case 2:
+            client.send("NOOP\r");
+            client.reset();
+            break;
+        case 3:
+            client.reset();
+            break;
         }
     }
     EXPECT_TRUE(servedInAll(1000));
@@ -185,7 +202,8 @@ TEST_F(ListenerTest, ClientGoneBeforeTheResponse)
 {
     startServer();
     ConsoleCapture capture;
-    for (int i = 0; i < 200; ++i) {
+    for (int i = 0; i < 200; ++i)
+    {
         TcpClient client(m_server->port());
         client.send("NOOP\r\n");
         client.reset();

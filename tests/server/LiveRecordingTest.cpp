@@ -11,9 +11,11 @@
 #include <filesystem>
 #include <memory>
 
-namespace vexar {
+namespace vexar
+{
 
-namespace {
+namespace
+{
 
 constexpr std::uint64_t cableRate = 38800000;
 
@@ -24,7 +26,8 @@ std::uint64_t number(const std::string& response)
     return std::strtoull(response.c_str(), nullptr, 10);
 }
 
-class LiveRecordingTest : public ::testing::Test {
+class LiveRecordingTest : public ::testing::Test
+{
 protected:
     void SetUp() override
     {
@@ -44,10 +47,12 @@ protected:
     // Waits until the response to a size request exceeds the given size.
     bool sizeExceeds(const std::string& line, std::uint64_t size)
     {
-        return waitFor([&] {
-            const std::string response = request(line);
-            return response.rfind("Error", 0) != 0 && number(response) > size;
-        });
+        return waitFor(
+            [&]
+            {
+                const std::string response = request(line);
+                return response.rfind("Error", 0) != 0 && number(response) > size;
+            });
     }
 
     TempDir m_dir;
@@ -100,7 +105,8 @@ TEST_F(LiveRecordingTest, SwitchWithoutFileNameLeavesTheRecordingAlone)
     ASSERT_TRUE(sizeExceeds("GET_SIZE", 0));
     EXPECT_EQ(request("SWITCH 703|"), "Error: fileName blank");
     EXPECT_EQ(request("BUFFER_SWITCH 703|500000|   "), "Error: fileName blank");
-    EXPECT_EQ(request("BUFFER_SWITCH 703|none|" + m_dir.file("other.ts")), "Error: circularBufferSize none invalid");
+    EXPECT_EQ(request("BUFFER_SWITCH 703|none|" + m_dir.file("other.ts")),
+              "Error: circularBufferSize none invalid");
     EXPECT_TRUE(m_recorder->isRecording());
     EXPECT_EQ(m_recorder->fileName(), file);
     const std::uint64_t size = number(request("GET_SIZE"));
@@ -143,19 +149,23 @@ TEST_F(LiveRecordingTest, RingSizeOfARefusedBufferServesALaterSwitch)
 
 // ---- A SageTV session ------------------------------------------------------------
 
-namespace {
+namespace
+{
 
 // Keeps its connection open after a response and sends the next command on
 // it; when the server has closed it, retries once on a new connection.
-class SageTvClient {
+class SageTvClient
+{
 public:
     explicit SageTvClient(std::uint16_t port) : m_port(port) {}
 
     std::string request(const std::string& line)
     {
         ++m_requests;
-        if (m_connection) {
-            if (m_connection->send(line + "\r\n")) {
+        if (m_connection)
+        {
+            if (m_connection->send(line + "\r\n"))
+            {
                 const std::string response = m_connection->readLine();
                 if (response != "<closed>")
                     return response;
@@ -189,7 +199,8 @@ TEST_F(LiveRecordingTest, SageTvSessionOnAKeptConnection)
     // The first bytes come once the programme has been found.
     std::uint64_t last = 0;
     EXPECT_TRUE(waitFor([&] { return (last = number(sageTv.request("GET_FILE_SIZE " + file))) > 0; }));
-    for (int poll = 0; poll < 3; ++poll) {
+    for (int poll = 0; poll < 3; ++poll)
+    {
         std::this_thread::sleep_for(std::chrono::seconds(1));
         const std::uint64_t size = number(sageTv.request("GET_FILE_SIZE " + file));
         EXPECT_GT(size, last) << "poll " << poll;

@@ -18,9 +18,11 @@
 #include <optional>
 #include <vector>
 
-namespace vexar {
+namespace vexar
+{
 
-namespace {
+namespace
+{
 
 // A port nobody listens on at the moment.
 std::uint16_t freePort()
@@ -37,7 +39,8 @@ std::uint16_t freePort()
 }
 
 // vexarhd as a child process with its console in files.
-class Program {
+class Program
+{
 public:
     Program(std::vector<std::string> args, const TempDir& dir, const std::string& deviceDir)
         : m_out(dir.file("vexarhd.out")), m_err(dir.file("vexarhd.err"))
@@ -63,9 +66,13 @@ private:
     std::optional<ChildProcess> m_process;
 };
 
-bool contains(const std::string& text, const std::string& what) { return text.find(what) != std::string::npos; }
+bool contains(const std::string& text, const std::string& what)
+{
+    return text.find(what) != std::string::npos;
+}
 
-const std::vector<std::string> kShortDelays = {"--delay", "0", "--delaypower", "20", "--delayafterchannel", "0"};
+const std::vector<std::string> kShortDelays = {"--delay", "0", "--delaypower", "20", "--delayafterchannel",
+                                               "0"};
 
 // Every packet of the file whole, and ffprobe finds program 2 in it.
 void expectWholeRecording(const std::string& path)
@@ -97,11 +104,15 @@ TEST(ProgramServer, SageTvDrivesARecordingAndNoClientEndsTheProgram)
     const std::string file = dir.file("SageTV Show-0.ts");
     ASSERT_EQ(askServer(port, "START Vexar HD|702|1700000000000|" + file + "|Great"), "OK");
     std::uint64_t size = 0;
-    ASSERT_TRUE(waitFor([&] { return (size = std::strtoull(askServer(port, "GET_FILE_SIZE " + file).c_str(),
-                                                           nullptr, 10)) > 0; }));
+    ASSERT_TRUE(waitFor(
+        [&] {
+            return (size = std::strtoull(askServer(port, "GET_FILE_SIZE " + file).c_str(), nullptr, 10)) > 0;
+        }));
 
     // Clients that drop their connection, reset it or send an endless line.
-    { TcpClient(port).send("GET_SI"); }
+    {
+        TcpClient(port).send("GET_SI");
+    }
     {
         TcpClient client(port);
         client.send("NOOP");
@@ -114,9 +125,8 @@ TEST(ProgramServer, SageTvDrivesARecordingAndNoClientEndsTheProgram)
     }
     EXPECT_TRUE(program.running());
     EXPECT_EQ(askServer(port, "NOOP"), "OK");
-    EXPECT_TRUE(waitFor([&] {
-        return std::strtoull(askServer(port, "GET_SIZE").c_str(), nullptr, 10) > size + 300000;
-    }));
+    EXPECT_TRUE(waitFor(
+        [&] { return std::strtoull(askServer(port, "GET_SIZE").c_str(), nullptr, 10) > size + 300000; }));
 
     ASSERT_EQ(askServer(port, "TUNE 703"), "OK");
     EXPECT_TRUE(waitFor([&] { return contains(simulator.log(), "tuned 0703"); }));
@@ -132,7 +142,8 @@ TEST(ProgramServer, SageTvDrivesARecordingAndNoClientEndsTheProgram)
     EXPECT_TRUE(contains(out, ". Exception response (GET_SIZE): Error: Not Recording\n"));
     const std::string err = program.err();
     EXPECT_TRUE(contains(err, "Connection dropped (read_until): End of file\n")) << err;
-    EXPECT_TRUE(contains(err, "Connection dropped (read_until): request line longer than 65536 bytes\n")) << err;
+    EXPECT_TRUE(contains(err, "Connection dropped (read_until): request line longer than 65536 bytes\n"))
+        << err;
     EXPECT_TRUE(contains(err, "Exception response (GET_SIZE): Error: Not Recording\n"));
     EXPECT_GT(fileSize(file), size + 300000);
 }
@@ -151,24 +162,29 @@ TEST(ProgramServer, PortInUseEndsTheProgramNamingTheStep)
     getsockname(blocker, reinterpret_cast<sockaddr*>(&address), &length);
 
     Program program({"--mptsin", sampleMpts(), "--map", dir.file("map.txt"), "--serverport",
-                     std::to_string(ntohs(address.sin_port))}, dir,
-                    dir.path());
+                     std::to_string(ntohs(address.sin_port))},
+                    dir, dir.path());
     EXPECT_EQ(program.exitCode(), 255);
     close(blocker);
     EXPECT_TRUE(contains(program.out(), "here3\n"));
     EXPECT_FALSE(contains(program.out(), "here4\n"));
-    EXPECT_TRUE(contains(program.err(), "Exception occurred: bind: Address already in use\n")) << program.err();
+    EXPECT_TRUE(contains(program.err(), "Exception occurred: bind: Address already in use\n"))
+        << program.err();
 }
 
-namespace {
+namespace
+{
 
-struct StopCase {
+struct StopCase
+{
     const char* name;
     int signal;
     bool server; // else a timed recording
 };
 
-class ProgramStop : public ::testing::TestWithParam<StopCase> {};
+class ProgramStop : public ::testing::TestWithParam<StopCase>
+{
+};
 
 } // namespace
 
@@ -188,23 +204,24 @@ TEST_P(ProgramStop, SignalEndsTheRecordingCleanly)
         args.insert(args.end(), {"--spts", file, "--duration", "600"});
     args.insert(args.end(), kShortDelays.begin(), kShortDelays.end());
     Program program(args, dir, simulator.deviceDir());
-    if (GetParam().server) {
+    if (GetParam().server)
+    {
         ASSERT_TRUE(waitFor([&] { return contains(program.out(), "here4\n"); })) << program.err();
         ASSERT_EQ(askServer(port, "START Vexar HD|702|0|" + file + "|Great"), "OK");
     }
     ASSERT_TRUE(waitFor([&] { return fileSize(file) > 1000000; })) << program.err();
     EXPECT_EQ(program.stop(GetParam().signal), 0) << program.err();
-    EXPECT_TRUE(contains(program.err(), "Stopping: the recording is ended and its files are closed\n")) << program.err();
+    EXPECT_TRUE(contains(program.err(), "Stopping: the recording is ended and its files are closed\n"))
+        << program.err();
     EXPECT_FALSE(contains(program.err(), "Exception occurred")) << program.err();
     expectWholeRecording(file);
 }
 
-INSTANTIATE_TEST_SUITE_P(Signals, ProgramStop,
-                         ::testing::Values(StopCase{"SigintTimed", SIGINT, false},
-                                           StopCase{"SigtermTimed", SIGTERM, false},
-                                           StopCase{"SigintServer", SIGINT, true},
-                                           StopCase{"SigtermServer", SIGTERM, true}),
-                         [](const ::testing::TestParamInfo<StopCase>& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(
+    Signals, ProgramStop,
+    ::testing::Values(StopCase{"SigintTimed", SIGINT, false}, StopCase{"SigtermTimed", SIGTERM, false},
+                      StopCase{"SigintServer", SIGINT, true}, StopCase{"SigtermServer", SIGTERM, true}),
+    [](const ::testing::TestParamInfo<StopCase>& info) { return std::string(info.param.name); });
 
 // The device goes away between two recordings and comes back (the simulator
 // stopped, then started again with the same name and serial): the server
@@ -219,12 +236,14 @@ TEST(ProgramServer, DeviceThatWentAwayIsOpenedAgainForTheNextRecording)
     simulator.emplace(simulatorDir, simulatorArgs);
     dir.write("map.txt", "702 2\n");
     const std::uint16_t port = freePort();
-    std::vector<std::string> args = {"--device", "0", "--serverport", std::to_string(port), "--map",
-                                     dir.file("map.txt"), "--stalltimeout", "1"};
+    std::vector<std::string> args = {"--device",           "0",     "--serverport",
+                                     std::to_string(port), "--map", dir.file("map.txt"),
+                                     "--stalltimeout",     "1"};
     args.insert(args.end(), kShortDelays.begin(), kShortDelays.end());
     Program program(args, dir, simulator->namespaceDir());
     ASSERT_TRUE(waitFor([&] { return contains(program.out(), "here4\n"); })) << program.err();
-    const auto record = [&](const std::string& name) {
+    const auto record = [&](const std::string& name)
+    {
         ASSERT_EQ(askServer(port, "START Vexar HD|702|0|" + dir.file(name) + "|Great"), "OK");
         ASSERT_TRUE(waitFor([&] { return fileSize(dir.file(name)) > 300000; })) << program.err();
         ASSERT_EQ(askServer(port, "STOP"), "OK");

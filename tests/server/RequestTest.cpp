@@ -1,14 +1,15 @@
 // How a request line is split into its values, how it is echoed in the log,
 // and how a ring size is read.
-#include "server/CircularBufferSize.h"
 #include "server/Request.h"
+#include "server/CircularBufferSize.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdint>
 #include <limits>
 
-namespace vexar {
+namespace vexar
+{
 
 // ---- START and BUFFER: DEV|CH|T2|FILE|QUAL --------------------------------
 

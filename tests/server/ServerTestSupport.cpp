@@ -10,15 +10,18 @@
 #include <stdexcept>
 #include <unistd.h>
 
-namespace vexar {
+namespace vexar
+{
 
 namespace fs = std::filesystem;
 
 const std::string& sampleMpts()
 {
-    static const std::string path = [] {
+    static const std::string path = []
+    {
         const std::string target = std::string(SERVER_TEST_BINARY_DIR) + "/sample-6s.ts";
-        if (!fs::exists(target)) {
+        if (!fs::exists(target))
+        {
             // Made under a name of its own and renamed, so that test processes
             // running side by side never see half a file.
             const std::string partial = target + ".part." + std::to_string(getpid());

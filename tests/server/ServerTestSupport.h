@@ -20,10 +20,10 @@
 #include <string>
 #include <thread>
 
-namespace vexar {
+namespace vexar
+{
 
 class VexarHDRecorder;
-
 
 // A three-programme MPTS made once with ffmpeg and kept in the build tree.
 const std::string& sampleMpts();
@@ -34,7 +34,8 @@ std::uint64_t fileSize(const std::string& path);
 std::string askServer(std::uint16_t port, const std::string& requestLine);
 
 // A server listening on a free loopback port, serving on its own thread.
-class ServerThread {
+class ServerThread
+{
 public:
     explicit ServerThread(VexarHDRecorder& recorder,
                           std::chrono::milliseconds readDeadline = std::chrono::seconds(15));
@@ -57,7 +58,8 @@ template <typename Condition>
 bool waitFor(Condition condition, std::chrono::milliseconds timeout = std::chrono::seconds(10))
 {
     const auto end = std::chrono::steady_clock::now() + timeout;
-    while (!condition()) {
+    while (!condition())
+    {
         if (std::chrono::steady_clock::now() > end)
             return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -68,7 +70,8 @@ bool waitFor(Condition condition, std::chrono::milliseconds timeout = std::chron
 #ifndef _WIN32
 // The device simulator with a line-up of the sample stream on channels 702
 // and 703, paced at rateBitsPerSecond.
-class DeviceSimulator {
+class DeviceSimulator
+{
 public:
     explicit DeviceSimulator(std::uint64_t rateBitsPerSecond);
     const std::string& deviceDir() const { return m_process.namespaceDir(); }

@@ -5,7 +5,8 @@
 #include <filesystem>
 #include <stdexcept>
 
-namespace vexar {
+namespace vexar
+{
 
 // Made by the test fixture sample_mpts before these tests run.
 const std::string& sampleMpts()

@@ -7,7 +7,8 @@
 #include <filesystem>
 #include <string>
 
-namespace vexar {
+namespace vexar
+{
 
 std::uint64_t fileSize(const std::string& path)
 {
@@ -30,12 +31,15 @@ ServerThread::ServerThread(VexarHDRecorder& recorder, std::chrono::milliseconds 
 {
     m_server.listen(0);
     m_port = m_server.localPort();
-    m_thread = std::thread([this] {
-        while (!m_stop) {
-            m_server.serveConnection();
-            ++m_served;
-        }
-    });
+    m_thread = std::thread(
+        [this]
+        {
+            while (!m_stop)
+            {
+                m_server.serveConnection();
+                ++m_served;
+            }
+        });
 }
 
 ServerThread::~ServerThread()
@@ -43,9 +47,12 @@ ServerThread::~ServerThread()
     m_stop = true;
     // One last request wakes the server if it waits in accept. The server may
     // as well have seen the stop already, so nobody waits for the answer.
-    try {
+    try
+    {
         TcpClient(m_port).send("NOOP\r\n");
-    } catch (const std::exception&) {
+    }
+    catch (const std::exception&)
+    {
     }
     m_thread.join();
 }

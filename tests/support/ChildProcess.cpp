@@ -11,9 +11,11 @@
 
 extern char** environ;
 
-namespace vexar {
+namespace vexar
+{
 
-namespace {
+namespace
+{
 
 std::vector<char*> pointers(std::vector<std::string>& strings)
 {
@@ -32,7 +34,8 @@ bool overridden(const std::string& entry, const std::vector<std::string>& enviro
     return false;
 }
 
-class FileActions {
+class FileActions
+{
 public:
     FileActions() { posix_spawn_file_actions_init(&m_actions); }
     ~FileActions() { posix_spawn_file_actions_destroy(&m_actions); }
@@ -87,7 +90,8 @@ ChildProcess::~ChildProcess()
 std::optional<int> ChildProcess::wait(std::chrono::milliseconds timeout)
 {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!m_exitCode) {
+    while (!m_exitCode)
+    {
         int status = 0;
         const pid_t done = ::waitpid(m_pid, &status, WNOHANG);
         if (done == m_pid)

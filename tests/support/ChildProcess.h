@@ -12,11 +12,14 @@
 #include <sys/types.h>
 #include <vector>
 
-namespace vexar {
+namespace vexar
+{
 
-class ChildProcess {
+class ChildProcess
+{
 public:
-    struct Options {
+    struct Options
+    {
         std::vector<std::string> environment; // "NAME=value", each replacing this process's NAME
         std::string workDir;                  // empty: this process's
         std::string outPath;                  // standard output to this file; empty: this process's

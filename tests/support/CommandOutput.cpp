@@ -3,7 +3,8 @@
 #include "tests/support/ChildProcess.h"
 #include "tests/support/TempDir.h"
 
-namespace vexar {
+namespace vexar
+{
 
 CommandOutput commandOutput(const std::string& command, std::chrono::milliseconds timeout)
 {

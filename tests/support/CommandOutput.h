@@ -5,9 +5,11 @@
 #include <chrono>
 #include <string>
 
-namespace vexar {
+namespace vexar
+{
 
-struct CommandOutput {
+struct CommandOutput
+{
     std::string text;
     int exitCode = -1; // as the shell shows it; -1 when it ran out of time and was killed
 };

@@ -12,23 +12,46 @@
 #include <unistd.h>
 #endif
 
-namespace vexar {
+namespace vexar
+{
 
-namespace {
+namespace
+{
 
 #ifdef _WIN32
 int openForWriting(const std::string& path)
 {
     return _open(path.c_str(), _O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY, _S_IREAD | _S_IWRITE);
 }
-int duplicate(int fd) { return _dup(fd); }
-void replace(int from, int fd) { _dup2(from, fd); }
-void closeFd(int fd) { _close(fd); }
+int duplicate(int fd)
+{
+    return _dup(fd);
+}
+void replace(int from, int fd)
+{
+    _dup2(from, fd);
+}
+void closeFd(int fd)
+{
+    _close(fd);
+}
 #else
-int openForWriting(const std::string& path) { return ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600); }
-int duplicate(int fd) { return ::dup(fd); }
-void replace(int from, int fd) { ::dup2(from, fd); }
-void closeFd(int fd) { ::close(fd); }
+int openForWriting(const std::string& path)
+{
+    return ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+}
+int duplicate(int fd)
+{
+    return ::dup(fd);
+}
+void replace(int from, int fd)
+{
+    ::dup2(from, fd);
+}
+void closeFd(int fd)
+{
+    ::close(fd);
+}
 #endif
 
 void flushAll()
@@ -56,7 +79,10 @@ ConsoleCapture::ConsoleCapture()
 {
 }
 
-ConsoleCapture::~ConsoleCapture() { finish(); }
+ConsoleCapture::~ConsoleCapture()
+{
+    finish();
+}
 
 void ConsoleCapture::finish()
 {

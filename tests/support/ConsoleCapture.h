@@ -7,9 +7,11 @@
 
 #include <string>
 
-namespace vexar {
+namespace vexar
+{
 
-class ConsoleCapture {
+class ConsoleCapture
+{
 public:
     ConsoleCapture();
     ~ConsoleCapture();

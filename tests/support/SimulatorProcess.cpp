@@ -10,7 +10,8 @@
 #include <stdexcept>
 #include <thread>
 
-namespace vexar {
+namespace vexar
+{
 
 SimulatorProcess::SimulatorProcess(const TempDir& dir, const std::vector<std::string>& arguments)
     : m_namespaceDir(dir.file("ns")), m_logPath(dir.file("devsim.log"))
@@ -19,19 +20,23 @@ SimulatorProcess::SimulatorProcess(const TempDir& dir, const std::vector<std::st
     ::setenv("VEXARHD_DEVICE_DIR", m_namespaceDir.c_str(), 1);
     std::remove(readyFile.c_str()); // left by an earlier simulator in the same directory
 
-    std::vector<std::string> args = {VEXARHD_DEVSIM, "--namespace", m_namespaceDir, "--ready-file", readyFile};
+    std::vector<std::string> args = {VEXARHD_DEVSIM, "--namespace", m_namespaceDir, "--ready-file",
+                                     readyFile};
     args.insert(args.end(), arguments.begin(), arguments.end());
     ChildProcess::Options options;
     options.outPath = m_logPath;
     m_process.emplace(args, options);
 
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (!std::filesystem::exists(readyFile)) {
-        if (!m_process->running()) {
+    while (!std::filesystem::exists(readyFile))
+    {
+        if (!m_process->running())
+        {
             m_process.reset();
             throw std::runtime_error("the simulator ended at start-up: " + log());
         }
-        if (std::chrono::steady_clock::now() > deadline) {
+        if (std::chrono::steady_clock::now() > deadline)
+        {
             stop();
             throw std::runtime_error("the simulator did not get ready: " + log());
         }
@@ -41,7 +46,10 @@ SimulatorProcess::SimulatorProcess(const TempDir& dir, const std::vector<std::st
     std::getline(ready, m_socketPath);
 }
 
-SimulatorProcess::~SimulatorProcess() { stop(); }
+SimulatorProcess::~SimulatorProcess()
+{
+    stop();
+}
 
 int SimulatorProcess::stop()
 {
@@ -52,7 +60,10 @@ int SimulatorProcess::stop()
     return status;
 }
 
-std::string SimulatorProcess::log() const { return readText(m_logPath); }
+std::string SimulatorProcess::log() const
+{
+    return readText(m_logPath);
+}
 
 std::vector<std::string> SimulatorProcess::logLines() const
 {
@@ -66,7 +77,8 @@ std::vector<std::string> SimulatorProcess::logLines() const
 bool SimulatorProcess::waitForLine(const std::string& line, int milliseconds) const
 {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
-    for (;;) {
+    for (;;)
+    {
         if (count(line) > 0)
             return true;
         if (std::chrono::steady_clock::now() > deadline)

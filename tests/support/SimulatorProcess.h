@@ -12,9 +12,11 @@
 #include <string>
 #include <vector>
 
-namespace vexar {
+namespace vexar
+{
 
-class SimulatorProcess {
+class SimulatorProcess
+{
 public:
     SimulatorProcess(const TempDir& dir, const std::vector<std::string>& arguments);
     ~SimulatorProcess();

@@ -7,6 +7,7 @@
 
 #define SKIP_ON_PURPOSE(reason) GTEST_SKIP() << "Skipped on purpose: " << reason
 
-namespace vexar {
+namespace vexar
+{
 
 } // namespace vexar

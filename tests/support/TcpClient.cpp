@@ -16,9 +16,11 @@
 #include <unistd.h>
 #endif
 
-namespace vexar {
+namespace vexar
+{
 
-namespace {
+namespace
+{
 
 #ifdef _WIN32
 using Socket = SOCKET;
@@ -26,14 +28,24 @@ constexpr Socket kNoSocket = INVALID_SOCKET;
 constexpr int kSendFlags = 0;
 constexpr short kReadable = POLLRDNORM;
 using PollEntry = WSAPOLLFD;
-int pollOne(PollEntry* entry, int milliseconds) { return WSAPoll(entry, 1, milliseconds); }
-void closeSocket(Socket s) { closesocket(s); }
-std::string lastError() { return "error " + std::to_string(WSAGetLastError()); }
+int pollOne(PollEntry* entry, int milliseconds)
+{
+    return WSAPoll(entry, 1, milliseconds);
+}
+void closeSocket(Socket s)
+{
+    closesocket(s);
+}
+std::string lastError()
+{
+    return "error " + std::to_string(WSAGetLastError());
+}
 
 // Winsock is started once for the process, before the first client.
 void startSockets()
 {
-    static const bool started = [] {
+    static const bool started = []
+    {
         WSADATA data;
         return WSAStartup(MAKEWORD(2, 2), &data) == 0;
     }();
@@ -46,13 +58,25 @@ constexpr Socket kNoSocket = -1;
 constexpr int kSendFlags = MSG_NOSIGNAL;
 constexpr short kReadable = POLLIN;
 using PollEntry = pollfd;
-int pollOne(PollEntry* entry, int milliseconds) { return ::poll(entry, 1, milliseconds); }
-void closeSocket(Socket s) { ::close(s); }
-std::string lastError() { return std::strerror(errno); }
+int pollOne(PollEntry* entry, int milliseconds)
+{
+    return ::poll(entry, 1, milliseconds);
+}
+void closeSocket(Socket s)
+{
+    ::close(s);
+}
+std::string lastError()
+{
+    return std::strerror(errno);
+}
 void startSockets() {}
 #endif
 
-Socket socketOf(std::intptr_t s) { return static_cast<Socket>(s); }
+Socket socketOf(std::intptr_t s)
+{
+    return static_cast<Socket>(s);
+}
 
 } // namespace
 
@@ -66,7 +90,8 @@ TcpClient::TcpClient(std::uint16_t port)
     address.sin_family = AF_INET;
     address.sin_port = htons(port);
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(s, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    if (connect(s, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
+    {
         const std::string error = lastError();
         closeSocket(s);
         throw std::runtime_error("connect failed: " + error);
@@ -74,7 +99,10 @@ TcpClient::TcpClient(std::uint16_t port)
     m_socket = static_cast<std::intptr_t>(s);
 }
 
-TcpClient::~TcpClient() { close(); }
+TcpClient::~TcpClient()
+{
+    close();
+}
 
 void TcpClient::close()
 {
@@ -86,16 +114,18 @@ void TcpClient::close()
 void TcpClient::reset()
 {
     linger option{1, 0};
-    setsockopt(socketOf(m_socket), SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&option), sizeof option);
+    setsockopt(socketOf(m_socket), SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&option),
+               sizeof option);
     close();
 }
 
 bool TcpClient::send(const std::string& bytes)
 {
     std::size_t done = 0;
-    while (done < bytes.size()) {
-        const auto sent = ::send(socketOf(m_socket), bytes.data() + done, static_cast<int>(bytes.size() - done),
-                                 kSendFlags);
+    while (done < bytes.size())
+    {
+        const auto sent = ::send(socketOf(m_socket), bytes.data() + done,
+                                 static_cast<int>(bytes.size() - done), kSendFlags);
         if (sent <= 0)
             return false;
         done += static_cast<std::size_t>(sent);
@@ -105,7 +135,8 @@ bool TcpClient::send(const std::string& bytes)
 
 bool TcpClient::receive(std::chrono::steady_clock::time_point end)
 {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
     PollEntry entry{socketOf(m_socket), kReadable, 0};
     if (left.count() <= 0 || pollOne(&entry, static_cast<int>(left.count())) <= 0)
         return false;
@@ -121,9 +152,11 @@ bool TcpClient::receive(std::chrono::steady_clock::time_point end)
 std::string TcpClient::readLine(std::chrono::milliseconds timeout)
 {
     const auto end = std::chrono::steady_clock::now() + timeout;
-    for (;;) {
+    for (;;)
+    {
         const std::size_t lf = m_pending.find('\n');
-        if (lf != std::string::npos) {
+        if (lf != std::string::npos)
+        {
             std::string line = m_pending.substr(0, lf);
             m_pending.erase(0, lf + 1);
             if (!line.empty() && line.back() == '\r')

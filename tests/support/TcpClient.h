@@ -5,9 +5,11 @@
 #include <cstdint>
 #include <string>
 
-namespace vexar {
+namespace vexar
+{
 
-class TcpClient {
+class TcpClient
+{
 public:
     // Connects to 127.0.0.1:port; throws when it cannot.
     explicit TcpClient(std::uint16_t port);

@@ -6,15 +6,18 @@
 #include <sstream>
 #include <stdexcept>
 
-namespace vexar {
+namespace vexar
+{
 
 TempDir::TempDir()
 {
     const std::filesystem::path base = std::filesystem::temp_directory_path();
     std::random_device random;
-    for (int attempt = 0; attempt < 100; ++attempt) {
+    for (int attempt = 0; attempt < 100; ++attempt)
+    {
         const std::filesystem::path candidate = base / ("vx-" + std::to_string(random()));
-        if (std::filesystem::create_directory(candidate)) {
+        if (std::filesystem::create_directory(candidate))
+        {
             m_path = candidate.generic_string();
             return;
         }

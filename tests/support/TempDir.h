@@ -6,9 +6,11 @@
 
 #include <string>
 
-namespace vexar {
+namespace vexar
+{
 
-class TempDir {
+class TempDir
+{
 public:
     TempDir();
     ~TempDir();

@@ -2,12 +2,12 @@
 // selected in turn, written as a single-program stream, and ffprobe checks
 // the result. Null packets there all carry continuity_counter 0.
 
-#include "ts/RecordingPhase.h"
 #include "tests/support/CommandOutput.h"
 #include "tests/ts/TestSupport.h"
 #include "ts/PacketRouting.h"
 #include "ts/PacketScan.h"
 #include "ts/ProgramSelection.h"
+#include "ts/RecordingPhase.h"
 
 #include <gtest/gtest.h>
 
@@ -17,7 +17,8 @@
 #include <iterator>
 #include <memory>
 
-namespace vexar {
+namespace vexar
+{
 
 namespace
 {
@@ -52,7 +53,8 @@ protected:
         auto state = std::make_unique<ScanState>();
         std::vector<uint16_t> pids;
         std::ofstream out(outName, std::ios::binary | std::ios::trunc);
-        auto sink = [&](const uint8_t* data, uint32_t count) {
+        auto sink = [&](const uint8_t* data, uint32_t count)
+        {
             out.write(reinterpret_cast<const char*>(data), count);
             ++result.packetsWritten;
         };
@@ -145,7 +147,8 @@ TEST_F(FfmpegSample, AnyProgramSkipsTheScrambledOne)
     EXPECT_TRUE(contains(r.out, "\n8191,1,0: "));
     EXPECT_EQ(probe(name, "program=program_num,pmt_pid"), std::vector<std::string>{"2,4097"});
     // ffprobe reads the whole file without complaint.
-    EXPECT_EQ(commandOutput("ffprobe -v error -show_packets -of csv=p=0 '" + name + "' 2>&1 >/dev/null").text, "");
+    EXPECT_EQ(commandOutput("ffprobe -v error -show_packets -of csv=p=0 '" + name + "' 2>&1 >/dev/null").text,
+              "");
 }
 
 } // namespace vexar

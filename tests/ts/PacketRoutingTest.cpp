@@ -1,9 +1,10 @@
-#include "tests/ts/ScanHelpers.h"
 #include "ts/PacketRouting.h"
+#include "tests/ts/ScanHelpers.h"
 
 #include <gtest/gtest.h>
 
-namespace vexar {
+namespace vexar
+{
 
 namespace
 {

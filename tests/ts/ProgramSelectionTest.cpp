@@ -1,10 +1,11 @@
-#include "tests/ts/ScanHelpers.h"
 #include "ts/ProgramSelection.h"
+#include "tests/ts/ScanHelpers.h"
 #include "ts/SectionParser.h"
 
 #include <gtest/gtest.h>
 
-namespace vexar {
+namespace vexar
+{
 
 namespace
 {
@@ -273,7 +274,8 @@ TEST(NewPat, TemplateWithoutRoomLosesItsAdaptationField)
     EXPECT_FALSE(newPat.hasAdaptationField());
     ASSERT_EQ(newPat.payloadOffset(), 4);
     EXPECT_EQ(newPat.continuityCounter(), scan.state->newPatPacket.continuityCounter());
-    const std::vector<uint8_t> expected{0x00, 0x00, 0xB0, 0x0D, 0x00, 0x01, 0xC1, 0x00, 0x00, 0x00, 0x01, 0xF0, 0x00};
+    const std::vector<uint8_t> expected{0x00, 0x00, 0xB0, 0x0D, 0x00, 0x01, 0xC1,
+                                        0x00, 0x00, 0x00, 0x01, 0xF0, 0x00};
     EXPECT_TRUE(std::equal(expected.begin(), expected.end(), newPat.bytes.begin() + 4));
     EXPECT_EQ(mpegCrc32(newPat.data() + 5, 16), 0u);
 }

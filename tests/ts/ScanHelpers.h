@@ -9,7 +9,8 @@
 #include <memory>
 #include <string>
 
-namespace vexar {
+namespace vexar
+{
 
 struct ScanRun
 {

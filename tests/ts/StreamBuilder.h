@@ -12,7 +12,8 @@
 #include <initializer_list>
 #include <vector>
 
-namespace vexar {
+namespace vexar
+{
 
 struct PacketOptions
 {
@@ -21,7 +22,7 @@ struct PacketOptions
     bool payload = true;
     int adaptationLength = -1; // -1: no adaptation field
     bool transportError = false;
-    int continuity = -1;       // -1: next counter of the PID
+    int continuity = -1; // -1: next counter of the PID
 };
 
 struct PatProgram
@@ -46,13 +47,18 @@ inline void appendCrc(std::vector<uint8_t>& section)
 }
 
 // table_id 0 ... CRC_32 of a single-section PAT.
-inline std::vector<uint8_t> patSection(std::initializer_list<PatProgram> programs, uint16_t transportStreamId = 1,
-                                       uint8_t version = 0)
+inline std::vector<uint8_t> patSection(std::initializer_list<PatProgram> programs,
+                                       uint16_t transportStreamId = 1, uint8_t version = 0)
 {
     const int length = 5 + 4 * static_cast<int>(programs.size()) + 4;
-    std::vector<uint8_t> s{0x00, static_cast<uint8_t>(0xB0 | (length >> 8)), static_cast<uint8_t>(length),
-                           static_cast<uint8_t>(transportStreamId >> 8), static_cast<uint8_t>(transportStreamId),
-                           static_cast<uint8_t>(0xC1 | (version << 1)), 0x00, 0x00};
+    std::vector<uint8_t> s{0x00,
+                           static_cast<uint8_t>(0xB0 | (length >> 8)),
+                           static_cast<uint8_t>(length),
+                           static_cast<uint8_t>(transportStreamId >> 8),
+                           static_cast<uint8_t>(transportStreamId),
+                           static_cast<uint8_t>(0xC1 | (version << 1)),
+                           0x00,
+                           0x00};
     for (const PatProgram& p : programs)
     {
         const uint16_t word = static_cast<uint16_t>(p.reservedBits | p.pmtPid);
@@ -64,19 +70,28 @@ inline std::vector<uint8_t> patSection(std::initializer_list<PatProgram> program
 }
 
 // table_id 2 ... CRC_32 of a PMT; descriptors are filled with 0x55.
-inline std::vector<uint8_t> pmtSection(uint16_t program, uint16_t pcrPid, std::initializer_list<PmtEntry> streams,
+inline std::vector<uint8_t> pmtSection(uint16_t program, uint16_t pcrPid,
+                                       std::initializer_list<PmtEntry> streams,
                                        uint16_t programInfoLength = 0)
 {
-    std::vector<uint8_t> s{0x02, 0xB0, 0x00, static_cast<uint8_t>(program >> 8), static_cast<uint8_t>(program),
-                           0xC1, 0x00, 0x00, static_cast<uint8_t>(0xE0 | (pcrPid >> 8)),
-                           static_cast<uint8_t>(pcrPid), static_cast<uint8_t>(0xF0 | (programInfoLength >> 8)),
+    std::vector<uint8_t> s{0x02,
+                           0xB0,
+                           0x00,
+                           static_cast<uint8_t>(program >> 8),
+                           static_cast<uint8_t>(program),
+                           0xC1,
+                           0x00,
+                           0x00,
+                           static_cast<uint8_t>(0xE0 | (pcrPid >> 8)),
+                           static_cast<uint8_t>(pcrPid),
+                           static_cast<uint8_t>(0xF0 | (programInfoLength >> 8)),
                            static_cast<uint8_t>(programInfoLength)};
     s.insert(s.end(), programInfoLength, 0x55);
     for (const PmtEntry& e : streams)
     {
-        s.insert(s.end(), {e.streamType, static_cast<uint8_t>(0xE0 | (e.pid >> 8)), static_cast<uint8_t>(e.pid),
-                           static_cast<uint8_t>(0xF0 | (e.esInfoLength >> 8)),
-                           static_cast<uint8_t>(e.esInfoLength)});
+        s.insert(s.end(),
+                 {e.streamType, static_cast<uint8_t>(0xE0 | (e.pid >> 8)), static_cast<uint8_t>(e.pid),
+                  static_cast<uint8_t>(0xF0 | (e.esInfoLength >> 8)), static_cast<uint8_t>(e.esInfoLength)});
         s.insert(s.end(), e.esInfoLength, 0x55);
     }
     const int length = static_cast<int>(s.size()) - 3 + 4;
@@ -115,7 +130,8 @@ inline TsPacket makePacket(uint16_t pid, uint8_t continuity, const std::vector<u
         start = 5 + static_cast<std::size_t>(o.adaptationLength);
     }
     if (o.payload && start < kTsPacketSize)
-        std::copy_n(payload.begin(), std::min(payload.size(), kTsPacketSize - start), p.bytes.begin() + start);
+        std::copy_n(payload.begin(), std::min(payload.size(), kTsPacketSize - start),
+                    p.bytes.begin() + start);
     return p;
 }
 

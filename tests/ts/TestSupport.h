@@ -12,7 +12,8 @@
 #include <string>
 #include <vector>
 
-namespace vexar {
+namespace vexar
+{
 
 // Delivers a byte vector; sets the stop flag (when given) once the last byte
 // has been handed out, and throws when asked for more than is left.

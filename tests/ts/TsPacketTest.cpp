@@ -1,14 +1,15 @@
+#include "ts/TsPacket.h"
 #include "tests/ts/StreamBuilder.h"
 #include "ts/Crc32.h"
 #include "ts/HexDump.h"
-#include "ts/TsPacket.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <sstream>
 
-namespace vexar {
+namespace vexar
+{
 
 TEST(TsPacketFields, HeaderBitsDecodeToTheirFields)
 {

@@ -12,7 +12,8 @@
 #include <sstream>
 #include <stdexcept>
 
-namespace vexar {
+namespace vexar
+{
 
 namespace
 {
@@ -48,7 +49,8 @@ void recordFrom(FuzzSource& source, ScanState& state, const Selection& selection
     buildNewPat(state.newPatPacket, selection);
     RecordingPhase phase(state, selection, pidsToRecord, "fuzz");
     uint64_t sum = 0;
-    auto sink = [&sum](const uint8_t* data, uint32_t count) {
+    auto sink = [&sum](const uint8_t* data, uint32_t count)
+    {
         for (uint32_t i = 0; i < count; ++i)
             sum += data[i];
     };
