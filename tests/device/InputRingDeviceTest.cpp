@@ -288,6 +288,24 @@ TEST_P(InputRingDeviceTest, LostConnectionDeliversWhatArrivedThenFailsEveryReque
               "VexarHDRecorder::record last error, b:0, e:31, i:0\n");
 }
 
+// A real-time device does not wait: what neither the waiting transfers nor
+// its FIFO can hold while the reader pauses is lost, and the device says so.
+TEST_P(InputRingDeviceTest, RealTimeDeviceDropsWhatAPausedReaderLeaves)
+{
+    start({"--rate", "80000000", "--fifo", "65536"});
+    const auto overflows = [&] {
+        const std::vector<std::string> log = m_sim->logLines();
+        return std::count_if(log.begin(), log.end(),
+                             [](const std::string& line) { return line.rfind("overflow: ", 0) == 0; });
+    };
+    EXPECT_EQ(read(1 << 20), expected(0, 1 << 20));
+    EXPECT_EQ(overflows(), 0);
+    // 10 MB/s for 0.5 s: far more than the eight transfers and the FIFO hold.
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    EXPECT_NE(read(1 << 20), expected(1 << 20, 1 << 20));
+    EXPECT_GE(overflows(), 1);
+}
+
 INSTANTIATE_TEST_SUITE_P(Transfers, InputRingDeviceTest,
                          testing::Values(Transfers::direct, Transfers::copied),
                          [](const testing::TestParamInfo<Transfers>& info)

@@ -254,7 +254,8 @@ TEST(OutputWriterDeathTest, FullDiskReportsWriteErrorAndKeepsWhatWasWritten)
 TEST(OutputWriter, StalledDiskDropsChunksBeyondTheBoundWithOneLine)
 {
     const std::string path = tempPath("stalled.ts");
-    ::setenv("VEXARHD_STALL_WRITES", (path + ":0:3000").c_str(), 1);
+    // Long enough for a sanitizer build to queue the bound and more.
+    ::setenv("VEXARHD_STALL_WRITES", (path + ":0:12000").c_str(), 1);
     // Each chunk of the stream starts with its number, so the file tells
     // which chunks reached it.
     const std::uint32_t chunk = OutputWriter::CHUNK_SIZE;

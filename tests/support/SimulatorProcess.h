@@ -2,7 +2,9 @@
 // only) in its own device namespace (dir/ns), which is also set as this
 // process's VEXARHD_DEVICE_DIR so that openDevice finds it. The constructor
 // waits (bounded) until the socket is served; the destructor stops the
-// simulator. Its standard output, the log, goes to dir/devsim.log.
+// simulator. Its standard output, the log, goes to dir/devsim.log. Without a
+// --fifo among the arguments the device loses nothing however slowly the
+// test reads.
 #pragma once
 
 #include "tests/support/ChildProcess.h"
