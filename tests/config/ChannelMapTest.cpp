@@ -1,7 +1,7 @@
 // Reading the channel-to-program map file: the pairs kept and where reading
 // stops.
 #include "config/ChannelMap.h"
-#include "tests/app/ProgramRun.h"
+#include "tests/support/TempDir.h"
 
 #include <gtest/gtest.h>
 
