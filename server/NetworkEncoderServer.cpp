@@ -90,8 +90,11 @@ void NetworkEncoderServer::serveConnection()
             asio::detail::throw_error(error, "accept");
         reportDroppedConnection("accept", error.message());
         // Out of descriptors or memory: give the system a moment instead of
-        // spinning on the same failure.
-        if (error != asio::error::connection_aborted)
+        // spinning on the same failure. A connection that failed on its own
+        // (on Windows a client that reset it before it was accepted) is
+        // simply the next one's turn.
+        if (error == asio::error::no_descriptors || error == asio::error::no_buffer_space ||
+            error == asio::error::no_memory)
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
         return;
     }
