@@ -193,7 +193,9 @@ TEST_F(ListenerTest, ThousandConnectionsClosedAtOnceOrMidLine)
     }
     EXPECT_TRUE(servedInAll(1000));
     capture.finish();
-    EXPECT_EQ(countLines(capture.err(), "Connection dropped (read_until): "), 1000u);
+    // Each is dropped with one line: at the read, or, where the system takes
+    // a connection reset before its accept as a failed accept (Windows), there.
+    EXPECT_EQ(countLines(capture.err(), "Connection dropped ("), 1000u);
     EXPECT_EQ(capture.out(), "");
     expectServerHealthy();
 }
