@@ -12,11 +12,15 @@
  *  - a reader thread per handle completes requests from the answers, a
  *    writer thread per handle sends what the dispatch and cancel routines
  *    queue (a cancel routine may not wait on the pipe);
- *  - when the simulator goes away, every request ends with
- *    STATUS_DEVICE_NOT_CONNECTED and so does every later one. */
+ *  - when the simulator goes away, every request ends with VXS_GONE and so
+ *    does every later one. */
 #include <ntifs.h>
 
 #include "vexsim_protocol.h"
+
+/* What the requests of a handle whose device has gone end with: the
+ * program sees ERROR_GEN_FAILURE, as from a device unplugged mid-transfer. */
+#define VXS_GONE STATUS_UNSUCCESSFUL
 
 #define VXS_TAG 0x73786556u /* "Vexs" in a pool dump */
 
@@ -214,7 +218,7 @@ static VOID vxsReader(PVOID context)
     while (!IsListEmpty(&ended))
     {
         PIRP irp = CONTAINING_RECORD(RemoveHeadList(&ended), IRP, Tail.Overlay.ListEntry);
-        vxsAnswer(irp, STATUS_DEVICE_NOT_CONNECTED, 0, NULL, 0);
+        vxsAnswer(irp, VXS_GONE, 0, NULL, 0);
     }
     PsTerminateSystemThread(STATUS_SUCCESS);
 }
@@ -391,7 +395,7 @@ static NTSTATUS vxsDeviceControl(PDEVICE_OBJECT device, PIRP irp)
     {
         KeReleaseSpinLock(&open->lock, irql);
         ExFreePoolWithTag(out, VXS_TAG);
-        return vxsFinish(irp, STATUS_DEVICE_NOT_CONNECTED, 0);
+        return vxsFinish(irp, VXS_GONE, 0);
     }
     out->message.id = ++open->nextId;
     VXS_ID(irp) = (PVOID)(ULONG_PTR)out->message.id;
