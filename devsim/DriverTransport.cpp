@@ -336,6 +336,9 @@ void DriverTransport::disconnect()
         GetOverlappedResult(m_pipe, overlapped, &ignored, TRUE);
         *busy = false;
     }
+    // Disconnecting discards what the driver has not read yet: the answers
+    // written before a dropped handle must still reach it.
+    FlushFileBuffers(m_pipe);
     DisconnectNamedPipe(m_pipe);
     m_outgoing.clear();
     m_have = 0;
