@@ -33,8 +33,9 @@ void InputRing::sendTransferSize()
 }
 
 // The records carry no event, so on Windows the wait is on the handle, which
-// the completion of any request signals; a request that is still running
-// then reports ERROR_IO_INCOMPLETE and is waited for again.
+// the completion of any request signals: GetOverlappedResultEx then returns
+// success for a record that is still pending (its status, STATUS_PENDING,
+// counts as a success). Such a record is waited for again.
 BOOL InputRing::waitFor(int slot, DWORD& bytes, DWORD timeout)
 {
     const ULONGLONG deadline = timeout == INFINITE ? 0 : GetTickCount64() + timeout;
@@ -46,9 +47,12 @@ BOOL InputRing::waitFor(int slot, DWORD& bytes, DWORD timeout)
             const ULONGLONG now = GetTickCount64();
             left = now >= deadline ? 0 : static_cast<DWORD>(deadline - now);
         }
-        if (GetOverlappedResultEx(m_input, &m_readOverlapped[slot], &bytes, left, FALSE))
+        const BOOL ok = GetOverlappedResultEx(m_input, &m_readOverlapped[slot], &bytes, left, FALSE);
+        DWORD error = ok ? 0 : GetLastError();
+        if (ok && !HasOverlappedIoCompleted(&m_readOverlapped[slot]))
+            error = ERROR_IO_INCOMPLETE; // woken by another request's completion
+        if (error == 0)
             return TRUE;
-        const DWORD error = GetLastError();
         if (error == WAIT_TIMEOUT || (error == ERROR_IO_INCOMPLETE && left == 0))
         {
             SetLastError(WAIT_TIMEOUT);

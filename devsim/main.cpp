@@ -28,26 +28,37 @@
 //                              and the least room the box's output had left
 //   overflow total: N packets dropped   at the end
 //   stopped                    after SIGTERM or SIGINT; the socket is removed
+//
+// On Windows (under wine) it serves the test driver vexsim.sys instead of a
+// socket (DriverTransport.h): "ready" names the driver's pipe, and it stops
+// on Ctrl+C or when `vexarhd-devsim --stop` asks it to.
 #include "contract/DeviceInterface.h"
 #include "devsim/CableBox.h"
 #include "devsim/SimLog.h"
 #include "devsim/SimulatedDevice.h"
-#include "devsim/SocketTransport.h"
-#include "platform/DeviceNamespace.h"
 
 #include <boost/program_options.hpp>
 
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <fcntl.h>
 #include <fstream>
 #include <iostream>
 #include <map>
 #include <stdexcept>
 #include <string>
-#include <unistd.h>
 #include <vector>
+
+#ifdef _WIN32
+#include "devsim/DriverTransport.h"
+#include "wine/driver/vexsim_protocol.h"
+#else
+#include "devsim/SocketTransport.h"
+#include "platform/DeviceNamespace.h"
+
+#include <csignal>
+#include <fcntl.h>
+#include <unistd.h>
+#endif
 
 using namespace vexar;
 
@@ -55,14 +66,6 @@ namespace po = boost::program_options;
 
 namespace
 {
-
-int g_stopPipe[2] = {-1, -1};
-
-void onStopSignal(int)
-{
-    const char byte = 1;
-    [[maybe_unused]] ssize_t n = ::write(g_stopPipe[1], &byte, 1);
-}
 
 // "702=file.ts" -> {"0702", "file.ts"}: the box keys in four digits.
 std::pair<std::string, std::string> lineupEntry(const std::string& text)
@@ -90,6 +93,77 @@ void writeReadyFile(const std::string& path, const std::string& socketPath)
     if (std::rename(temporary.c_str(), path.c_str()) != 0)
         throw std::runtime_error("cannot write " + path);
 }
+
+#ifdef _WIN32
+// Set to stop the simulator; `--stop` sets it from another process.
+constexpr const char* kStopEventName = "vexarhd-devsim-stop";
+HANDLE g_stopEvent = nullptr;
+
+BOOL WINAPI onConsoleEvent(DWORD)
+{
+    SetEvent(g_stopEvent);
+    return TRUE;
+}
+
+int askToStop()
+{
+    const HANDLE event = OpenEventA(EVENT_MODIFY_STATE, FALSE, kStopEventName);
+    if (!event)
+    {
+        std::cerr << "vexarhd-devsim: no simulator is running" << std::endl;
+        return 1;
+    }
+    SetEvent(event);
+    CloseHandle(event);
+    return 0;
+}
+
+// Serves the driver until asked to stop; the name of what is served.
+void serve(SimulatedDevice& device, const std::string& readyFile)
+{
+    g_stopEvent = CreateEventA(nullptr, TRUE, FALSE, kStopEventName);
+    if (!g_stopEvent)
+        throw std::runtime_error("cannot create the stop event");
+    if (GetLastError() == ERROR_ALREADY_EXISTS)
+        ResetEvent(g_stopEvent); // left set by a --stop without a simulator
+    SetConsoleCtrlHandler(onConsoleEvent, TRUE);
+    DriverTransport server(device);
+    if (!readyFile.empty())
+        writeReadyFile(readyFile, VEXSIM_PIPE_NAME);
+    simLog("ready ", VEXSIM_PIPE_NAME);
+    server.run(g_stopEvent);
+}
+#else
+int g_stopPipe[2] = {-1, -1};
+
+void onStopSignal(int)
+{
+    const char byte = 1;
+    [[maybe_unused]] ssize_t n = ::write(g_stopPipe[1], &byte, 1);
+}
+
+// Serves the device socket until SIGTERM or SIGINT.
+void serve(SimulatedDevice& device, const std::string& readyFile, const std::string& name, bool direct)
+{
+    if (::pipe2(g_stopPipe, O_CLOEXEC) != 0)
+        throw std::runtime_error("pipe failed");
+    struct sigaction action
+    {
+    };
+    action.sa_handler = onStopSignal;
+    sigemptyset(&action.sa_mask);
+    ::sigaction(SIGTERM, &action, nullptr);
+    ::sigaction(SIGINT, &action, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);
+
+    const std::string socketPath = platform::deviceClassDir(DEVICE_INTERFACE_GUID) + "/" + name;
+    SocketTransport server(device, socketPath, direct);
+    if (!readyFile.empty())
+        writeReadyFile(readyFile, socketPath);
+    simLog("ready ", socketPath);
+    server.run(g_stopPipe[0]);
+}
+#endif
 
 } // namespace
 
@@ -134,6 +208,9 @@ int main(int argc, char** argv)
         "after N bytes one stream transfer is never answered until cancelled")(
         "sync-loss-every", po::value(&streamFaults.syncLossEvery), "every Nth packet loses its sync byte")(
         "cc-error-every", po::value(&streamFaults.ccErrorEvery), "every Nth packet skips a continuity count");
+#ifdef _WIN32
+    options.add_options()("stop", "stop the running simulator and exit");
+#endif
 
     try
     {
@@ -145,8 +222,13 @@ int main(int argc, char** argv)
             std::cout << options << std::endl;
             return 0;
         }
+#ifdef _WIN32
+        if (vm.count("stop"))
+            return askToStop();
+#else
         if (!namespaceDir.empty())
             ::setenv("VEXARHD_DEVICE_DIR", namespaceDir.c_str(), 1);
+#endif
         if (name.empty() || name.find('/') != std::string::npos)
             throw std::runtime_error("--name must be a plain file name");
         if (serial.size() > 7)
@@ -156,27 +238,15 @@ int main(int argc, char** argv)
         for (const std::string& entry : channels)
             lineup.insert(lineupEntry(entry));
 
-        if (::pipe2(g_stopPipe, O_CLOEXEC) != 0)
-            throw std::runtime_error("pipe failed");
-        struct sigaction action
-        {
-        };
-        action.sa_handler = onStopSignal;
-        sigemptyset(&action.sa_mask);
-        ::sigaction(SIGTERM, &action, nullptr);
-        ::sigaction(SIGINT, &action, nullptr);
-        std::signal(SIGPIPE, SIG_IGN);
-
         CableBox box(lineup, serial, vm["stuck-power"].as<bool>());
         for (const auto& [channel, file] : lineup)
             simLog("channel ", channel, " ", file);
-        const std::string socketPath = platform::deviceClassDir(DEVICE_INTERFACE_GUID) + "/" + name;
         SimulatedDevice device(box, rate, fifo, faults, streamFaults);
-        SocketTransport server(device, socketPath, !vm["copy-transfers"].as<bool>());
-        if (!readyFile.empty())
-            writeReadyFile(readyFile, socketPath);
-        simLog("ready ", socketPath);
-        server.run(g_stopPipe[0]);
+#ifdef _WIN32
+        serve(device, readyFile);
+#else
+        serve(device, readyFile, name, !vm["copy-transfers"].as<bool>());
+#endif
         simLog("overflow total: ", device.droppedPackets(), " packets dropped");
         simLog("stopped");
         if (!readyFile.empty())

@@ -204,7 +204,10 @@ BOOL DeviceIoControl(HANDLE h, DWORD code, LPVOID in, DWORD inSize, LPVOID out, 
                      LPDWORD returned, LPOVERLAPPED ov);
 BOOL GetOverlappedResult(HANDLE h, LPOVERLAPPED ov, LPDWORD transferred, BOOL wait);
 // As GetOverlappedResult, waiting at most milliseconds (INFINITE: no limit);
-// a wait that runs out fails with WAIT_TIMEOUT. Not alertable here.
+// a wait that runs out fails with WAIT_TIMEOUT. Not alertable here. As on
+// Windows, the wait is on the handle: it may end because another request
+// completed, and a record still pending is then reported as a success
+// (check HasOverlappedIoCompleted when several requests are in flight).
 BOOL GetOverlappedResultEx(HANDLE h, LPOVERLAPPED ov, LPDWORD transferred, DWORD milliseconds,
                            BOOL alertable);
 BOOL CancelIoEx(HANDLE h, LPOVERLAPPED ov);

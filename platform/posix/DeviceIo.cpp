@@ -85,6 +85,7 @@ void complete(DeviceObject& device, const DevicePending& p, DWORD error, DWORD r
         p.sync->error = error;
         p.sync->returned = returned;
     }
+    device.io.signaled = true;
     device.io.completed.notify_all();
 }
 
@@ -226,6 +227,7 @@ BOOL deviceIoControl(DeviceObject& device, DWORD code, LPVOID in, DWORD inSize, 
         direct = device.direct && out && outSize > wire::kInlineInput;
         if (ov)
             markPending(ov);
+        device.io.signaled = false;
         device.pending.emplace(
             id, DevicePending{ov, ov ? nullptr : &sync, static_cast<char*>(out), outSize, direct});
     }
@@ -249,6 +251,7 @@ BOOL deviceIoControl(DeviceObject& device, DWORD code, LPVOID in, DWORD inSize, 
             device.pending.erase(it);
             if (ov)
                 markCompleted(ov, error, 0);
+            device.io.signaled = true;
         }
         device.io.completed.notify_all(); // a reader waiting for this send goes on
         SetLastError(error);

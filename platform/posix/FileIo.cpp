@@ -189,6 +189,7 @@ void workerLoop(FileObject* file)
         lock.lock();
         file->running = nullptr;
         markCompleted(r.ov, error, moved);
+        file->io.signaled = true;
         file->io.completed.notify_all();
     }
 }
@@ -238,6 +239,7 @@ BOOL transfer(FileObject& file, bool write, void* buffer, DWORD size, LPDWORD do
             return FALSE;
         }
         markPending(ov);
+        file.io.signaled = false;
         file.queue.push_back(r);
         if (!file.worker.joinable())
             file.worker = std::thread(workerLoop, &file);
@@ -274,6 +276,7 @@ bool cancelFileIo(FileObject& file, const OVERLAPPED* ov)
             continue;
         }
         markCompleted(it->ov, ERROR_OPERATION_ABORTED, 0);
+        file.io.signaled = true;
         it = file.queue.erase(it);
         found = true;
     }

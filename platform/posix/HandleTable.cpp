@@ -162,8 +162,12 @@ BOOL GetOverlappedResultEx(HANDLE h, LPOVERLAPPED ov, LPDWORD transferred, DWORD
             SetLastError(ERROR_IO_INCOMPLETE);
             return FALSE;
         }
+        // As on Windows, a record without an event is waited for on the
+        // handle, which the completion of any of its requests signals: the
+        // wait can end while this record is still pending, and the record
+        // is then reported as it stands, pending status read as success.
         std::unique_lock<std::mutex> lock(sync->mutex);
-        const auto done = [ov] { return HasOverlappedIoCompleted(ov); };
+        const auto done = [ov, sync] { return HasOverlappedIoCompleted(ov) || sync->signaled; };
         if (milliseconds == INFINITE)
         {
             sync->completed.wait(lock, done);
@@ -177,7 +181,7 @@ BOOL GetOverlappedResultEx(HANDLE h, LPOVERLAPPED ov, LPDWORD transferred, DWORD
     ULONG_PTR status = ov->Internal.load(std::memory_order_acquire);
     if (transferred)
         *transferred = static_cast<DWORD>(ov->InternalHigh.load(std::memory_order_relaxed));
-    if (status != 0)
+    if (status != 0 && status != STATUS_PENDING)
     {
         SetLastError(static_cast<DWORD>(status & ~kFailedStatus));
         return FALSE;

@@ -53,6 +53,10 @@ struct IoSync
 {
     std::mutex mutex;
     std::condition_variable completed;
+    // The handle's own signal, as Windows keeps one per file object: set
+    // when any request on the handle completes, cleared when a new one is
+    // issued. A wait for a record without an event waits on this.
+    bool signaled = false;
 };
 IoSync& fileIoSync(FileObject& file);
 IoSync& deviceIoSync(DeviceObject& device);

@@ -3,6 +3,7 @@
 // namespace on Windows, so deviceDir is not used there.
 #include "platform/Windows.h"
 #include "tests/app/ProgramRun.h"
+#include "tests/support/WindowsProcess.h"
 
 #include <gtest/gtest.h>
 
@@ -14,27 +15,6 @@ namespace vexar
 namespace
 {
 
-// One argument as the C runtime's command-line parser reads it back: quoted,
-// with backslashes doubled only where they precede a quote.
-std::string quoteArgument(const std::string& arg)
-{
-    std::string quoted = "\"";
-    std::size_t backslashes = 0;
-    for (char c : arg)
-    {
-        if (c == '\\')
-        {
-            ++backslashes;
-            continue;
-        }
-        quoted.append(c == '"' ? 2 * backslashes + 1 : backslashes, '\\');
-        backslashes = 0;
-        quoted += c;
-    }
-    quoted.append(2 * backslashes, '\\');
-    return quoted + "\"";
-}
-
 struct Handle
 {
     HANDLE h = INVALID_HANDLE_VALUE;
@@ -45,16 +25,6 @@ struct Handle
     }
 };
 
-HANDLE inheritableFile(const std::string& path)
-{
-    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-    HANDLE h = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS,
-                           FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (h == INVALID_HANDLE_VALUE)
-        throw std::runtime_error("cannot create " + path);
-    return h;
-}
-
 } // namespace
 
 ProgramRun runProgram(const std::vector<std::string>& args, const std::string& workDir, const std::string&)
@@ -63,9 +33,7 @@ ProgramRun runProgram(const std::vector<std::string>& args, const std::string& w
     Handle out{inheritableFile(capture.file("out"))};
     Handle err{inheritableFile(capture.file("err"))};
 
-    std::string commandLine = quoteArgument(VEXARHD_BINARY);
-    for (const std::string& a : args)
-        commandLine += " " + quoteArgument(a);
+    std::string line = commandLine(VEXARHD_BINARY, args);
 
     STARTUPINFOA startup{};
     startup.cb = sizeof startup;
@@ -74,8 +42,8 @@ ProgramRun runProgram(const std::vector<std::string>& args, const std::string& w
     startup.hStdOutput = out.h;
     startup.hStdError = err.h;
     PROCESS_INFORMATION process{};
-    if (!CreateProcessA(VEXARHD_BINARY, commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr,
-                        workDir.c_str(), &startup, &process))
+    if (!CreateProcessA(VEXARHD_BINARY, line.data(), nullptr, nullptr, TRUE, 0, nullptr, workDir.c_str(),
+                        &startup, &process))
         throw std::runtime_error("cannot start " VEXARHD_BINARY ": error " + std::to_string(GetLastError()));
     Handle processHandle{process.hProcess};
     Handle threadHandle{process.hThread};

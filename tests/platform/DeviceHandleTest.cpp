@@ -7,6 +7,7 @@
 #include "platform/DeviceNamespace.h"
 #include "platform/DeviceWire.h"
 #include "platform/Windows.h"
+#include "tests/support/Overlapped.h"
 #include "tests/support/TempDir.h"
 
 #include <gtest/gtest.h>
@@ -202,7 +203,7 @@ TEST_F(DeviceHandleTest, OverlappedRequestsCompleteByTheirOwnAnswers)
 
     m_device->answer(r2.id, 0, 3, {0xB1, 0xB2, 0xB3});
     DWORD bytes = 0;
-    EXPECT_TRUE(GetOverlappedResult(m_handle, &second, &bytes, TRUE));
+    EXPECT_TRUE(collect(m_handle, &second, &bytes));
     EXPECT_EQ(bytes, 3u);
     EXPECT_EQ(b[2], 0xB3);
     EXPECT_FALSE(HasOverlappedIoCompleted(&first));
@@ -223,9 +224,31 @@ TEST_F(DeviceHandleTest, OverlappedRequestsCompleteByTheirOwnAnswers)
     EXPECT_EQ(status[0], 0x5C);
 
     m_device->answer(r1.id, 0, 2, {0xA1, 0xA2});
-    EXPECT_TRUE(GetOverlappedResult(m_handle, &first, &bytes, TRUE));
+    EXPECT_TRUE(collect(m_handle, &first, &bytes));
     EXPECT_EQ(bytes, 2u);
     EXPECT_EQ(a[1], 0xA2);
+}
+
+// As on Windows: a record without an event is waited for on the handle, so
+// another request's completion ends the wait, and the record, still
+// pending, reads as a success with nothing transferred.
+TEST_F(DeviceHandleTest, WaitOnTheHandleEndsWithAnotherRequestsCompletion)
+{
+    OVERLAPPED first{};
+    OVERLAPPED second{};
+    std::vector<std::uint8_t> a(16, 0);
+    std::vector<std::uint8_t> b(16, 0);
+    issue(first, a);
+    issue(second, b);
+    m_device->receive();
+    const auto r2 = m_device->receive();
+    m_device->answer(r2.id, 0, 3, {0xB1, 0xB2, 0xB3});
+    DWORD bytes = 77;
+    EXPECT_TRUE(GetOverlappedResult(m_handle, &first, &bytes, TRUE));
+    EXPECT_EQ(bytes, 0u);
+    EXPECT_FALSE(HasOverlappedIoCompleted(&first));
+    EXPECT_TRUE(HasOverlappedIoCompleted(&second));
+    CancelIoEx(m_handle, &first);
 }
 
 TEST_F(DeviceHandleTest, AnswerLargerThanTheRoomIsCutToTheBuffer)
@@ -238,7 +261,7 @@ TEST_F(DeviceHandleTest, AnswerLargerThanTheRoomIsCutToTheBuffer)
     const auto request = m_device->receive();
     m_device->answer(request.id, 0, 1000, std::vector<std::uint8_t>(20, 0xCC));
     DWORD bytes = 0;
-    EXPECT_TRUE(GetOverlappedResult(m_handle, &ov, &bytes, TRUE));
+    EXPECT_TRUE(collect(m_handle, &ov, &bytes));
     EXPECT_EQ(bytes, 8u);
     EXPECT_EQ(buffer[7], 0xCC);
     EXPECT_EQ(buffer[8], 0x00);
@@ -257,7 +280,7 @@ TEST_F(DeviceHandleTest, CancelFromAnotherThreadEndsTheWaitAndLateAnswersAreDrop
             EXPECT_TRUE(CancelIoEx(m_handle, nullptr));
         });
     DWORD bytes = 5;
-    EXPECT_FALSE(GetOverlappedResult(m_handle, &ov, &bytes, TRUE));
+    EXPECT_FALSE(collect(m_handle, &ov, &bytes));
     EXPECT_EQ(GetLastError(), ERROR_OPERATION_ABORTED);
     EXPECT_EQ(bytes, 0u);
     canceller.join();
@@ -304,7 +327,7 @@ TEST_F(DeviceHandleTest, CancelWithARecordEndsOnlyItsRequest)
 
     EXPECT_TRUE(CancelIoEx(m_handle, &stream));
     DWORD bytes = 5;
-    EXPECT_FALSE(GetOverlappedResult(m_handle, &stream, &bytes, TRUE));
+    EXPECT_FALSE(collect(m_handle, &stream, &bytes));
     EXPECT_EQ(GetLastError(), ERROR_OPERATION_ABORTED);
     const auto cancel = m_device->receive();
     EXPECT_EQ(cancel.code, wire::kWireCancel);
@@ -316,7 +339,7 @@ TEST_F(DeviceHandleTest, CancelWithARecordEndsOnlyItsRequest)
     m_device->answer(sync.id, 0, 1, {0x5C});
     control.join();
     m_device->answer(kept.id, 0, 2, {0xB1, 0xB2});
-    EXPECT_TRUE(GetOverlappedResult(m_handle, &other, &bytes, TRUE));
+    EXPECT_TRUE(collect(m_handle, &other, &bytes));
     EXPECT_EQ(bytes, 2u);
     EXPECT_EQ(b[1], 0xB2);
 }
@@ -339,7 +362,7 @@ TEST_F(DeviceHandleTest, LostConnectionFailsWaitingAndLaterRequests)
     m_device->closeConnection();
     synchronous.join();
     DWORD bytes = 0;
-    EXPECT_FALSE(GetOverlappedResult(m_handle, &ov, &bytes, TRUE));
+    EXPECT_FALSE(collect(m_handle, &ov, &bytes));
     EXPECT_EQ(GetLastError(), ERROR_GEN_FAILURE);
 
     OVERLAPPED later{};
@@ -435,7 +458,7 @@ TEST_F(DirectDeviceHandleTest, OutputWrittenByTheServerCompletesWithItsAnswer)
     std::memset(reinterpret_cast<void*>(static_cast<std::uintptr_t>(request.output)), 0xAB, 100);
     m_device->answer(request.id, 0, 100, {}, wire::kAnswerWritten);
     DWORD bytes = 0;
-    EXPECT_TRUE(GetOverlappedResult(m_handle, &ov, &bytes, TRUE));
+    EXPECT_TRUE(collect(m_handle, &ov, &bytes));
     EXPECT_EQ(bytes, 100u);
     EXPECT_EQ(buffer[99], 0xAB);
     EXPECT_EQ(buffer[100], 100); // the rest as it was
@@ -472,7 +495,7 @@ TEST_F(DirectDeviceHandleTest, CancelEndsADirectRequestOnlyWithTheServersAnswer)
     EXPECT_EQ(GetLastError(), ERROR_IO_INCOMPLETE);
 
     m_device->answer(request.id, ERROR_OPERATION_ABORTED, 0, {});
-    EXPECT_FALSE(GetOverlappedResult(m_handle, &ov, &bytes, TRUE));
+    EXPECT_FALSE(collect(m_handle, &ov, &bytes));
     EXPECT_EQ(GetLastError(), ERROR_OPERATION_ABORTED);
     EXPECT_EQ(bytes, 0u);
 
@@ -482,7 +505,7 @@ TEST_F(DirectDeviceHandleTest, CancelEndsADirectRequestOnlyWithTheServersAnswer)
     std::memset(buffer.data(), 0x5A, 64);
     m_device->answer(next.id, 0, 64, {}, wire::kAnswerWritten);
     EXPECT_TRUE(CancelIo(m_handle));
-    EXPECT_TRUE(GetOverlappedResult(m_handle, &second, &bytes, TRUE));
+    EXPECT_TRUE(collect(m_handle, &second, &bytes));
     EXPECT_EQ(bytes, 64u);
 }
 

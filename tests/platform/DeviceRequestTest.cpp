@@ -1,6 +1,7 @@
 // Overlapped requests on a device handle whose server holds them: the result
 // without waiting, and cancelling another thread's requests.
 #include "platform/Windows.h"
+#include "tests/support/Overlapped.h"
 
 #include <gtest/gtest.h>
 
@@ -83,7 +84,7 @@ TEST(DeviceRequests, PendingRequestReportsIncompleteUntilCancelledFromAnotherThr
         [&]
         {
             DWORD n = 0;
-            if (!GetOverlappedResult(device, &ovs[kRequests - 1], &n, TRUE))
+            if (!collect(device, &ovs[kRequests - 1], &n))
                 waitedError = GetLastError();
         });
     std::thread canceller([device] { EXPECT_TRUE(CancelIo(device)); });
@@ -93,7 +94,7 @@ TEST(DeviceRequests, PendingRequestReportsIncompleteUntilCancelledFromAnotherThr
     for (int i = 0; i < kRequests; ++i)
     {
         EXPECT_TRUE(HasOverlappedIoCompleted(&ovs[i]));
-        EXPECT_FALSE(GetOverlappedResult(device, &ovs[i], &got, TRUE));
+        EXPECT_FALSE(collect(device, &ovs[i], &got));
         EXPECT_EQ(GetLastError(), ERROR_OPERATION_ABORTED) << "request " << i;
         EXPECT_EQ(got, 0u);
     }

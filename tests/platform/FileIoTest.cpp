@@ -2,6 +2,7 @@
 // them: many requests in flight, completion per request, the end of the
 // file, appends, share modes, and cancellation from another thread.
 #include "platform/Windows.h"
+#include "tests/support/Overlapped.h"
 
 #include <gtest/gtest.h>
 
@@ -117,7 +118,7 @@ TEST_F(FileIo, EightReadsInFlightCompleteEachWithItsOwnData)
     for (int i : order)
     {
         DWORD got = 0;
-        ASSERT_TRUE(GetOverlappedResult(file.h, &ovs[i], &got, TRUE)) << GetLastError();
+        ASSERT_TRUE(collect(file.h, &ovs[i], &got)) << GetLastError();
         EXPECT_TRUE(HasOverlappedIoCompleted(&ovs[i]));
         ASSERT_EQ(got, kBlock);
         const std::uint64_t offset = std::uint64_t(ovs[i].OffsetHigh) << 32 | ovs[i].Offset;
@@ -138,7 +139,7 @@ TEST_F(FileIo, EightReadsInFlightCompleteEachWithItsOwnData)
         if (ovs[i].Offset == 0 && ovs[i].OffsetHigh == 0)
             continue;
         DWORD got = 0;
-        ASSERT_TRUE(GetOverlappedResult(file.h, &ovs[i], &got, TRUE));
+        ASSERT_TRUE(collect(file.h, &ovs[i], &got));
         const std::uint64_t offset = std::uint64_t(ovs[i].OffsetHigh) << 32 | ovs[i].Offset;
         EXPECT_EQ(std::string(buffers[i].data(), got), data.substr(offset, kBlock));
     }
@@ -155,7 +156,7 @@ TEST_F(FileIo, ReadsAtAndPastTheEnd)
     setOffset(ov, kBlock - 50);
     issueRead(file.h, buffer, ov);
     DWORD got = 0;
-    ASSERT_TRUE(GetOverlappedResult(file.h, &ov, &got, TRUE));
+    ASSERT_TRUE(collect(file.h, &ov, &got));
     EXPECT_EQ(got, 150u);
     EXPECT_EQ(std::string(buffer.data(), got), data.substr(kBlock - 50));
 
@@ -167,7 +168,7 @@ TEST_F(FileIo, ReadsAtAndPastTheEnd)
         got = 12345;
         BOOL ok = ReadFile(file.h, buffer.data(), kBlock, nullptr, &atEnd);
         if (!ok && GetLastError() == ERROR_IO_PENDING)
-            ok = GetOverlappedResult(file.h, &atEnd, &got, TRUE);
+            ok = collect(file.h, &atEnd, &got);
         else
             got = 0;
         if (ok)
@@ -200,7 +201,7 @@ TEST_F(FileIo, AppendAndPositionedWrites)
     for (int i = 3; i >= 0; --i)
     {
         DWORD written = 0;
-        ASSERT_TRUE(GetOverlappedResult(file.h, &ovs[i], &written, TRUE));
+        ASSERT_TRUE(collect(file.h, &ovs[i], &written));
         EXPECT_EQ(written, parts[i].size());
     }
     const std::string appended = parts[0] + parts[1] + parts[2] + parts[3];
@@ -211,13 +212,13 @@ TEST_F(FileIo, AppendAndPositionedWrites)
     setOffset(at, 2);
     ASSERT_FALSE(WriteFile(file.h, "XY", 2, nullptr, &at));
     DWORD written = 0;
-    ASSERT_TRUE(GetOverlappedResult(file.h, &at, &written, TRUE));
+    ASSERT_TRUE(collect(file.h, &at, &written));
     EXPECT_EQ(written, 2u);
     // ... and an append after it still goes to the end.
     OVERLAPPED end;
     end.Offset = end.OffsetHigh = 0xFFFFFFFF;
     ASSERT_FALSE(WriteFile(file.h, "zz", 2, nullptr, &end));
-    ASSERT_TRUE(GetOverlappedResult(file.h, &end, &written, TRUE));
+    ASSERT_TRUE(collect(file.h, &end, &written));
     std::string expected = appended + "zz";
     expected.replace(2, 2, "XY");
     EXPECT_EQ(contents("out.ts"), expected);
@@ -302,7 +303,7 @@ TEST_F(FileIo, CancelFromAnotherThreadAbortsQueuedRequests)
         for (int i = 0; i < kRequests; ++i)
         {
             DWORD got = 0;
-            if (GetOverlappedResult(file.h, &ovs[i], &got, TRUE))
+            if (collect(file.h, &ovs[i], &got))
             {
                 EXPECT_FALSE(aborted) << "request " << i << " ran after an earlier one was cancelled";
                 ASSERT_EQ(got, kBlock);
@@ -325,7 +326,7 @@ TEST_F(FileIo, CancelFromAnotherThreadAbortsQueuedRequests)
     setOffset(ov, kBlock);
     issueRead(file.h, buffer, ov);
     DWORD got = 0;
-    ASSERT_TRUE(GetOverlappedResult(file.h, &ov, &got, TRUE));
+    ASSERT_TRUE(collect(file.h, &ov, &got));
     EXPECT_EQ(std::memcmp(buffer.data(), data.data() + kBlock, kBlock), 0);
 }
 
@@ -354,7 +355,7 @@ TEST_F(FileIo, CancelWithARecordEndsOnlyItsRequest)
         for (int i = 0; i < kRequests; ++i)
         {
             DWORD got = 0;
-            if (GetOverlappedResult(file.h, &ovs[i], &got, TRUE))
+            if (collect(file.h, &ovs[i], &got))
             {
                 ASSERT_EQ(got, kBlock);
                 EXPECT_EQ(std::memcmp(buffers[i].data(), data.data() + std::size_t(i) * kBlock, kBlock), 0);
@@ -397,7 +398,7 @@ TEST_F(FileIo, ResultWithoutWaitingReportsIncomplete)
         }
         for (int i = 0; i < kRequests; ++i)
         {
-            ASSERT_TRUE(GetOverlappedResult(file.h, &ovs[i], &got, TRUE));
+            ASSERT_TRUE(collect(file.h, &ovs[i], &got));
             EXPECT_EQ(got, kBlock);
             EXPECT_TRUE(GetOverlappedResult(file.h, &ovs[i], &got, FALSE)) << "a completed result stays";
         }

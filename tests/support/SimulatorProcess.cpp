@@ -13,6 +13,7 @@
 namespace vexar
 {
 
+#ifndef _WIN32
 SimulatorProcess::SimulatorProcess(const TempDir& dir, const std::vector<std::string>& arguments)
     : m_namespaceDir(dir.file("ns")), m_logPath(dir.file("devsim.log"))
 {
@@ -52,11 +53,6 @@ SimulatorProcess::SimulatorProcess(const TempDir& dir, const std::vector<std::st
     std::getline(ready, m_socketPath);
 }
 
-SimulatorProcess::~SimulatorProcess()
-{
-    stop();
-}
-
 int SimulatorProcess::stop()
 {
     if (!m_process)
@@ -64,6 +60,13 @@ int SimulatorProcess::stop()
     const int status = m_process->kill(SIGTERM);
     m_process.reset();
     return status;
+}
+
+#endif
+
+SimulatorProcess::~SimulatorProcess()
+{
+    stop();
 }
 
 std::string SimulatorProcess::log() const

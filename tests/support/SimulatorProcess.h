@@ -1,14 +1,20 @@
-// vexarhd-devsim, the simulated capture device, as a child process (Linux
-// only) in its own device namespace (dir/ns), which is also set as this
-// process's VEXARHD_DEVICE_DIR so that openDevice finds it. The constructor
-// waits (bounded) until the socket is served; the destructor stops the
-// simulator. Its standard output, the log, goes to dir/devsim.log. Without a
-// --fifo among the arguments the device loses nothing however slowly the
-// test reads.
+// vexarhd-devsim, the simulated capture device, as a child process. On Linux
+// it serves its own device namespace (dir/ns), which is also set as this
+// process's VEXARHD_DEVICE_DIR so that openDevice finds it. On Windows (under
+// wine) it serves the test driver, which scripts/wine-device installs before
+// the tests run: one simulator at a time. The constructor waits (bounded)
+// until the device is served; the destructor stops the simulator. Its
+// standard output, the log, goes to dir/devsim.log. Without a --fifo among
+// the arguments the device loses nothing however slowly the test reads.
 #pragma once
 
-#include "tests/support/ChildProcess.h"
 #include "tests/support/TempDir.h"
+
+#ifdef _WIN32
+#include "platform/Windows.h"
+#else
+#include "tests/support/ChildProcess.h"
+#endif
 
 #include <optional>
 #include <string>
@@ -25,7 +31,8 @@ public:
     SimulatorProcess(const SimulatorProcess&) = delete;
     SimulatorProcess& operator=(const SimulatorProcess&) = delete;
 
-    // Sends SIGTERM and waits for the exit; returns the exit status.
+    // Asks the simulator to stop (SIGTERM on Linux) and waits for the exit;
+    // returns the exit status.
     int stop();
     // The simulator's log so far, whole and in lines.
     std::string log() const;
@@ -33,6 +40,8 @@ public:
     // Waits (bounded) until the log holds the line; false on time-out.
     bool waitForLine(const std::string& line, int milliseconds = 5000) const;
     std::size_t count(const std::string& line) const;
+    // The device path openDevice finds: the socket on Linux, the driver's
+    // interface path on Windows.
     const std::string& socketPath() const { return m_socketPath; }
     const std::string& namespaceDir() const { return m_namespaceDir; }
 
@@ -40,7 +49,11 @@ private:
     std::string m_namespaceDir;
     std::string m_logPath;
     std::string m_socketPath;
+#ifdef _WIN32
+    HANDLE m_process = nullptr;
+#else
     std::optional<ChildProcess> m_process;
+#endif
 };
 
 // The log lines from index first on.

@@ -1,0 +1,23 @@
+// Child processes on Windows (the tests under wine): a command line whose
+// arguments the C runtime reads back unchanged, and an output file the child
+// inherits.
+#pragma once
+
+#include "platform/Windows.h"
+
+#include <string>
+#include <vector>
+
+namespace vexar
+{
+
+// One argument as the C runtime's command-line parser reads it back: quoted,
+// with backslashes doubled only where they precede a quote.
+std::string quoteArgument(const std::string& arg);
+// The program and its arguments, each quoted.
+std::string commandLine(const std::string& program, const std::vector<std::string>& args);
+// A file created for writing whose handle a child inherits; others may read
+// it meanwhile. Throws when it cannot be created.
+HANDLE inheritableFile(const std::string& path);
+
+} // namespace vexar
