@@ -33,6 +33,13 @@ po::options_description makeOptionsDescription()
         ("programlist", "list programs within MPTS")
         ("serverport", po::value<unsigned short>(), "SageTV Network encoder server port number")
         ("stalltimeout", po::value<unsigned>(), "s without stream data before a restart (0: never)");
+#ifdef _WIN32
+    description.add_options()
+        ("installservice", po::value<std::string>(), "install as the Windows service NAME (server mode)")
+        ("uninstallservice", po::value<std::string>(), "stop and remove the Windows service NAME")
+        ("runservice", po::value<std::string>(), "run as the Windows service NAME")
+        ("logfile", po::value<std::string>(), "also write the output, time-stamped, to this file");
+#endif
     // clang-format on
     return description;
 }

@@ -29,7 +29,7 @@ void printHandle(HANDLE handle)
 
 } // namespace
 
-std::optional<StartupValues> startUp(int argc, const char* const argv[])
+std::optional<StartupValues> startUp(int argc, const char* const argv[], bool checkOnly)
 {
     const po::options_description description = makeOptionsDescription();
     const po::variables_map options = parseOptions(argc, argv, description);
@@ -39,8 +39,11 @@ std::optional<StartupValues> startUp(int argc, const char* const argv[])
         return std::nullopt;
     }
 
-    std::cout << "PID: " << GetCurrentProcessId() << std::endl;
-    std::cerr << "PID: " << GetCurrentProcessId() << std::endl;
+    if (!checkOnly)
+    {
+        std::cout << "PID: " << GetCurrentProcessId() << std::endl;
+        std::cerr << "PID: " << GetCurrentProcessId() << std::endl;
+    }
 
     StartupValues values;
     if (options.count("map"))
@@ -56,7 +59,7 @@ std::optional<StartupValues> startUp(int argc, const char* const argv[])
 
     if (options.count("device"))
         values.deviceNumber = options["device"].as<int>();
-    if (values.deviceMode())
+    if (values.deviceMode() && !checkOnly)
     {
         values.input.reset(openDevice(values.deviceNumber));
         printHandle(values.input.get());
@@ -105,6 +108,14 @@ std::optional<StartupValues> startUp(int argc, const char* const argv[])
     values.powerOff = options.count("off") != 0;
 
     return values;
+}
+
+bool isServerMode(const StartupValues& values)
+{
+    // The run modes take the first of: a timed recording, a power command
+    // with a device, the server.
+    const bool powerCommand = values.deviceMode() && (values.powerQuery || values.powerOn || values.powerOff);
+    return values.duration <= 0 && !powerCommand && values.serverPort != 0;
 }
 
 } // namespace vexar

@@ -98,6 +98,11 @@ void StopSignals::setAction(std::function<void()> action)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_action = std::move(action);
+    if (m_deferred && m_action)
+    {
+        m_deferred = false;
+        m_action();
+    }
 }
 
 void StopSignals::stop()
@@ -105,6 +110,13 @@ void StopSignals::stop()
     std::lock_guard<std::mutex> lock(m_mutex);
     if (m_finished)
         return;
+    if (m_deferEarlyStop && !m_action && !m_requested.load(std::memory_order_acquire))
+    {
+        m_requested.store(true, std::memory_order_release);
+        m_deferred = true;
+        std::cerr << "Stopping once start-up is done" << std::endl;
+        return;
+    }
     if (m_requested.exchange(true, std::memory_order_acq_rel) || !m_action)
     {
         std::cerr << "Stopped at once" << std::endl;
@@ -113,6 +125,15 @@ void StopSignals::stop()
     std::cerr << "Stopping: the recording is ended and its files are closed" << std::endl;
     m_action();
 }
+
+#ifdef _WIN32
+void StopSignals::serviceMode()
+{
+    SetConsoleCtrlHandler(consoleHandler, FALSE);
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_deferEarlyStop = true;
+}
+#endif
 
 void StopSignals::waitUntilFinished()
 {

@@ -31,8 +31,15 @@ public:
     void setAction(std::function<void()> action);
     bool stopRequested() const { return m_requested.load(std::memory_order_acquire); }
 
-    // A stop has arrived (from the signal thread or the console handler).
+    // A stop has arrived (from the signal thread, the console handler or
+    // the service manager).
     void stop();
+#ifdef _WIN32
+    // Running as a Windows service: console events (a user logging off) are
+    // left to the system, and a stop that comes before the run mode has set
+    // its action is carried out when it does, instead of ending the process.
+    void serviceMode();
+#endif
     // Windows: blocks the console handler until the process may end.
     void waitUntilFinished();
 
@@ -41,6 +48,8 @@ private:
     std::function<void()> m_action;
     std::atomic<bool> m_requested{false};
     bool m_finished = false;
+    bool m_deferEarlyStop = false;
+    bool m_deferred = false; // a stop has come before any action
     std::condition_variable m_finishedChanged;
 #ifndef _WIN32
     std::thread m_waiter;

@@ -34,6 +34,12 @@ const char* const kHelp = "Allowed options:\n"
                           "  --programlist               list programs within MPTS\n"
                           "  --serverport arg            SageTV Network encoder server port number\n"
                           "  --stalltimeout arg          s without stream data before a restart (0: never)\n"
+#ifdef _WIN32
+                          "  --installservice arg        install as the Windows service NAME (server mode)\n"
+                          "  --uninstallservice arg      stop and remove the Windows service NAME\n"
+                          "  --runservice arg            run as the Windows service NAME\n"
+                          "  --logfile arg               also write the output, time-stamped, to this file\n"
+#endif
                           "\n";
 
 const int kError = 255;
