@@ -32,7 +32,9 @@ po::options_description makeOptionsDescription()
         ("off", "turn device off")
         ("programlist", "list programs within MPTS")
         ("serverport", po::value<unsigned short>(), "SageTV Network encoder server port number")
-        ("stalltimeout", po::value<unsigned>(), "s without stream data before a restart (0: never)");
+        ("stalltimeout", po::value<unsigned>(), "s without stream data before a restart (0: never)")
+        ("discoveryport", po::value<unsigned short>(), "UDP port for SageTV discovery (8271; 0: off)")
+        ("encodername", po::value<std::string>(), "encoder name shown in SageTV");
     // clang-format on
     return description;
 }

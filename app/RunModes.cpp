@@ -46,13 +46,17 @@ int runModes(StartupValues values, StopSignals& stopSignals)
     else if (values.serverPort != 0)
     {
         NetworkEncoderServer server(recorder);
+        server.describeEncoder(recorder.serialNumber(),
+                               values.encoderName.empty()
+                                   ? NetworkEncoderServer::defaultEncoderName(recorder.serialNumber())
+                                   : values.encoderName);
         stopSignals.setAction(
             [&recorder, &server]
             {
                 recorder.requestStop();
                 server.stop();
             });
-        server.run(values.serverPort);
+        server.run(values.serverPort, values.discoveryPort);
         stopSignals.setAction(nullptr);
     }
     else if (values.inputIsFile)

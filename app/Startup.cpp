@@ -99,6 +99,10 @@ std::optional<StartupValues> startUp(int argc, const char* const argv[])
 
     if (options.count("serverport"))
         values.serverPort = options["serverport"].as<unsigned short>();
+    if (options.count("discoveryport"))
+        values.discoveryPort = options["discoveryport"].as<unsigned short>();
+    if (options.count("encodername"))
+        values.encoderName = options["encodername"].as<std::string>();
     values.listPrograms = options.count("programlist") != 0;
     values.powerQuery = options.count("power") != 0;
     values.powerOn = options.count("on") != 0;

@@ -24,7 +24,9 @@ struct StartupValues
     std::string mptsInFileName;
     std::string sptsFileName;
     std::string mptsFileName;
-    std::uint16_t serverPort = 0; // 0: no network-encoder server
+    std::uint16_t serverPort = 0;       // 0: no network-encoder server
+    std::uint16_t discoveryPort = 8271; // SageTV's discovery port; 0: not answered
+    std::string encoderName;            // empty: the server's default name
     bool listPrograms = false;
     bool powerQuery = false; // "power": report the box's power state
     bool powerOn = false;    // "on"

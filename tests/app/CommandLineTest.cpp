@@ -34,6 +34,8 @@ const char* const kHelp = "Allowed options:\n"
                           "  --programlist               list programs within MPTS\n"
                           "  --serverport arg            SageTV Network encoder server port number\n"
                           "  --stalltimeout arg          s without stream data before a restart (0: never)\n"
+                          "  --discoveryport arg         UDP port for SageTV discovery (8271; 0: off)\n"
+                          "  --encodername arg           encoder name shown in SageTV\n"
                           "\n";
 
 const int kError = 255;
@@ -110,7 +112,8 @@ TEST_F(CommandLine, PrefixesMatchUnlessAmbiguous)
                      "option '--del' is ambiguous and matches '--delay', '--delayafterchannel', "
                      "'--delaydefaultchannel', and '--delaypower'");
     expectParseError({"--d", "5"}, "option '--d' is ambiguous and matches '--delay', '--delayafterchannel', "
-                                   "'--delaydefaultchannel', '--delaypower', '--device', and '--duration'");
+                                   "'--delaydefaultchannel', '--delaypower', '--device', '--discoveryport', "
+                                   "and '--duration'");
     // "delay" is a whole name, not a prefix of "delaypower": both may be given.
     expectStartupError({"--delay", "5", "--delaypower", "6"}, "Specify either mpts or device but not both");
     // Unique prefixes name their option; a repeat through a prefix is a repeat.
