@@ -34,7 +34,9 @@ po::options_description makeOptionsDescription()
         ("serverport", po::value<unsigned short>(), "SageTV Network encoder server port number")
         ("stalltimeout", po::value<unsigned>(), "s without stream data before a restart (0: never)")
         ("discoveryport", po::value<unsigned short>(), "UDP port for SageTV discovery (8271; 0: off)")
-        ("encodername", po::value<std::string>(), "encoder name shown in SageTV");
+        ("encodername", po::value<std::string>(), "encoder name shown in SageTV")
+        ("allowfrom", po::value<std::string>(), "IPv4 addresses/ranges allowed to connect")
+        ("recordingdirs", po::value<std::string>(), "folders recordings may be written in");
     // clang-format on
     return description;
 }

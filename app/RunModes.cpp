@@ -56,6 +56,11 @@ int runModes(StartupValues values, StopSignals& stopSignals)
                 recorder.requestStop();
                 server.stop();
             });
+        server.setAllowList(values.allowList);
+        server.setRecordingFolders(values.recordingFolders);
+        std::cout << "Allowed addresses: " + values.allowList.describe() + "\n" +
+                         "Recording folders: " + values.recordingFolders.describe() + "\n"
+                  << std::flush;
         server.run(values.serverPort, values.discoveryPort);
         stopSignals.setAction(nullptr);
     }

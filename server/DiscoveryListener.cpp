@@ -24,7 +24,10 @@ constexpr std::chrono::seconds kAnswerInterval(1);
 
 } // namespace
 
-DiscoveryListener::DiscoveryListener(asio::io_context& io) : m_socket(io) {}
+DiscoveryListener::DiscoveryListener(asio::io_context& io, const AddressAllowList& allowList)
+    : m_socket(io), m_allowList(allowList)
+{
+}
 
 void DiscoveryListener::open(const asio::ip::address& address, std::uint16_t port, std::uint16_t serverPort,
                              const std::string& name)
@@ -77,7 +80,7 @@ void DiscoveryListener::answer(std::size_t size)
 {
     if (size < kProbeStart.size() || !std::equal(kProbeStart.begin(), kProbeStart.end(), m_probe.begin()))
         return;
-    if (!mayAnswer(m_sender.address()))
+    if (!m_allowList.allows(m_sender.address()) || !mayAnswer(m_sender.address()))
         return;
     boost::system::error_code error;
     m_socket.send_to(asio::buffer(m_answer), m_sender, 0, error);

@@ -12,9 +12,12 @@
 // answers one. Answers are sent without blocking; one that cannot be sent at
 // once is dropped (SageTV probes again at its next start). Anything that is
 // not a probe of version 4.1.0 is ignored, as is a second probe from the same
-// address within a second. The port is bound with address reuse, so that several encoders on
+// address within a second, and every probe from an address the server's
+// allow-list refuses. The port is bound with address reuse, so that several encoders on
 // one machine (one per device) share it and all hear SageTV's broadcast.
 #pragma once
+
+#include "server/AddressAllowList.h"
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/udp.hpp>
@@ -34,7 +37,8 @@ class DiscoveryListener
 public:
     static constexpr std::uint16_t defaultPort = 8271;
 
-    explicit DiscoveryListener(boost::asio::io_context& io);
+    // allowList: the server's; must outlive the listener.
+    DiscoveryListener(boost::asio::io_context& io, const AddressAllowList& allowList);
     DiscoveryListener(const DiscoveryListener&) = delete;
     DiscoveryListener& operator=(const DiscoveryListener&) = delete;
 
@@ -53,6 +57,7 @@ private:
     bool mayAnswer(const boost::asio::ip::address& sender);
 
     boost::asio::ip::udp::socket m_socket;
+    const AddressAllowList& m_allowList;
     boost::asio::ip::udp::endpoint m_sender;
     std::array<std::uint8_t, 64> m_probe{};
     std::vector<std::uint8_t> m_answer;

@@ -77,6 +77,7 @@ std::string NetworkEncoderServer::carryOut(const Request& request)
         }
         if (m_fileName.empty())
             throw std::runtime_error("fileName blank");
+        m_recordingFolders.check(m_fileName); // before a running recording is stopped
         m_recorder.start(request.channel, m_fileName, "", 0,
                          static_cast<std::uint64_t>(m_circularBufferSize));
         logResponded("OK");
@@ -116,6 +117,11 @@ std::string NetworkEncoderServer::carryOut(const Request& request)
             logReceived(requestEcho(request, fileName));
             throw std::runtime_error("fileName blank");
         }
+        if (!m_recordingFolders.contains(fileName))
+        {
+            logReceived(requestEcho(request, fileName));
+            m_recordingFolders.check(fileName);
+        }
         m_recorder.setDefaultChannelTimer();
         logReceived(requestEcho(request, fileName));
         m_recorder.start(request.channel, fileName, "", 0, static_cast<std::uint64_t>(m_circularBufferSize));
@@ -135,6 +141,7 @@ std::string NetworkEncoderServer::carryOut(const Request& request)
         const std::string fileName = request.fileName.value_or("");
         if (fileName.empty())
             throw std::runtime_error("Invalid filename");
+        m_recordingFolders.check(fileName);
         // The recording's own file: the bytes written so far, which for a
         // ring file go on growing past its size on disk.
         if (m_recorder.isRecording() && fileName == m_recorder.fileName())

@@ -102,7 +102,7 @@ std::uint16_t NetworkEncoderServer::localPort() const
 void NetworkEncoderServer::listenForDiscovery(std::uint16_t port, const asio::ip::address& address)
 {
     m_discovery.reset();
-    m_discovery.emplace(m_io);
+    m_discovery.emplace(m_io, m_allowList);
     m_discovery->open(address, port, m_port, m_encoderName);
     std::cout << "Discovery: UDP port " + std::to_string(m_discovery->localPort()) + ", encoder name \"" +
                      m_encoderName + "\"\n"
@@ -150,6 +150,23 @@ void NetworkEncoderServer::serveConnection()
         return;
     }
     boost::system::error_code addressError;
+    if (!m_allowList.allowsAll())
+    {
+        // A peer that has already gone cannot be told apart: refused as well.
+        const tcp::endpoint remote = socket.remote_endpoint(addressError);
+        if (addressError)
+        {
+            reportDroppedConnection("accept", addressError.message());
+            return;
+        }
+        if (!m_allowList.allows(remote.address()))
+        {
+            // Closed unread as the socket goes.
+            std::cerr << "Connection from " + remote.address().to_string() + " refused: not in --allowfrom\n"
+                      << std::flush;
+            return;
+        }
+    }
     const tcp::endpoint local = socket.local_endpoint(addressError);
     if (!addressError)
         m_connectionAddress = local.address().to_string();

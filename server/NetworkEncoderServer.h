@@ -6,13 +6,17 @@
 // A connection that fails in any way (the peer drops or resets it, sends no
 // complete line within the read deadline, sends a line longer than
 // maxRequestLine, or cannot be answered) ends only that connection, with one
-// line on standard error; the next connection is then served.
+// line on standard error; the next connection is then served. So is a
+// connection from an address the allow-list refuses, before any byte of it is
+// read.
 //
 // The discovery listener, when opened, shares the server's io_context: its
 // probes are answered whenever the server waits on a socket.
 #pragma once
 
+#include "server/AddressAllowList.h"
 #include "server/DiscoveryListener.h"
+#include "server/RecordingFolders.h"
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/address.hpp>
@@ -50,6 +54,11 @@ public:
     // How the encoder presents itself to SageTV (discovery and PROPERTIES).
     // Until called: the name "VexarHD file" and no serial number.
     void describeEncoder(const std::string& serialNumber, const std::string& name);
+    // Who may connect and send probes; until called, every address.
+    void setAllowList(const AddressAllowList& allowList) { m_allowList = allowList; }
+    // Where START, BUFFER, SWITCH, BUFFER_SWITCH may write and GET_FILE_SIZE
+    // may look; until called, anywhere.
+    void setRecordingFolders(const RecordingFolders& folders) { m_recordingFolders = folders; }
 
     // listen(port), listenForDiscovery(discoveryPort) unless it is 0, then
     // serveConnection() until stop(). A discovery port that cannot be opened
@@ -112,6 +121,8 @@ private:
     boost::asio::io_context m_io;
     boost::asio::ip::tcp::acceptor m_acceptor;
     std::uint16_t m_port = 0;
+    AddressAllowList m_allowList; // before the listener, which refers to it
+    RecordingFolders m_recordingFolders;
     std::optional<DiscoveryListener> m_discovery;
     std::string m_serialNumber;
     std::string m_encoderName = defaultEncoderName("");

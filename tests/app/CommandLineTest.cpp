@@ -36,6 +36,8 @@ const char* const kHelp = "Allowed options:\n"
                           "  --stalltimeout arg          s without stream data before a restart (0: never)\n"
                           "  --discoveryport arg         UDP port for SageTV discovery (8271; 0: off)\n"
                           "  --encodername arg           encoder name shown in SageTV\n"
+                          "  --allowfrom arg             IPv4 addresses/ranges allowed to connect\n"
+                          "  --recordingdirs arg         folders recordings may be written in\n"
                           "\n";
 
 const int kError = 255;
@@ -162,6 +164,15 @@ TEST_F(CommandLine, MissingInputFileCannotBeRead)
     expectStartupError({"--mptsin", missing}, "Cannot read " + missing);
     expectStartupError({"--mptsin", m_work.path()}, "Cannot read " + m_work.path());
     expectStartupError({"--mptsin", ""}, "Cannot read ");
+}
+
+TEST_F(CommandLine, BadAllowListOrRecordingFolderEndsTheRun)
+{
+    m_work.write("in.ts", "");
+    expectStartupError({"--mptsin", m_work.file("in.ts"), "--allowfrom", "127.0.0.1,10.0.0.300"},
+                       "Invalid address in --allowfrom: '10.0.0.300'");
+    expectStartupError({"--mptsin", m_work.file("in.ts"), "--recordingdirs", m_work.file("none")},
+                       "Recording folder does not exist: '" + m_work.file("none") + "'");
 }
 
 TEST_F(CommandLine, InputFileNeedsNoDuration)

@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <optional>
@@ -177,20 +178,23 @@ TEST(ProgramServer, DiscoveryAnnouncesTheDeviceBySerialNumber)
 }
 
 // Without discovery the encoder still describes itself when asked, under the
-// name given.
+// name given; the access rules are listed at start-up.
 TEST(ProgramServer, DiscoveryPortZeroTurnsDiscoveryOff)
 {
     TempDir dir;
     dir.write("map.txt", "702 2\n");
     const std::uint16_t port = freePort();
     Program program({"--mptsin", sampleMpts(), "--map", dir.file("map.txt"), "--serverport",
-                     std::to_string(port), "--discoveryport", "0", "--encodername", "Den TV"},
+                     std::to_string(port), "--discoveryport", "0", "--encodername", "Den TV", "--allowfrom",
+                     "127.0.0.0/8", "--recordingdirs", dir.path()},
                     dir, dir.path());
     ASSERT_TRUE(waitFor([&] { return contains(program.out(), "here4\n"); })) << program.err();
     TcpClient connection(port);
     connection.send("PROPERTIES\r\n");
     EXPECT_TRUE(contains(connection.readToEnd(), "/video_capture_device_name=Den TV\r\n"));
-    EXPECT_TRUE(contains(program.out(), "here4\nDiscovery: off\n"));
+    EXPECT_TRUE(contains(program.out(), "Allowed addresses: 127.0.0.0/8\nRecording folders: " +
+                                            std::filesystem::canonical(dir.path()).string() +
+                                            "\nhere3\nhere4\nDiscovery: off\n"));
     EXPECT_FALSE(contains(program.out(), "Discovery: UDP port"));
 }
 

@@ -65,12 +65,12 @@ private:
 // SageTV's discovery probe: "STN", version 4.1.0, zeros to 32 bytes.
 std::string sageTvProbe();
 
-// A UDP socket on 127.0.0.1 that sends datagrams by unicast to one loopback
-// address and collects what comes back, every wait bounded.
+// A UDP socket on a loopback address that sends datagrams by unicast to one
+// loopback address and collects what comes back, every wait bounded.
 class DiscoveryClient
 {
 public:
-    DiscoveryClient();
+    explicit DiscoveryClient(const std::string& from = "127.0.0.1");
     void send(const std::string& bytes, std::uint16_t port, const std::string& address = "127.0.0.1");
     // Every datagram received within the time.
     std::vector<std::string> receive(std::chrono::milliseconds time = std::chrono::milliseconds(500));

@@ -73,11 +73,11 @@ std::string sageTvProbe()
     return probe;
 }
 
-DiscoveryClient::DiscoveryClient() : m_socket(m_io)
+DiscoveryClient::DiscoveryClient(const std::string& from) : m_socket(m_io)
 {
     namespace ip = boost::asio::ip;
     m_socket.open(ip::udp::v4());
-    m_socket.bind(ip::udp::endpoint(ip::make_address_v4("127.0.0.1"), 0));
+    m_socket.bind(ip::udp::endpoint(ip::make_address_v4(from), 0));
 }
 
 void DiscoveryClient::send(const std::string& bytes, std::uint16_t port, const std::string& address)
