@@ -32,7 +32,11 @@ po::options_description makeOptionsDescription()
         ("off", "turn device off")
         ("programlist", "list programs within MPTS")
         ("serverport", po::value<unsigned short>(), "SageTV Network encoder server port number")
-        ("stalltimeout", po::value<unsigned>(), "s without stream data before a restart (0: never)");
+        ("stalltimeout", po::value<unsigned>(), "s without stream data before a restart (0: never)")
+        ("discoveryport", po::value<unsigned short>(), "UDP port for SageTV discovery (8271; 0: off)")
+        ("encodername", po::value<std::string>(), "encoder name shown in SageTV")
+        ("allowfrom", po::value<std::string>(), "IPv4 addresses/ranges allowed to connect")
+        ("recordingdirs", po::value<std::string>(), "folders recordings may be written in");
 #ifdef _WIN32
     description.add_options()
         ("installservice", po::value<std::string>(), "install as the Windows service NAME (server mode)")

@@ -46,13 +46,22 @@ int runModes(StartupValues values, StopSignals& stopSignals)
     else if (values.serverPort != 0)
     {
         NetworkEncoderServer server(recorder);
+        server.describeEncoder(recorder.serialNumber(),
+                               values.encoderName.empty()
+                                   ? NetworkEncoderServer::defaultEncoderName(recorder.serialNumber())
+                                   : values.encoderName);
         stopSignals.setAction(
             [&recorder, &server]
             {
                 recorder.requestStop();
                 server.stop();
             });
-        server.run(values.serverPort);
+        server.setAllowList(values.allowList);
+        server.setRecordingFolders(values.recordingFolders);
+        std::cout << "Allowed addresses: " + values.allowList.describe() + "\n" +
+                         "Recording folders: " + values.recordingFolders.describe() + "\n"
+                  << std::flush;
+        server.run(values.serverPort, values.discoveryPort);
         stopSignals.setAction(nullptr);
     }
     else if (values.inputIsFile)

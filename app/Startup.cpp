@@ -102,6 +102,14 @@ std::optional<StartupValues> startUp(int argc, const char* const argv[], bool ch
 
     if (options.count("serverport"))
         values.serverPort = options["serverport"].as<unsigned short>();
+    if (options.count("discoveryport"))
+        values.discoveryPort = options["discoveryport"].as<unsigned short>();
+    if (options.count("encodername"))
+        values.encoderName = options["encodername"].as<std::string>();
+    if (options.count("allowfrom"))
+        values.allowList = AddressAllowList::parse(options["allowfrom"].as<std::string>());
+    if (options.count("recordingdirs"))
+        values.recordingFolders = RecordingFolders::parse(options["recordingdirs"].as<std::string>());
     values.listPrograms = options.count("programlist") != 0;
     values.powerQuery = options.count("power") != 0;
     values.powerOn = options.count("on") != 0;

@@ -3,6 +3,8 @@
 #pragma once
 
 #include "platform/UniqueHandle.h"
+#include "server/AddressAllowList.h"
+#include "server/RecordingFolders.h"
 
 #include <cstdint>
 #include <string>
@@ -24,7 +26,11 @@ struct StartupValues
     std::string mptsInFileName;
     std::string sptsFileName;
     std::string mptsFileName;
-    std::uint16_t serverPort = 0; // 0: no network-encoder server
+    std::uint16_t serverPort = 0;       // 0: no network-encoder server
+    std::uint16_t discoveryPort = 8271; // SageTV's discovery port; 0: not answered
+    std::string encoderName;            // empty: the server's default name
+    AddressAllowList allowList;         // who may connect; every address by default
+    RecordingFolders recordingFolders;  // where recordings may go; anywhere by default
     bool listPrograms = false;
     bool powerQuery = false; // "power": report the box's power state
     bool powerOn = false;    // "on"

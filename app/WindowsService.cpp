@@ -144,6 +144,11 @@ int installService(const std::string& name, int argc, const char* const argv[])
     if (!isServerMode(*values))
         throw std::runtime_error("a service runs server mode: give --serverport, and no --duration, --power, "
                                  "--on or --off");
+    // A service under the system account, open to the network, would let
+    // anyone who reaches the port write any file: say so.
+    if (values->allowList.allowsAll() && values->recordingFolders.allowsAll())
+        std::cerr << "Warning: neither --allowfrom nor --recordingdirs is given: anyone who reaches port "
+                  << values->serverPort << " may record into any file this service may write" << std::endl;
 
     const std::vector<std::string> arguments = serviceArguments(argc, argv);
     std::string commandLine = quoteArgument(executablePath()) + " --runservice " + quoteArgument(name);

@@ -44,9 +44,9 @@ VexarControl::VexarControl(HANDLE device, const std::string& boxType) : m_device
         {
             std::uint8_t* data = m_status.data() + TRANSFER_HEADER_SIZE;
             data[kSerialEndByte] = 0;
-            const char* serial = reinterpret_cast<const char*>(data + kSerialFirstByte);
-            std::cout << "Serial number: " << serial << std::endl;
-            std::cerr << "Serial number: " << serial << std::endl;
+            m_serialNumber = reinterpret_cast<const char*>(data + kSerialFirstByte);
+            std::cout << "Serial number: " << m_serialNumber << std::endl;
+            std::cerr << "Serial number: " << m_serialNumber << std::endl;
         }
         Sleep(g_delay);
     }

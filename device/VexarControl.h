@@ -36,6 +36,8 @@ public:
     void sendCode(const std::vector<std::uint8_t>& code);
     // Powers the box on and keys in the last four characters of the channel.
     void tuneChannel(const std::string& channel);
+    // The serial number the device reported during initialisation.
+    const std::string& serialNumber() const { return m_serialNumber; }
 
 private:
     std::vector<std::uint8_t> m_powerCode;
@@ -47,6 +49,7 @@ private:
     // Lock order: the recorder's m_mutex before this one.
     std::recursive_mutex m_statusMutex;
     HANDLE m_device;
+    std::string m_serialNumber;
 };
 
 } // namespace vexar

@@ -23,6 +23,7 @@ VexarHDRecorder::VexarHDRecorder(UniqueHandle input, bool inputIsFile, bool list
         if (!m_inputIsFile)
         {
             m_controller = std::make_unique<VexarControl>(m_device.get(), "motorola_dct");
+            m_serialNumber = m_controller->serialNumber();
             m_controller->setPower(false); // the box is power-cycled at every start
             m_controller->setPower(true);
             if (!m_defaultChannel.empty())

@@ -60,6 +60,9 @@ public:
     void changeChannel(const std::string& channel);
     // Throws "No controller" with MPTS-file input.
     VexarControl& controller();
+    // The device's serial number as read when the recorder was built; empty
+    // with MPTS-file input.
+    const std::string& serialNumber() const { return m_serialNumber; }
 
     // What record() works on, set directly when the loop runs on the caller's
     // thread (MPTS file processing) instead of through start().
@@ -143,6 +146,7 @@ private:
     std::string m_channel;
     std::string m_defaultChannel;
     std::int32_t m_program = 0;
+    std::string m_serialNumber; // written by the constructor only
 };
 
 } // namespace vexar

@@ -8,6 +8,7 @@
 
 #include <filesystem>
 #include <iostream>
+#include <iterator>
 #include <stdexcept>
 #include <system_error>
 #include <utility>
@@ -76,6 +77,7 @@ std::string NetworkEncoderServer::carryOut(const Request& request)
         }
         if (m_fileName.empty())
             throw std::runtime_error("fileName blank");
+        m_recordingFolders.check(m_fileName); // before a running recording is stopped
         m_recorder.start(request.channel, m_fileName, "", 0,
                          static_cast<std::uint64_t>(m_circularBufferSize));
         logResponded("OK");
@@ -115,6 +117,11 @@ std::string NetworkEncoderServer::carryOut(const Request& request)
             logReceived(requestEcho(request, fileName));
             throw std::runtime_error("fileName blank");
         }
+        if (!m_recordingFolders.contains(fileName))
+        {
+            logReceived(requestEcho(request, fileName));
+            m_recordingFolders.check(fileName);
+        }
         m_recorder.setDefaultChannelTimer();
         logReceived(requestEcho(request, fileName));
         m_recorder.start(request.channel, fileName, "", 0, static_cast<std::uint64_t>(m_circularBufferSize));
@@ -134,6 +141,7 @@ std::string NetworkEncoderServer::carryOut(const Request& request)
         const std::string fileName = request.fileName.value_or("");
         if (fileName.empty())
             throw std::runtime_error("Invalid filename");
+        m_recordingFolders.check(fileName);
         // The recording's own file: the bytes written so far, which for a
         // ring file go on growing past its size on disk.
         if (m_recorder.isRecording() && fileName == m_recorder.fileName())
@@ -157,7 +165,58 @@ std::string NetworkEncoderServer::carryOut(const Request& request)
         return "OK";
     }
 
+    if (command == "PROPERTIES")
+    {
+        const std::string response = properties();
+        logReceived(requestEcho(request, ""));
+        logResponded(response.substr(0, response.find('\r')) + " properties of encoder " + encoderId());
+        return response;
+    }
+
+    // SageTV's goodbye after PROPERTIES; that connection is closed already,
+    // so it arrives here only on a connection of its own.
+    if (command == "QUIT")
+        return "OK";
+
     throw std::runtime_error("Unknown command '" + command + "'");
+}
+
+std::string NetworkEncoderServer::properties() const
+{
+    // SageTV copies these into its configuration as the keys of a capture
+    // device, mmc/encoders/ID/KEY=VALUE. It needs the device name and
+    // number; the others make it a tuner input that is given channel numbers
+    // and records MPEG-2 transport streams.
+    const std::pair<const char*, std::string> keys[] = {
+        // How SageTV reaches us: the address it used to ask, and our port.
+        {"encoding_host", m_connectionAddress + ":" + std::to_string(m_port)},
+        // The name SageTV lists the source under, and the device's number
+        // under that name (one device per encoder).
+        {"video_capture_device_name", m_encoderName},
+        {"video_capture_device_num", "0"},
+        // Capture abilities: MPEG audio and video already encoded (0x2) by
+        // a digital-TV device (0x800), so SageTV takes the stream as it comes.
+        {"capture_config", "2050"},
+        // The input SageTV selects: crossbar type 100 (digital tuner), the
+        // first of its kind.
+        {"last_cross_type", "100"},
+        {"last_cross_index", "0"},
+        // That input's tuning: channel numbers of a cable line-up, which the
+        // encoder keys into the box itself.
+        {"100/0/tuning_mode", "Cable"},
+        // The encoder waits for the box after each channel change
+        // (--delayafterchannel) before it answers START, so SageTV need not.
+        {"delay_to_wait_after_tuning", "0"},
+        // SageTV stops the encoder between recordings and switches channels
+        // with STOP and START rather than a seamless SWITCH.
+        {"fast_network_encoder_switch", "false"},
+        {"never_stop_encoding", "false"},
+    };
+    const std::string prefix = "mmc/encoders/" + encoderId() + "/";
+    std::string response = std::to_string(std::size(keys));
+    for (const auto& [key, value] : keys)
+        response += "\r\n" + prefix + key + "=" + value;
+    return response;
 }
 
 } // namespace vexar

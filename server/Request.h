@@ -5,6 +5,7 @@
 //   START DEV|CH|T2|FILE|QUAL        BUFFER DEV|CH|SIZE|FILE|QUAL
 //   SWITCH CH|FILE                   BUFFER_SWITCH CH|SIZE|FILE
 //   TUNE CH, AUTOTUNE CH             GET_FILE_SIZE FILE
+//   PROPERTIES, QUIT                 (when SageTV has discovered the encoder)
 // DEV (its device name) and FILE may contain spaces.
 #pragma once
 

@@ -34,6 +34,10 @@ const char* const kHelp = "Allowed options:\n"
                           "  --programlist               list programs within MPTS\n"
                           "  --serverport arg            SageTV Network encoder server port number\n"
                           "  --stalltimeout arg          s without stream data before a restart (0: never)\n"
+                          "  --discoveryport arg         UDP port for SageTV discovery (8271; 0: off)\n"
+                          "  --encodername arg           encoder name shown in SageTV\n"
+                          "  --allowfrom arg             IPv4 addresses/ranges allowed to connect\n"
+                          "  --recordingdirs arg         folders recordings may be written in\n"
 #ifdef _WIN32
                           "  --installservice arg        install as the Windows service NAME (server mode)\n"
                           "  --uninstallservice arg      stop and remove the Windows service NAME\n"
@@ -116,7 +120,8 @@ TEST_F(CommandLine, PrefixesMatchUnlessAmbiguous)
                      "option '--del' is ambiguous and matches '--delay', '--delayafterchannel', "
                      "'--delaydefaultchannel', and '--delaypower'");
     expectParseError({"--d", "5"}, "option '--d' is ambiguous and matches '--delay', '--delayafterchannel', "
-                                   "'--delaydefaultchannel', '--delaypower', '--device', and '--duration'");
+                                   "'--delaydefaultchannel', '--delaypower', '--device', '--discoveryport', "
+                                   "and '--duration'");
     // "delay" is a whole name, not a prefix of "delaypower": both may be given.
     expectStartupError({"--delay", "5", "--delaypower", "6"}, "Specify either mpts or device but not both");
     // Unique prefixes name their option; a repeat through a prefix is a repeat.
@@ -165,6 +170,15 @@ TEST_F(CommandLine, MissingInputFileCannotBeRead)
     expectStartupError({"--mptsin", missing}, "Cannot read " + missing);
     expectStartupError({"--mptsin", m_work.path()}, "Cannot read " + m_work.path());
     expectStartupError({"--mptsin", ""}, "Cannot read ");
+}
+
+TEST_F(CommandLine, BadAllowListOrRecordingFolderEndsTheRun)
+{
+    m_work.write("in.ts", "");
+    expectStartupError({"--mptsin", m_work.file("in.ts"), "--allowfrom", "127.0.0.1,10.0.0.300"},
+                       "Invalid address in --allowfrom: '10.0.0.300'");
+    expectStartupError({"--mptsin", m_work.file("in.ts"), "--recordingdirs", m_work.file("none")},
+                       "Recording folder does not exist: '" + m_work.file("none") + "'");
 }
 
 TEST_F(CommandLine, InputFileNeedsNoDuration)

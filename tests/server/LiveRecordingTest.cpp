@@ -4,6 +4,7 @@
 #include "ServerTestSupport.h"
 
 #include "recorder/VexarHDRecorder.h"
+#include "server/RecordingFolders.h"
 
 #include <gtest/gtest.h>
 
@@ -62,6 +63,27 @@ protected:
 };
 
 } // namespace
+
+TEST_F(LiveRecordingTest, RefusedPathsLeaveTheRunningRecordingAlone)
+{
+    std::filesystem::create_directory(m_dir.file("rec"));
+    m_server.reset();
+    m_server = std::make_unique<ServerThread>(
+        *m_recorder, std::chrono::seconds(15),
+        [&](NetworkEncoderServer& server)
+        { server.setRecordingFolders(RecordingFolders::parse(m_dir.file("rec"))); });
+    ASSERT_EQ(request("START Vexar HD|702|0|" + m_dir.file("rec/show.ts") + "|Great"), "OK");
+    ASSERT_TRUE(sizeExceeds("GET_SIZE", 0));
+    const std::string outside = m_dir.file("show.ts");
+    const std::string refused = "Error: Path outside the recording folders: " + outside;
+    EXPECT_EQ(request("SWITCH 703|" + outside), refused);
+    EXPECT_EQ(request("BUFFER Vexar HD|703|9000000|" + outside + "|Great"), refused);
+    EXPECT_EQ(request("GET_FILE_SIZE " + outside), refused);
+    // The same recording goes on: its count grows on from where it was.
+    EXPECT_TRUE(sizeExceeds("GET_SIZE", number(request("GET_SIZE"))));
+    EXPECT_FALSE(std::filesystem::exists(outside));
+    EXPECT_EQ(request("STOP"), "OK");
+}
 
 TEST_F(LiveRecordingTest, StartGrowRetuneSwitchStop)
 {

@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <optional>
@@ -24,10 +25,10 @@ namespace vexar
 namespace
 {
 
-// A port nobody listens on at the moment.
-std::uint16_t freePort()
+// A port nobody listens on at the moment (a UDP one with SOCK_DGRAM).
+std::uint16_t freePort(int type = SOCK_STREAM)
 {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    const int fd = socket(AF_INET, type, 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -146,6 +147,55 @@ TEST(ProgramServer, SageTvDrivesARecordingAndNoClientEndsTheProgram)
         << err;
     EXPECT_TRUE(contains(err, "Exception response (GET_SIZE): Error: Not Recording\n"));
     EXPECT_GT(fileSize(file), size + 300000);
+}
+
+// SageTV finds the device by its serial number (the simulator's VX01234).
+TEST(ProgramServer, DiscoveryAnnouncesTheDeviceBySerialNumber)
+{
+    TempDir dir;
+    DeviceSimulator simulator(38800000);
+    dir.write("map.txt", "702 2\n");
+    const std::uint16_t port = freePort();
+    const std::uint16_t discoveryPort = freePort(SOCK_DGRAM);
+    std::vector<std::string> args = {"--device",        "0",
+                                     "--serverport",    std::to_string(port),
+                                     "--discoveryport", std::to_string(discoveryPort),
+                                     "--map",           dir.file("map.txt")};
+    args.insert(args.end(), kShortDelays.begin(), kShortDelays.end());
+    Program program(args, dir, simulator.deviceDir());
+    ASSERT_TRUE(waitFor([&] { return contains(program.out(), "Discovery: UDP port"); })) << program.err();
+    EXPECT_TRUE(contains(program.out(), "Discovery: UDP port " + std::to_string(discoveryPort) +
+                                            ", encoder name \"VexarHD VX01234\"\n"));
+
+    DiscoveryClient client;
+    client.send(sageTvProbe(), discoveryPort);
+    const std::string answer = client.receiveOne();
+    const std::string announced = {char(port >> 8), char(port & 0xff), 15};
+    EXPECT_EQ(answer.substr(6), announced + "VexarHD VX01234");
+    TcpClient connection(port);
+    connection.send("PROPERTIES\r\n");
+    EXPECT_TRUE(contains(connection.readToEnd(), "/video_capture_device_name=VexarHD VX01234\r\n"));
+}
+
+// Without discovery the encoder still describes itself when asked, under the
+// name given; the access rules are listed at start-up.
+TEST(ProgramServer, DiscoveryPortZeroTurnsDiscoveryOff)
+{
+    TempDir dir;
+    dir.write("map.txt", "702 2\n");
+    const std::uint16_t port = freePort();
+    Program program({"--mptsin", sampleMpts(), "--map", dir.file("map.txt"), "--serverport",
+                     std::to_string(port), "--discoveryport", "0", "--encodername", "Den TV", "--allowfrom",
+                     "127.0.0.0/8", "--recordingdirs", dir.path()},
+                    dir, dir.path());
+    ASSERT_TRUE(waitFor([&] { return contains(program.out(), "here4\n"); })) << program.err();
+    TcpClient connection(port);
+    connection.send("PROPERTIES\r\n");
+    EXPECT_TRUE(contains(connection.readToEnd(), "/video_capture_device_name=Den TV\r\n"));
+    EXPECT_TRUE(contains(program.out(), "Allowed addresses: 127.0.0.0/8\nRecording folders: " +
+                                            std::filesystem::canonical(dir.path()).string() +
+                                            "\nhere3\nhere4\nDiscovery: off\n"));
+    EXPECT_FALSE(contains(program.out(), "Discovery: UDP port"));
 }
 
 TEST(ProgramServer, PortInUseEndsTheProgramNamingTheStep)

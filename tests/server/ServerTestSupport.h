@@ -13,12 +13,17 @@
 
 #include "server/NetworkEncoderServer.h"
 
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/udp.hpp>
+
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace vexar
 {
@@ -33,24 +38,48 @@ std::uint64_t fileSize(const std::string& path);
 // One request on a new connection, as SageTV sends it; the response line.
 std::string askServer(std::uint16_t port, const std::string& requestLine);
 
-// A server listening on a free loopback port, serving on its own thread.
+// A server listening on a free port, serving on its own thread. setUp runs
+// after listen() and before the thread starts (to open discovery, say).
 class ServerThread
 {
 public:
     explicit ServerThread(VexarHDRecorder& recorder,
-                          std::chrono::milliseconds readDeadline = std::chrono::seconds(15));
+                          std::chrono::milliseconds readDeadline = std::chrono::seconds(15),
+                          const std::function<void(NetworkEncoderServer&)>& setUp = {});
     ~ServerThread();
     ServerThread(const ServerThread&) = delete;
     ServerThread& operator=(const ServerThread&) = delete;
     std::uint16_t port() const { return m_port; }
+    std::uint16_t discoveryPort() const { return m_discoveryPort; }
     std::uint64_t served() const { return m_served.load(); }
 
 private:
     NetworkEncoderServer m_server;
     std::uint16_t m_port = 0;
+    std::uint16_t m_discoveryPort = 0;
     std::atomic<bool> m_stop{false};
     std::atomic<std::uint64_t> m_served{0};
     std::thread m_thread;
+};
+
+// SageTV's discovery probe: "STN", version 4.1.0, zeros to 32 bytes.
+std::string sageTvProbe();
+
+// A UDP socket on a loopback address that sends datagrams by unicast to one
+// loopback address and collects what comes back, every wait bounded.
+class DiscoveryClient
+{
+public:
+    explicit DiscoveryClient(const std::string& from = "127.0.0.1");
+    void send(const std::string& bytes, std::uint16_t port, const std::string& address = "127.0.0.1");
+    // Every datagram received within the time.
+    std::vector<std::string> receive(std::chrono::milliseconds time = std::chrono::milliseconds(500));
+    // The first datagram, waiting at most timeout; "<timeout>" without one.
+    std::string receiveOne(std::chrono::milliseconds timeout = std::chrono::seconds(5));
+
+private:
+    boost::asio::io_context m_io;
+    boost::asio::ip::udp::socket m_socket;
 };
 
 // Polls until condition holds or the time is up; the last result.

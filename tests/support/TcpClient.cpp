@@ -80,17 +80,21 @@ Socket socketOf(std::intptr_t s)
 
 } // namespace
 
-TcpClient::TcpClient(std::uint16_t port)
+TcpClient::TcpClient(std::uint16_t port, const char* from)
 {
     startSockets();
     const Socket s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
     if (s == kNoSocket)
         throw std::runtime_error("socket failed: " + lastError());
+    sockaddr_in source{};
+    source.sin_family = AF_INET;
+    source.sin_addr.s_addr = inet_addr(from);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(port);
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(s, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
+    if (bind(s, reinterpret_cast<sockaddr*>(&source), sizeof source) != 0 ||
+        connect(s, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
     {
         const std::string error = lastError();
         closeSocket(s);

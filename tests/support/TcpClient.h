@@ -11,8 +11,9 @@ namespace vexar
 class TcpClient
 {
 public:
-    // Connects to 127.0.0.1:port; throws when it cannot.
-    explicit TcpClient(std::uint16_t port);
+    // Connects to 127.0.0.1:port from the loopback address from; throws when
+    // it cannot.
+    explicit TcpClient(std::uint16_t port, const char* from = "127.0.0.1");
     ~TcpClient();
     TcpClient(const TcpClient&) = delete;
     TcpClient& operator=(const TcpClient&) = delete;
