@@ -205,7 +205,7 @@ std::string NetworkEncoderServer::properties() const
         // encoder keys into the box itself.
         {"100/0/tuning_mode", "Cable"},
         // The encoder waits for the box after each channel change
-        // (--delayafterchannel) before it answers START, so SageTV need not.
+        // (--delayafterchannel) before it records, so SageTV need not.
         {"delay_to_wait_after_tuning", "0"},
         // SageTV stops the encoder between recordings and switches channels
         // with STOP and START rather than a seamless SWITCH.
