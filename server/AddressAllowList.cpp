@@ -2,6 +2,7 @@
 
 #include <boost/asio/ip/address_v4.hpp>
 
+#include <algorithm>
 #include <stdexcept>
 
 namespace vexar
@@ -47,9 +48,15 @@ AddressAllowList AddressAllowList::parse(const std::string& list)
             if (prefixLength > 32)
                 throw std::runtime_error(invalid);
         }
+        // Four decimal numbers, as written: some systems' parsers also take
+        // shorthands such as "10.0.0", which would mean another address.
+        const std::string text = entry.substr(0, slash);
+        if (std::count(text.begin(), text.end(), '.') != 3 ||
+            text.find_first_not_of("0123456789.") != std::string::npos ||
+            text.find("..") != std::string::npos || text.front() == '.' || text.back() == '.')
+            throw std::runtime_error(invalid);
         boost::system::error_code error;
-        const boost::asio::ip::address_v4 address =
-            boost::asio::ip::make_address_v4(entry.substr(0, slash), error);
+        const boost::asio::ip::address_v4 address = boost::asio::ip::make_address_v4(text, error);
         if (error)
             throw std::runtime_error(invalid);
         allowList.m_ranges.push_back({address.to_uint() & mask(prefixLength), prefixLength});

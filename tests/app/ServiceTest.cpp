@@ -110,8 +110,9 @@ protected:
     ProgramRun install()
     {
         return runProgram({"--installservice", kName, "--device", "0", "--serverport", std::to_string(m_port),
-                           "--map", m_dir.file("map.txt"), "--logfile", m_dir.file("service.log"), "--delay",
-                           "0", "--delaypower", "0", "--delayafterchannel", "0"},
+                           "--map", m_dir.file("map.txt"), "--allowfrom", "127.0.0.1", "--logfile",
+                           m_dir.file("service.log"), "--delay", "0", "--delaypower", "0",
+                           "--delayafterchannel", "0"},
                           m_dir.path(), "");
     }
 

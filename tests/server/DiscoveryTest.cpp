@@ -151,6 +151,8 @@ TEST_F(DiscoveryTest, EncoderIdDependsOnlyOnSerialNumberAndPort)
     EXPECT_NE(idOf("VX01234", "VexarHD VX01234", 0).first, first);
 }
 
+// Needs a second loopback address (127.0.0.2), which wine does not offer.
+#ifndef _WIN32
 // SageTV's probe is a broadcast, which every socket bound to the port
 // receives. A test may only send unicast, which reaches one socket of those
 // bound to the same address. So the first encoder listens on all addresses,
@@ -170,6 +172,7 @@ TEST_F(DiscoveryTest, TwoEncodersOnOneMachineShareThePortAndBothAnswer)
     client.send(sageTvProbe(), first->discoveryPort(), "127.0.0.2");
     EXPECT_EQ(client.receive(), std::vector<std::string>{expectedAnswer(second->port(), "VexarHD VX00002")});
 }
+#endif
 
 TEST_F(DiscoveryTest, JunkAndFloodsAreIgnoredWhileRecordingsAndCommandsGoOn)
 {
