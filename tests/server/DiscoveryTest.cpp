@@ -174,7 +174,7 @@ TEST_F(DiscoveryTest, TwoEncodersOnOneMachineShareThePortAndBothAnswer)
 }
 #endif
 
-// Not under wine for now: one run in three there ended in a page fault that
+// Not under wine for now: one of two runs there ended in a page fault that
 // is not understood yet (the other discovery cases pass there).
 #ifndef _WIN32
 TEST_F(DiscoveryTest, JunkAndFloodsAreIgnoredWhileRecordingsAndCommandsGoOn)
