@@ -143,6 +143,10 @@ void VexarHDRecorder::reopenDevice()
     m_ring.reset();
     m_controller.reset();
     m_ring.setInput(INVALID_HANDLE_VALUE);
+    // Closed before the new one is opened (not by the reset that takes the
+    // new one): while it is open, a device that allows one handle refuses
+    // the next open.
+    m_device.reset();
     m_device.reset(openDevice(m_deviceNumber));
     if (!m_device)
         throw DeviceError("could not open device ", ERROR_DEVICE_NOT_CONNECTED);

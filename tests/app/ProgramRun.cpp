@@ -40,6 +40,31 @@ ProgramRun runProgram(const std::vector<std::string>& args, const std::string& w
     return run;
 }
 
+RunningProgram::RunningProgram(const std::vector<std::string>& args, const TempDir& dir,
+                               const std::string& deviceDir)
+    : m_out(dir.file("vexarhd.out")), m_err(dir.file("vexarhd.err"))
+{
+    std::vector<std::string> argv{VEXARHD_BINARY};
+    argv.insert(argv.end(), args.begin(), args.end());
+    ChildProcess::Options options;
+    options.environment = {"VEXARHD_DEVICE_DIR=" + deviceDir};
+    options.outPath = m_out;
+    options.errPath = m_err;
+    m_process.emplace(argv, options);
+}
+
+RunningProgram::~RunningProgram() = default;
+
+bool RunningProgram::running()
+{
+    return m_process->running();
+}
+
+int RunningProgram::exitCode()
+{
+    return m_process->wait(std::chrono::seconds(10)).value_or(-1);
+}
+
 ListeningDevice::ListeningDevice(const std::string& path)
 {
     sockaddr_un address{};

@@ -3,6 +3,13 @@
 
 #include "tests/support/TempDir.h"
 
+#ifdef _WIN32
+#include "platform/Windows.h"
+#else
+#include "tests/support/ChildProcess.h"
+#endif
+
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -22,6 +29,47 @@ struct ProgramRun
 // contents are exact; the run is killed after a generous time-out.
 ProgramRun runProgram(const std::vector<std::string>& args, const std::string& workDir,
                       const std::string& deviceDir);
+
+// VEXARHD_BINARY running in the background (a server), with VEXARHD_DEVICE_DIR
+// set to deviceDir and its standard output and error in dir/vexarhd.out and
+// dir/vexarhd.err; ended (killed) at the latest when the object goes.
+class RunningProgram
+{
+public:
+    RunningProgram(const std::vector<std::string>& args, const TempDir& dir, const std::string& deviceDir);
+    ~RunningProgram();
+    RunningProgram(const RunningProgram&) = delete;
+    RunningProgram& operator=(const RunningProgram&) = delete;
+
+    bool running();
+    // The exit status as the shell sees it, after waiting (bounded) for the
+    // end; -1 when it still runs.
+    int exitCode();
+#ifndef _WIN32
+    // Sends the signal; the exit status once the program has ended.
+    int stop(int signal)
+    {
+        return m_process->kill(signal, std::chrono::seconds(20));
+    }
+#endif
+    std::string out() const
+    {
+        return readText(m_out);
+    }
+    std::string err() const
+    {
+        return readText(m_err);
+    }
+
+private:
+    std::string m_out;
+    std::string m_err;
+#ifdef _WIN32
+    HANDLE m_process = nullptr;
+#else
+    std::optional<ChildProcess> m_process;
+#endif
+};
 
 // A device interface in a device namespace: a Unix socket that listens (and
 // never answers), so opening the device path succeeds.

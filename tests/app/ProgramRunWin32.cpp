@@ -70,4 +70,47 @@ ProgramRun runProgram(const std::vector<std::string>& args, const std::string& w
     return run;
 }
 
+RunningProgram::RunningProgram(const std::vector<std::string>& args, const TempDir& dir, const std::string&)
+    : m_out(dir.file("vexarhd.out")), m_err(dir.file("vexarhd.err"))
+{
+    Handle out{inheritableFile(m_out)};
+    Handle err{inheritableFile(m_err)};
+    std::string line = commandLine(VEXARHD_BINARY, args);
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdOutput = out.h;
+    startup.hStdError = err.h;
+    PROCESS_INFORMATION process{};
+    if (!CreateProcessA(VEXARHD_BINARY, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
+                        &process))
+        throw std::runtime_error("cannot start " VEXARHD_BINARY ": error " + std::to_string(GetLastError()));
+    CloseHandle(process.hThread);
+    m_process = process.hProcess;
+}
+
+RunningProgram::~RunningProgram()
+{
+    if (WaitForSingleObject(m_process, 0) != WAIT_OBJECT_0)
+    {
+        TerminateProcess(m_process, 1000);
+        WaitForSingleObject(m_process, 10000);
+    }
+    CloseHandle(m_process);
+}
+
+bool RunningProgram::running()
+{
+    return WaitForSingleObject(m_process, 0) == WAIT_TIMEOUT;
+}
+
+int RunningProgram::exitCode()
+{
+    if (WaitForSingleObject(m_process, 10000) != WAIT_OBJECT_0)
+        return -1;
+    DWORD code = 0;
+    GetExitCodeProcess(m_process, &code);
+    return code == 0xFFFFFFFF ? 255 : static_cast<int>(code);
+}
+
 } // namespace vexar

@@ -12,7 +12,7 @@ namespace vexar
 
 inline std::string probeSummary(const std::string& path)
 {
-    const std::string file = "'" + path + "'";
+    const std::string file = "'" + hostPath(path) + "'";
     return commandOutput("{ ffprobe -v error -show_entries program=program_id -of default=nw=1 " + file +
                          " | grep '^program_id='; ffprobe -v error -show_entries stream=id,codec_name -of "
                          "default=nw=1 " +

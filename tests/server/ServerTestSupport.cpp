@@ -36,12 +36,6 @@ const std::string& sampleMpts()
     return path;
 }
 
-DeviceSimulator::DeviceSimulator(std::uint64_t rateBitsPerSecond)
-    : m_process(m_dir, {"--channel", "702=" + sampleMpts(), "--channel", "703=" + sampleMpts(), "--rate",
-                        std::to_string(rateBitsPerSecond)})
-{
-}
-
 std::unique_ptr<VexarHDRecorder> makeDeviceRecorder(const DeviceSimulator& simulator, const TempDir& dir)
 {
     g_delay = 0;

@@ -1,15 +1,13 @@
 // What the server tests share: a sample multiplex, a server on its own
-// thread, one-shot requests and, on Linux, a recorder on the simulated device;
-// with the temporary folders, console capture and loopback client of every
-// folder.
+// thread, one-shot requests, the simulated device and, on Linux, a recorder
+// on it; with the temporary folders, console capture and loopback client of
+// every folder.
 #pragma once
 
 #include "tests/support/ConsoleCapture.h"
+#include "tests/support/SimulatorProcess.h"
 #include "tests/support/TcpClient.h"
 #include "tests/support/TempDir.h"
-#ifndef _WIN32
-#include "tests/support/SimulatorProcess.h"
-#endif
 
 #include "server/NetworkEncoderServer.h"
 
@@ -96,7 +94,6 @@ bool waitFor(Condition condition, std::chrono::milliseconds timeout = std::chron
     return true;
 }
 
-#ifndef _WIN32
 // The device simulator with a line-up of the sample stream on channels 702
 // and 703, paced at rateBitsPerSecond.
 class DeviceSimulator
@@ -111,6 +108,7 @@ private:
     SimulatorProcess m_process;
 };
 
+#ifndef _WIN32
 // A recorder on the simulated device, with the box's delays shortened and
 // the map "702 2", "703 3". The simulator must outlive it.
 std::unique_ptr<VexarHDRecorder> makeDeviceRecorder(const DeviceSimulator& simulator, const TempDir& dir);

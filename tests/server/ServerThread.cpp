@@ -1,6 +1,6 @@
 // The parts of the server tests' support that do not depend on the platform:
-// file sizes, one request over its own connection, and a server on a thread
-// of its own.
+// file sizes, one request over its own connection, a server on a thread of
+// its own, and the simulated device.
 #include "tests/server/ServerTestSupport.h"
 
 #include <algorithm>
@@ -24,6 +24,12 @@ std::string askServer(std::uint16_t port, const std::string& requestLine)
     TcpClient client(port);
     client.send(requestLine + "\r\n");
     return client.readLine();
+}
+
+DeviceSimulator::DeviceSimulator(std::uint64_t rateBitsPerSecond)
+    : m_process(m_dir, {"--channel", "702=" + sampleMpts(), "--channel", "703=" + sampleMpts(), "--rate",
+                        std::to_string(rateBitsPerSecond)})
+{
 }
 
 // ---- ServerThread --------------------------------------------------------------

@@ -21,4 +21,9 @@ CommandOutput commandOutput(const std::string& command, std::chrono::millisecond
     return result;
 }
 
+std::string hostPath(const std::string& path)
+{
+    return path;
+}
+
 } // namespace vexar

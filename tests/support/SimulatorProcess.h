@@ -51,6 +51,7 @@ private:
     std::string m_socketPath;
 #ifdef _WIN32
     HANDLE m_process = nullptr;
+    HANDLE m_job = nullptr; // ends the simulator when this process ends
 #else
     std::optional<ChildProcess> m_process;
 #endif

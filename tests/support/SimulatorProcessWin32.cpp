@@ -41,13 +41,32 @@ SimulatorProcess::SimulatorProcess(const TempDir& dir, const std::vector<std::st
     startup.dwFlags = STARTF_USESTDHANDLES;
     startup.hStdOutput = log;
     startup.hStdError = log;
+    // The simulator ends with this process, however it ends: a test process
+    // that died must not leave the one device served for the next test.
+    m_job = CreateJobObjectA(nullptr, nullptr);
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+    if (!m_job || !SetInformationJobObject(m_job, JobObjectExtendedLimitInformation, &limits, sizeof limits))
+        throw std::runtime_error("cannot make a job object: error " + std::to_string(GetLastError()));
     PROCESS_INFORMATION process{};
-    const BOOL started = CreateProcessA(VEXARHD_DEVSIM, line.data(), nullptr, nullptr, TRUE, 0, nullptr,
-                                        nullptr, &startup, &process);
-    const DWORD error = GetLastError();
+    BOOL started = CreateProcessA(VEXARHD_DEVSIM, line.data(), nullptr, nullptr, TRUE, CREATE_SUSPENDED,
+                                  nullptr, nullptr, &startup, &process);
+    DWORD error = GetLastError();
     CloseHandle(log);
+    if (started && !AssignProcessToJobObject(m_job, process.hProcess))
+    {
+        error = GetLastError();
+        TerminateProcess(process.hProcess, 1000);
+        CloseHandle(process.hThread);
+        CloseHandle(process.hProcess);
+        started = FALSE;
+    }
     if (!started)
+    {
+        CloseHandle(m_job);
         throw std::runtime_error("cannot start " VEXARHD_DEVSIM ": error " + std::to_string(error));
+    }
+    ResumeThread(process.hThread);
     CloseHandle(process.hThread);
     m_process = process.hProcess;
 
@@ -58,6 +77,8 @@ SimulatorProcess::SimulatorProcess(const TempDir& dir, const std::vector<std::st
         {
             CloseHandle(m_process);
             m_process = nullptr;
+            CloseHandle(m_job);
+            m_job = nullptr;
             throw std::runtime_error("the simulator ended at start-up: " + this->log());
         }
         if (std::chrono::steady_clock::now() > deadline)
@@ -88,6 +109,8 @@ int SimulatorProcess::stop()
     GetExitCodeProcess(m_process, &code);
     CloseHandle(m_process);
     m_process = nullptr;
+    CloseHandle(m_job);
+    m_job = nullptr;
     return static_cast<int>(code);
 }
 

@@ -6,6 +6,7 @@
 
 #ifdef _WIN32
 #include <winsock2.h>
+#include <ws2tcpip.h>
 #else
 #include <arpa/inet.h>
 #include <cerrno>
@@ -79,6 +80,25 @@ Socket socketOf(std::intptr_t s)
 }
 
 } // namespace
+
+std::uint16_t freeLoopbackPort()
+{
+    startSockets();
+    const Socket s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    if (s == kNoSocket)
+        throw std::runtime_error("socket failed: " + lastError());
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    const bool found = bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+                       getsockname(s, reinterpret_cast<sockaddr*>(&address), &length) == 0;
+    const std::string error = lastError();
+    closeSocket(s);
+    if (!found)
+        throw std::runtime_error("no free port: " + error);
+    return ntohs(address.sin_port);
+}
 
 TcpClient::TcpClient(std::uint16_t port, const char* from)
 {

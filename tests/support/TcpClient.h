@@ -8,6 +8,9 @@
 namespace vexar
 {
 
+// A loopback TCP port nobody listens on at the moment.
+std::uint16_t freeLoopbackPort();
+
 class TcpClient
 {
 public:
