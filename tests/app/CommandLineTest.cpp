@@ -175,8 +175,8 @@ TEST_F(CommandLine, MissingInputFileCannotBeRead)
 TEST_F(CommandLine, BadAllowListOrRecordingFolderEndsTheRun)
 {
     m_work.write("in.ts", "");
-    expectStartupError({"--mptsin", m_work.file("in.ts"), "--allowfrom", "127.0.0.1,10.0.0.300"},
-                       "Invalid address in --allowfrom: '10.0.0.300'");
+    expectStartupError({"--mptsin", m_work.file("in.ts"), "--allowfrom", "127.0.0.1,127.0.0.300"},
+                       "Invalid address in --allowfrom: '127.0.0.300'");
     expectStartupError({"--mptsin", m_work.file("in.ts"), "--recordingdirs", m_work.file("none")},
                        "Recording folder does not exist: '" + m_work.file("none") + "'");
 }
