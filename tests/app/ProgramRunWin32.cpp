@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <stdexcept>
+#include <string>
 
 namespace vexar
 {
@@ -24,6 +25,21 @@ struct Handle
             CloseHandle(h);
     }
 };
+
+// Starts the program. Under load wine now and then fails a start with
+// ERROR_INTERNAL_ERROR; a few more tries get through.
+BOOL startProgram(std::string& line, const char* workDir, STARTUPINFOA& startup, PROCESS_INFORMATION& process)
+{
+    for (int attempt = 1;; ++attempt)
+    {
+        if (CreateProcessA(VEXARHD_BINARY, line.data(), nullptr, nullptr, TRUE, 0, nullptr, workDir, &startup,
+                           &process))
+            return TRUE;
+        if (GetLastError() != ERROR_INTERNAL_ERROR || attempt == 5)
+            return FALSE;
+        Sleep(200);
+    }
+}
 
 } // namespace
 
@@ -42,8 +58,7 @@ ProgramRun runProgram(const std::vector<std::string>& args, const std::string& w
     startup.hStdOutput = out.h;
     startup.hStdError = err.h;
     PROCESS_INFORMATION process{};
-    if (!CreateProcessA(VEXARHD_BINARY, line.data(), nullptr, nullptr, TRUE, 0, nullptr, workDir.c_str(),
-                        &startup, &process))
+    if (!startProgram(line, workDir.c_str(), startup, process))
         throw std::runtime_error("cannot start " VEXARHD_BINARY ": error " + std::to_string(GetLastError()));
     Handle processHandle{process.hProcess};
     Handle threadHandle{process.hThread};
@@ -82,8 +97,7 @@ RunningProgram::RunningProgram(const std::vector<std::string>& args, const TempD
     startup.hStdOutput = out.h;
     startup.hStdError = err.h;
     PROCESS_INFORMATION process{};
-    if (!CreateProcessA(VEXARHD_BINARY, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
-                        &process))
+    if (!startProgram(line, nullptr, startup, process))
         throw std::runtime_error("cannot start " VEXARHD_BINARY ": error " + std::to_string(GetLastError()));
     CloseHandle(process.hThread);
     m_process = process.hProcess;
