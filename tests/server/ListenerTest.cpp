@@ -34,11 +34,7 @@ protected:
     void SetUp() override
     {
         m_dir.write("map.txt", "702 2\n");
-        HANDLE input = CreateFileA(sampleMpts().c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                   OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
-        ASSERT_NE(input, INVALID_HANDLE_VALUE);
-        m_recorder =
-            std::make_unique<VexarHDRecorder>(UniqueHandle(input), true, false, m_dir.file("map.txt"), "");
+        m_recorder = makeFileRecorder(m_dir);
     }
 
     void startServer(std::chrono::milliseconds deadline = shortDeadline)

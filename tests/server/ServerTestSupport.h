@@ -38,6 +38,10 @@ std::string askServer(std::uint16_t port, const std::string& requestLine);
 
 // A server listening on a free port, serving on its own thread. setUp runs
 // after listen() and before the thread starts (to open discovery, say).
+// A recorder whose input is the sample multiplex file, with the channel map
+// dir/map.txt (which the caller writes). Throws when the sample cannot be opened.
+std::unique_ptr<VexarHDRecorder> makeFileRecorder(const TempDir& dir);
+
 class ServerThread
 {
 public:

@@ -3,6 +3,8 @@
 // its own, and the simulated device.
 #include "tests/server/ServerTestSupport.h"
 
+#include "recorder/VexarHDRecorder.h"
+
 #include <algorithm>
 #include <exception>
 #include <filesystem>
@@ -11,6 +13,15 @@
 
 namespace vexar
 {
+
+std::unique_ptr<VexarHDRecorder> makeFileRecorder(const TempDir& dir)
+{
+    HANDLE input = CreateFileA(sampleMpts().c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                               FILE_FLAG_OVERLAPPED, nullptr);
+    if (input == INVALID_HANDLE_VALUE)
+        throw std::runtime_error("cannot open the sample " + sampleMpts());
+    return std::make_unique<VexarHDRecorder>(UniqueHandle(input), true, false, dir.file("map.txt"), "");
+}
 
 std::uint64_t fileSize(const std::string& path)
 {
