@@ -1,6 +1,7 @@
 # Cross build for 64-bit Windows with Debian's mingw-w64 (posix threads
 # variant, which has std::thread and std::mutex). Programs link statically, so
-# the .exe files need only system DLLs; tests run under wine.
+# the .exe files need only system DLLs. The tests run under wine, which the
+# top CMakeLists.txt looks for only when they are built (VEXARHD_TESTS).
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
 set(TRIPLE x86_64-w64-mingw32)
@@ -13,6 +14,3 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
-
-find_program(WINE_EXECUTABLE NAMES wine wine64 REQUIRED)
-set(CMAKE_CROSSCOMPILING_EMULATOR ${WINE_EXECUTABLE})
