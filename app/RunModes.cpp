@@ -28,7 +28,10 @@ int runModes(StartupValues values, StopSignals& stopSignals)
         const std::optional<std::int32_t> ended =
             recorder.waitForRecordingEnd(std::uint64_t(values.duration) * 1000u);
         recorder.setDefaultChannelTimer();
-        return ended.value_or(0);
+        // Every chunk is written before the run ends; a file that is not
+        // whole is a failed recording.
+        const bool whole = recorder.finishOutput();
+        return whole ? ended.value_or(0) : -1;
     }
     if (values.deviceMode() && values.powerQuery)
     {
@@ -58,6 +61,7 @@ int runModes(StartupValues values, StopSignals& stopSignals)
             });
         server.setAllowList(values.allowList);
         server.setRecordingFolders(values.recordingFolders);
+        server.setProgram(values.programNumber);
         std::cout << "Allowed addresses: " + values.allowList.describe() + "\n" +
                          "Recording folders: " + values.recordingFolders.describe() + "\n"
                   << std::flush;
@@ -68,7 +72,8 @@ int runModes(StartupValues values, StopSignals& stopSignals)
     {
         recorder.setRecording(values.channel, values.sptsFileName, values.mptsFileName, values.programNumber);
         stopSignals.setAction([&recorder] { recorder.requestStop(); });
-        return recorder.record();
+        const std::int32_t result = recorder.record();
+        return recorder.finishOutput() ? result : -1;
     }
     return 0;
 }

@@ -105,7 +105,13 @@ std::optional<StartupValues> startUp(int argc, const char* const argv[], bool ch
     if (options.count("discoveryport"))
         values.discoveryPort = options["discoveryport"].as<unsigned short>();
     if (options.count("encodername"))
+    {
         values.encoderName = options["encodername"].as<std::string>();
+        // SageTV puts the name first in its requests, separated by "|".
+        for (const char c : values.encoderName)
+            if (c == '|' || static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
+                throw std::runtime_error("--encodername must not contain '|' or control characters");
+    }
     if (options.count("allowfrom"))
         values.allowList = AddressAllowList::parse(options["allowfrom"].as<std::string>());
     if (options.count("recordingdirs"))

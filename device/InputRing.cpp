@@ -220,7 +220,11 @@ bool InputRing::collectCurrent(bool report)
             const DWORD error = GetLastError();
             if (!(m_inputIsFile && error == ERROR_HANDLE_EOF))
             {
-                std::cerr << "VexarHDRecorder::read GetOverlappedResult last error: " << error << std::endl;
+                // A read cancelled by cancel() is how a stop reaches a waiting
+                // reader: the caller's business, not a fault to report.
+                if (error != ERROR_OPERATION_ABORTED)
+                    std::cerr << "VexarHDRecorder::read GetOverlappedResult last error: " << error
+                              << std::endl;
                 throw DeviceError("Error at GetOverlappedResult in VexarHDRecorder::read", error);
             }
             bytes = 0; // a file read at the end moves no bytes

@@ -4,6 +4,7 @@
 #include "contract/ButtonCode.h"
 #include "contract/InitSequence.h"
 #include "device/DeviceError.h"
+#include "device/StopRequested.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -26,7 +27,8 @@ const std::vector<std::uint8_t> kStreamStartCode = {0x50};
 
 } // namespace
 
-VexarControl::VexarControl(HANDLE device, const std::string& boxType) : m_device(device)
+VexarControl::VexarControl(HANDLE device, const std::string& boxType, HANDLE stopEvent)
+    : m_device(device), m_stopEvent(stopEvent)
 {
     if (boxType != "motorola_dct")
         throw std::runtime_error("Unsupported cable box type " + boxType);
@@ -38,7 +40,7 @@ VexarControl::VexarControl(HANDLE device, const std::string& boxType) : m_device
     for (int i = 0; i < INIT_COMMAND_COUNT; ++i)
     {
         sendCode(sequence[static_cast<std::size_t>(i)]);
-        Sleep(g_delay);
+        pause(g_delay);
         updateStatus(true);
         if (i == INIT_SERIAL_COMMAND)
         {
@@ -48,9 +50,20 @@ VexarControl::VexarControl(HANDLE device, const std::string& boxType) : m_device
             std::cout << "Serial number: " << m_serialNumber << std::endl;
             std::cerr << "Serial number: " << m_serialNumber << std::endl;
         }
-        Sleep(g_delay);
+        pause(g_delay);
     }
     setPower(true);
+}
+
+void VexarControl::pause(DWORD milliseconds)
+{
+    if (!m_stopEvent)
+    {
+        Sleep(milliseconds);
+        return;
+    }
+    if (WaitForSingleObject(m_stopEvent, milliseconds) == WAIT_OBJECT_0)
+        throw StopRequested();
 }
 
 std::int32_t VexarControl::updateStatus(bool print)
@@ -99,7 +112,7 @@ bool VexarControl::isPowerOn()
     sendCode(kStreamPrepareCode);
     std::cout << "Power check; sent 0x30 " << std::flush;
     updateStatus(true);
-    Sleep(g_delay);
+    pause(g_delay);
     updateStatus(false);
     return (m_status[TRANSFER_HEADER_SIZE + kPowerStatusByte] & 1) != 0;
 }
@@ -118,7 +131,7 @@ void VexarControl::setPower(bool on)
             std::cerr << "Warning: Trouble Toggling power\n" << std::flush;
             std::exit(-1);
         }
-        Sleep(g_delayPower);
+        pause(g_delayPower);
         if (isPowerOn() == on)
             return;
     }
@@ -132,9 +145,9 @@ void VexarControl::startStream()
     updateStatus(true);
     sendCode(kStreamStartCode);
     std::cout << "VexarControl::startStream Sent 0x50 " << std::flush;
-    Sleep(g_delay);
+    pause(g_delay);
     updateStatus(true);
-    Sleep(g_delay);
+    pause(g_delay);
 }
 
 void VexarControl::sendCode(const std::vector<std::uint8_t>& code)
@@ -171,9 +184,9 @@ void VexarControl::tuneChannel(const std::string& channel)
         if (c < '0' || c > '9')
             throw std::runtime_error("Digit out of range");
         sendCode(m_digitCodes[static_cast<std::size_t>(c - '0')]);
-        Sleep(g_delay);
+        pause(g_delay);
     }
-    Sleep(g_delayAfterChannel);
+    pause(g_delayAfterChannel);
 }
 
 } // namespace vexar

@@ -20,8 +20,9 @@ class VexarControl
 {
 public:
     // Sends the initialisation sequence, prints the serial number and leaves
-    // the box powered on. The device handle is not owned.
-    VexarControl(HANDLE device, const std::string& boxType);
+    // the box powered on. The device handle is not owned. stopEvent: see
+    // setStopEvent.
+    VexarControl(HANDLE device, const std::string& boxType, HANDLE stopEvent = nullptr);
     VexarControl(const VexarControl&) = delete;
     VexarControl& operator=(const VexarControl&) = delete;
 
@@ -38,8 +39,16 @@ public:
     void tuneChannel(const std::string& channel);
     // The serial number the device reported during initialisation.
     const std::string& serialNumber() const { return m_serialNumber; }
+    // From now on every delay (digits, power, after a channel change) waits
+    // on this event instead of sleeping, and throws StopRequested as soon as
+    // it is set. Not owned; null: plain delays.
+    void setStopEvent(HANDLE event) { m_stopEvent = event; }
 
 private:
+    // Waits the delay, or until the stop event is set (then throws
+    // StopRequested).
+    void pause(DWORD milliseconds);
+
     std::vector<std::uint8_t> m_powerCode;
     std::array<std::vector<std::uint8_t>, 10> m_digitCodes;
     // The status transfer: header, then the latest status data.
@@ -49,6 +58,7 @@ private:
     // Lock order: the recorder's m_mutex before this one.
     std::recursive_mutex m_statusMutex;
     HANDLE m_device;
+    HANDLE m_stopEvent = nullptr;
     std::string m_serialNumber;
 };
 

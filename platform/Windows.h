@@ -219,6 +219,11 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES security, std::size_t stackSize, LPTHR
 DWORD WaitForSingleObject(HANDLE h, DWORD milliseconds);
 BOOL GetExitCodeThread(HANDLE h, LPDWORD exitCode);
 
+// Events.
+HANDLE CreateEventA(LPSECURITY_ATTRIBUTES security, BOOL manualReset, BOOL initialState, LPCSTR name);
+BOOL SetEvent(HANDLE h);
+BOOL ResetEvent(HANDLE h);
+
 // Waitable timers.
 HANDLE CreateWaitableTimerA(LPSECURITY_ATTRIBUTES security, BOOL manualReset, LPCSTR name);
 BOOL SetWaitableTimer(HANDLE h, const LARGE_INTEGER* dueTime, LONG period, PTIMERAPCROUTINE completion,

@@ -1,71 +1,76 @@
-// The return to the default channel some time after a recording: a waitable
-// timer armed when a recording stops, and a thread that waits on it.
-#include "config/Settings.h"
-#include "device/DeviceError.h"
-#include "recorder/VexarHDRecorder.h"
+#include "recorder/DefaultChannelTimer.h"
+
+#include "device/StopRequested.h"
 
 #include <iostream>
+#include <stdexcept>
 
 namespace vexar
 {
 
-void VexarHDRecorder::setDefaultChannelTimer()
+DefaultChannelTimer::DefaultChannelTimer(std::function<void()> switchAction)
+    : m_switchAction(std::move(switchAction))
 {
-    stop();
-    if (m_inputIsFile || m_defaultChannel.empty() || !m_timer)
-        return;
+    m_timer.reset(CreateWaitableTimerA(nullptr, FALSE, nullptr));
+    if (!m_timer)
+        throw std::runtime_error("could not create threadpool timer for default channel");
+    m_thread.reset(CreateThread(nullptr, 0, threadStart, this, 0, nullptr));
+    if (!m_thread)
+        throw std::runtime_error("could not start recording thread");
+}
+
+DefaultChannelTimer::~DefaultChannelTimer()
+{
+    m_exit = true;
+    LARGE_INTEGER now;
+    now.QuadPart = -1; // wake the thread at once
+    SetWaitableTimer(m_timer.get(), &now, 0, nullptr, nullptr, FALSE);
+    WaitForSingleObject(m_thread.get(), INFINITE);
+}
+
+void DefaultChannelTimer::arm(std::uint32_t seconds)
+{
     LARGE_INTEGER due;
-    due.QuadPart = -static_cast<std::int64_t>(std::uint64_t(g_delayDefaultChannel) * 10000000u);
+    due.QuadPart = -static_cast<std::int64_t>(std::uint64_t(seconds) * 10000000u);
     std::cout << "set timer to " << due.QuadPart << std::endl;
     if (!SetWaitableTimer(m_timer.get(), &due, 0, nullptr, nullptr, FALSE))
         std::cerr << "SetWaitableTimer failed " << GetLastError() << std::endl;
 }
 
-DWORD WINAPI VexarHDRecorder::timerThreadStart(LPVOID recorder)
+void DefaultChannelTimer::cancel()
 {
-    static_cast<VexarHDRecorder*>(recorder)->timerThread();
+    CancelWaitableTimer(m_timer.get());
+}
+
+DWORD WINAPI DefaultChannelTimer::threadStart(LPVOID timer)
+{
+    static_cast<DefaultChannelTimer*>(timer)->run();
     return 0;
 }
 
-void VexarHDRecorder::timerThread()
+void DefaultChannelTimer::run()
 {
     for (;;)
     {
         std::cout << "Waiting for timer\n" << std::flush;
-        DWORD result = WaitForSingleObject(m_timer.get(), INFINITE);
-        if (m_exitTimerThread)
+        const DWORD result = WaitForSingleObject(m_timer.get(), INFINITE);
+        if (m_exit)
             return; // the recorder is being destroyed
         if (result != WAIT_OBJECT_0)
             std::cerr << "error waiting for timer\n";
         try
         {
-            std::lock_guard<std::recursive_mutex> lock(m_mutex);
-            switchToDefaultChannel();
+            m_switchAction();
+        }
+        catch (const StopRequested&)
+        {
+            // The program is stopping; the box stays where it is.
         }
         catch (const std::exception& e)
         {
             // A failed switch leaves the box where it is; the thread waits on.
             std::cerr << "Exception occurred: " << e.what() << std::endl;
         }
-    }
-}
-
-void VexarHDRecorder::switchToDefaultChannel()
-{
-    if (m_inputIsFile || m_defaultChannel.empty())
-        return;
-    try
-    {
-        if (m_deviceFailed || !m_controller)
-            reopenDevice();
-        std::cout << "Switching to default channel" << m_defaultChannel << std::endl;
-        m_controller->setPower(false);
-        m_controller->tuneChannel(m_defaultChannel);
-    }
-    catch (const DeviceError& e)
-    {
-        deviceFailed(e);
-        throw;
     }
 }
 

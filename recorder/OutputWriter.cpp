@@ -11,229 +11,136 @@ namespace vexar
 
 OutputWriter::~OutputWriter()
 {
-    if (m_pendingWrite)
-    {
-        // The system may still be reading the chunk: wait before it is freed.
-        DWORD n = 0;
-        GetOverlappedResult(m_outFile.get(), &m_writeOverlapped, &n, TRUE);
-    }
+    finish();
 }
 
-void OutputWriter::open(const std::string& fileName, DWORD shareMode)
+void OutputWriter::open(std::shared_ptr<OutputFile> file, std::uint64_t circularBufferSize)
 {
-    UniqueHandle file(CreateFileA(fileName.c_str(), GENERIC_WRITE, shareMode, nullptr, CREATE_ALWAYS,
-                                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr));
-    if (!file)
-        throw std::runtime_error("could not open file '" + fileName + "'");
-    m_outFile = std::move(file);
-    m_outFileName = fileName;
+    finish();
+    m_file = std::move(file);
+    m_circularBufferSize = circularBufferSize;
+    m_writePosition = 0;
 }
 
-std::string OutputWriter::collectWrite()
+std::uint32_t OutputWriter::nextChunkSize() const
 {
-    if (!m_pendingWrite || !HasOverlappedIoCompleted(&m_writeOverlapped))
-        return {};
-    DWORD written = 0;
-    BOOL ok = GetOverlappedResult(m_outFile.get(), &m_writeOverlapped, &written, FALSE);
-    std::unique_ptr<WriteChunk> chunk = std::move(m_pendingWrite);
-    m_queuedBytes -= chunk->size;
-    const std::uint32_t size = chunk->size;
-    recycle(std::move(chunk));
-    if (!ok || written != size)
-    {
-        // Count only what reached the file; the failure ends the recording.
-        m_bytesWritten.fetch_add(ok ? written : 0, std::memory_order_acq_rel);
-        return "Write error " + m_outFileName;
-    }
-    m_bytesWritten.fetch_add(size, std::memory_order_acq_rel);
-    return {};
+    if (m_circularBufferSize == 0)
+        return CHUNK_SIZE;
+    const std::uint64_t position = m_writePosition >= m_circularBufferSize ? 0 : m_writePosition;
+    return static_cast<std::uint32_t>(
+        std::min<std::uint64_t>(CIRCULAR_CHUNK_SIZE, m_circularBufferSize - position));
 }
 
-void OutputWriter::recycle(std::unique_ptr<WriteChunk> chunk)
+bool OutputWriter::takeChunks(std::uint32_t count)
 {
-    if (m_spareChunks.size() < kSpareChunks)
-        m_spareChunks.push_back(std::move(chunk));
+    // The sizes the next chunks will have, worked out from where they start.
+    const std::uint64_t start = m_writePosition;
+    std::size_t needed = 0;
+    for (std::uint64_t left = count; left > 0; ++needed)
+    {
+        const std::uint32_t size = nextChunkSize();
+        if (m_circularBufferSize != 0 && m_writePosition >= m_circularBufferSize)
+            m_writePosition = 0;
+        m_writePosition += size;
+        left -= std::min<std::uint64_t>(left, size);
+    }
+    m_writePosition = start;
+    const bool wasDropping = m_droppedBytes > 0;
+    // Once dropping, nothing is taken until the queue has drained to half, so
+    // a disk that only just keeps up gets one line, not one per chunk.
+    if (wasDropping && !m_waitUntilStop && m_budget.queued() > m_budget.limit() / 2)
+        return false;
+    for (std::size_t i = 0; i < needed; ++i)
+    {
+        std::unique_ptr<WriteChunk> chunk =
+            m_waitUntilStop ? m_budget.takeWaiting(WAITING_QUEUED_BYTES, *m_waitUntilStop) : m_budget.take();
+        if (!chunk)
+        {
+            for (auto& taken : m_taken)
+                m_budget.giveBack(std::move(taken));
+            m_taken.clear();
+            return false;
+        }
+        m_taken.push_back(std::move(chunk));
+    }
+    if (wasDropping)
+        reportDropped();
+    return true;
 }
 
-void OutputWriter::startChunk()
+void OutputWriter::startChunk(std::unique_ptr<WriteChunk> chunk)
 {
-    std::unique_ptr<WriteChunk> chunk;
-    if (!m_spareChunks.empty())
-    {
-        chunk = std::move(m_spareChunks.back());
-        m_spareChunks.pop_back();
-    }
-    else
-    {
-        // Every chunk has room for the largest, so any spare one fits.
-        chunk = std::make_unique<WriteChunk>();
-        chunk->data.reset(new std::uint8_t[CHUNK_SIZE]);
-    }
-    std::uint64_t size = CHUNK_SIZE;
-    if (m_circularBufferSize != 0)
-    {
-        if (m_writePosition >= m_circularBufferSize)
-            m_writePosition = 0; // the wrap: overwrite from the start
-        size = std::min<std::uint64_t>(CIRCULAR_CHUNK_SIZE, m_circularBufferSize - m_writePosition);
-    }
+    const std::uint32_t size = nextChunkSize();
+    if (m_circularBufferSize != 0 && m_writePosition >= m_circularBufferSize)
+        m_writePosition = 0; // the wrap: overwrite from the start
     chunk->position = m_writePosition;
-    chunk->size = static_cast<std::uint32_t>(size);
+    chunk->size = size;
     m_writePosition += size;
     m_fillChunk = std::move(chunk);
     m_fillPosition = 0;
 }
 
-void OutputWriter::issueWrite()
+void OutputWriter::write(const void* data, std::uint32_t count)
 {
-    if (m_pendingWrite || m_writeQueue.empty())
-        return;
-    m_writeOverlapped = OVERLAPPED{};
-    m_pendingWrite = std::move(m_writeQueue.front());
-    m_writeQueue.pop_front();
-    if (m_circularBufferSize != 0)
+    if (m_file->failed())
     {
-        m_writeOverlapped.Offset = static_cast<DWORD>(m_pendingWrite->position);
-        m_writeOverlapped.OffsetHigh = static_cast<DWORD>(m_pendingWrite->position >> 32);
+        m_file->markReported();
+        throw std::runtime_error(m_file->errorText());
     }
-    else
+    const std::uint32_t room = m_fillChunk ? m_fillChunk->size - m_fillPosition : 0;
+    if (count > room && !takeChunks(count - room))
     {
-        m_writeOverlapped.Offset = 0xFFFFFFFF; // at the current end of the file
-        m_writeOverlapped.OffsetHigh = 0xFFFFFFFF;
-    }
-    if (WriteFile(m_outFile.get(), m_pendingWrite->data.get(), m_pendingWrite->size, nullptr,
-                  &m_writeOverlapped))
-    {
-        m_bytesWritten.fetch_add(m_pendingWrite->size, std::memory_order_acq_rel);
-        m_queuedBytes -= m_pendingWrite->size;
-        recycle(std::move(m_pendingWrite));
+        m_droppedBytes += count;
         return;
     }
-    if (GetLastError() == ERROR_IO_PENDING)
-        return;
-    m_queuedBytes -= m_pendingWrite->size;
-    m_pendingWrite.reset();
-    throw std::runtime_error("Write error " + m_outFileName);
-}
-
-void OutputWriter::queueFillChunk()
-{
-    m_fillPosition = 0;
-    if (m_waitWhenFull)
+    const auto* bytes = static_cast<const std::uint8_t*>(data);
+    std::size_t next = 0;
+    while (count > 0)
     {
-        // Nothing is dropped; the short queue also keeps the chunks in use
-        // few, so they are recycled instead of made anew.
-        while (m_pendingWrite && m_queuedBytes + m_fillChunk->size > WAITING_QUEUED_BYTES)
-        {
-            DWORD n = 0;
-            GetOverlappedResult(m_outFile.get(), &m_writeOverlapped, &n, TRUE);
-            std::string error = collectWrite();
-            if (m_writeError.empty())
-                m_writeError = std::move(error);
-            issueWrite();
-        }
+        if (!m_fillChunk)
+            startChunk(std::move(m_taken[next++]));
+        const std::uint32_t n = std::min(count, m_fillChunk->size - m_fillPosition);
+        std::memcpy(m_fillChunk->data.get() + m_fillPosition, bytes, n);
+        m_fillPosition += n;
+        bytes += n;
+        count -= n;
+        if (m_fillPosition == m_fillChunk->size)
+            m_file->push(std::move(m_fillChunk));
     }
-    else if (m_queuedBytes + m_fillChunk->size > MAX_QUEUED_BYTES)
-    {
-        m_droppedBytes += m_fillChunk->size;
-        return;
-    }
-    // An episode of drops ends once the queue has drained to half, so a disk
-    // that keeps only just up gets one line, not one per chunk.
-    if (m_queuedBytes <= MAX_QUEUED_BYTES / 2)
-        reportDropped();
-    m_queuedBytes += m_fillChunk->size;
-    m_writeQueue.push_back(std::move(m_fillChunk));
+    m_taken.clear();
 }
 
 void OutputWriter::reportDropped()
 {
     if (m_droppedBytes == 0)
         return;
-    std::cerr << "VexarHDRecorder::write queue full (" << MAX_QUEUED_BYTES << " bytes waiting for "
-              << m_outFileName << "): " << m_droppedBytes << " bytes dropped" << std::endl;
+    std::cerr << "VexarHDRecorder::write queue full (" + std::to_string(m_budget.limit()) +
+                     " bytes waiting for " + (m_file ? m_file->name() : std::string()) +
+                     "): " + std::to_string(m_droppedBytes) + " bytes dropped\n"
+              << std::flush;
     m_droppedBytes = 0;
 }
 
-void OutputWriter::write(const void* data, std::uint32_t count)
+std::shared_ptr<OutputFile> OutputWriter::finish()
 {
-    std::string error = collectWrite();
-    if (error.empty())
-        error = std::exchange(m_writeError, {});
-    const auto* bytes = static_cast<const std::uint8_t*>(data);
-    while (count > 0)
-    {
-        if (!m_fillChunk)
-            startChunk();
-        std::uint32_t n = std::min(count, m_fillChunk->size - m_fillPosition);
-        std::memcpy(m_fillChunk->data.get() + m_fillPosition, bytes, n);
-        m_fillPosition += n;
-        bytes += n;
-        count -= n;
-        if (m_fillPosition == m_fillChunk->size)
-            queueFillChunk();
-    }
-    if (!error.empty())
-        throw std::runtime_error(error); // the new bytes are queued for the drain
-    issueWrite();
-}
-
-bool OutputWriter::finish()
-{
-    bool allWritten = true;
+    if (!m_file)
+        return nullptr;
     if (m_fillChunk && m_fillPosition > 0)
     {
         // The last bytes of the recording: a shorter final chunk.
         m_fillChunk->size = m_fillPosition;
-        queueFillChunk();
+        m_file->push(std::move(m_fillChunk));
     }
-    reportDropped();
-    m_fillChunk.reset();
+    else if (m_fillChunk)
+    {
+        m_budget.giveBack(std::move(m_fillChunk));
+    }
     m_fillPosition = 0;
-    while (m_pendingWrite || !m_writeQueue.empty())
-    {
-        if (!m_outFile)
-        {
-            m_writeQueue.clear(); // nothing to write into
-            m_queuedBytes = 0;
-            break;
-        }
-        try
-        {
-            write(nullptr, 0);
-        }
-        catch (const std::exception& e)
-        {
-            std::cerr << "VexarHDRecorder::cleanup caught exception: " << e.what() << std::endl;
-            allWritten = false;
-        }
-        catch (...)
-        {
-            std::cerr << "VexarHDRecorder::cleanup caught unknown exception\n";
-            allWritten = false;
-        }
-        if (m_pendingWrite)
-        {
-            DWORD n = 0; // wait for the write in flight; the next pass collects it
-            GetOverlappedResult(m_outFile.get(), &m_writeOverlapped, &n, TRUE);
-        }
-    }
-    if (!m_writeError.empty())
-    {
-        std::cerr << "VexarHDRecorder::cleanup caught exception: " << m_writeError << std::endl;
-        m_writeError.clear();
-        allWritten = false;
-    }
-    m_outFile.reset();
-    return allWritten;
-}
-
-void OutputWriter::reset()
-{
-    m_queuedBytes = 0;
-    m_droppedBytes = 0;
+    reportDropped();
+    m_file->close();
     m_writePosition = 0;
     m_circularBufferSize = 0;
-    m_bytesWritten.store(0, std::memory_order_release);
+    return std::move(m_file);
 }
 
 } // namespace vexar

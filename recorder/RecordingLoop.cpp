@@ -1,7 +1,8 @@
 // The body of a recording: tune, start the transfers, scan, choose the
-// program, then write it as a single-program stream (or copy the whole
+// program, then write it as a single-program stream (and/or copy the whole
 // multiplex) until stopped, starting over whenever the channel or program is
-// changed during the recording.
+// changed during the recording, and moving on into another file at the next
+// picture when the file is changed.
 //
 // Unattended recordings meet streams that stop and devices that go away. A
 // pass that gets no stream data for g_stallTimeout seconds, or whose device
@@ -9,10 +10,12 @@
 // file, until the stream is back or the recording is stopped.
 #include "config/Settings.h"
 #include "device/DeviceError.h"
+#include "device/StopRequested.h"
 #include "recorder/VexarHDRecorder.h"
 #include "ts/PacketScan.h"
 #include "ts/ProgramSelection.h"
 #include "ts/RecordingPhase.h"
+#include "ts/SwitchPoint.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -26,42 +29,57 @@ namespace vexar
 namespace
 {
 
-// The byte source of the recording phase. The end of the input counts as a
-// sync byte: the input's last packet, whose lookahead byte would lie past
-// the end, is written too, and the next read ends the run as usual.
+// The byte source of the scan and of the recording phase: the input ring.
+// With an MPTS output every byte read is copied there too, so the copy is
+// the whole input whatever the scan and the phase make of it. In the phase
+// the end of the input counts as a sync byte: the input's last packet, whose
+// lookahead byte would lie past the end, is written too, and the next read
+// ends the run as usual.
 struct RecordingSource
 {
     InputRing& ring;
+    OutputWriter* copy = nullptr;
+    bool endIsSync = false;
+
     void read(void* destination, std::uint32_t count)
     {
-        if (count == 1 && ring.atEnd())
+        if (endIsSync && count == 1 && ring.atEnd())
         {
             *static_cast<std::uint8_t*>(destination) = kTsSyncByte;
             return;
         }
         ring.read(destination, count);
+        if (copy)
+            copy->write(destination, count);
     }
 };
+
+DWORD stallMilliseconds()
+{
+    return std::min<std::uint32_t>(g_stallTimeout, 0x7FFFFFFF / 1000) * 1000;
+}
 
 } // namespace
 
 std::int32_t VexarHDRecorder::record()
 {
     std::lock_guard<std::recursive_mutex> lock(m_mutex);
-    const bool watchdog = !m_inputIsFile && g_stallTimeout > 0;
-    m_ring.setStallTimeout(watchdog ? std::min<std::uint32_t>(g_stallTimeout, 0x7FFFFFFF / 1000) * 1000 : 0);
+    const bool watchdog = !m_session.isFile() && g_stallTimeout > 0;
+    m_session.ring().setStallTimeout(watchdog ? stallMilliseconds() : 0);
     try
     {
         // Per-PID tables and the packet store live for the whole run; the
         // store's room is taken at the start of each pass.
         auto state = std::make_unique<ScanState>();
+        Target pass = target();
+        if (pass.mpts)
+            m_mptsWriter.open(pass.mpts, 0);
         while (!m_stop)
         {
-            Target pass = target();
             try
             {
-                if (m_deviceFailed)
-                    reopenDevice();
+                if (m_session.needsReopen())
+                    m_session.reopen();
                 if (!recordPass(pass, *state))
                     break;
             }
@@ -77,20 +95,23 @@ std::int32_t VexarHDRecorder::record()
             {
                 if (!watchdog || e.cancelled() || m_stop)
                     throw;
-                deviceFailed(e);
+                m_session.failed(e);
                 // The device is gone for now: try again after a stall's time.
-                for (std::uint32_t waited = 0; !m_stop && waited < g_stallTimeout * 10; ++waited)
-                    Sleep(100);
+                waitForStop(stallMilliseconds());
             }
         }
-        return cleanup() ? 0 : -1;
+        return cleanup(0);
+    }
+    catch (const StopRequested&)
+    {
+        return cleanup(0);
     }
     catch (const EndOfInput& e)
     {
         // The end of an input file is how file processing ends; a device
         // that ends its stream has failed.
         std::cerr << "Exception occurred: " << e.what() << std::endl;
-        return cleanup() && m_inputIsFile ? 0 : -1;
+        return cleanup(m_session.isFile() ? 0 : -1);
     }
     catch (const DeviceError& e)
     {
@@ -98,54 +119,57 @@ std::int32_t VexarHDRecorder::record()
         const bool stopped = e.cancelled() && m_stop;
         if (!stopped)
             std::cerr << "Exception occurred: " << e.what() << std::endl;
-        if (!e.cancelled() && !m_inputIsFile)
-            deviceFailed(e);
-        return cleanup() && stopped ? 0 : -1;
+        if (!e.cancelled() && !m_session.isFile())
+            m_session.failed(e);
+        return cleanup(stopped ? 0 : -1);
     }
     catch (const std::exception& e)
     {
         std::cerr << "Exception occurred: " << e.what() << std::endl;
-        cleanup();
-        return -1;
+        return cleanup(-1);
     }
 }
 
 bool VexarHDRecorder::recordPass(Target& pass, ScanState& state)
 {
+    InputRing& ring = m_session.ring();
+    VexarControl* control = m_session.controller();
     const std::int32_t wantedProgram = resolveWantedProgram(pass.program, pass.channel, m_channelMap);
     m_passProgram = wantedProgram;
     std::vector<std::uint16_t> pidsToRecord;
     state.startPass();
     Selection selection;
+    RecordingSource source{ring, m_mptsWriter.isOpen() ? &m_mptsWriter : nullptr};
     for (std::int32_t channelChangeAttempt = 1;; ++channelChangeAttempt)
     {
         selection = Selection{};
-        m_ring.reset();
-        if (m_controller)
+        ring.reset();
+        if (control)
         {
             std::cout << "ChannelChangeAttempt: " << channelChangeAttempt << std::endl;
-            m_controller->tuneChannel(pass.channel);
-            m_controller->startStream();
+            control->tuneChannel(pass.channel);
+            control->startStream();
         }
-        if (!m_inputIsFile)
-            m_ring.sendTransferSize();
-        m_ring.prime();
-        if (!pass.mptsFileName.empty())
+        if (!m_session.isFile())
+            ring.sendTransferSize();
+        ring.prime();
+        if (!pass.spts && pass.mpts)
         {
-            mptsCopy(pass.mptsFileName);
+            mptsCopy();
             return false;
         }
 
-        const bool stopped = scanPackets(m_ring, m_stop, state);
-        if (!stopped)
-            selection =
-                selectProgram(state, pass.channel, pass.program, wantedProgram, m_listPrograms, pidsToRecord);
+        // A stop during the scan ends the recording as any stop does;
+        // tuning again would only delay the end.
+        if (scanPackets(source, m_stop, state))
+            throw StopRequested();
+        selection =
+            selectProgram(state, pass.channel, pass.program, wantedProgram, m_listPrograms, pidsToRecord);
         state.dropAttemptState();
-        // Once a stop is requested, tuning again only delays the end.
-        if (stopped || isFinalAttempt(static_cast<std::uint16_t>(channelChangeAttempt),
-                                      static_cast<std::int32_t>(
-                                          std::min<std::uint32_t>(g_channelChangeAttempts, INT32_MAX)),
-                                      selection.selectedProgram, wantedProgram))
+        if (isFinalAttempt(
+                static_cast<std::uint16_t>(channelChangeAttempt),
+                static_cast<std::int32_t>(std::min<std::uint32_t>(g_channelChangeAttempts, INT32_MAX)),
+                selection.selectedProgram, wantedProgram))
             break;
     }
     if (selection.selectedProgram == 0)
@@ -153,22 +177,56 @@ bool VexarHDRecorder::recordPass(Target& pass, ScanState& state)
     m_passProgram = selection.selectedProgram;
 
     buildNewPat(state.newPatPacket, selection);
-    if (pass.fileName.empty())
+    if (!pass.spts)
     {
         std::cout << "stopping because m_fileName is empty.\n" << std::flush;
         return false;
     }
-    if (!m_writer.isOpen())
-        m_writer.open(pass.fileName, FILE_SHARE_READ | FILE_SHARE_DELETE);
+    // A file changed while the pass was tuning starts here, at the stored
+    // packets, which begin with a PAT.
+    if (m_sptsWriter.file() != pass.spts)
+        m_sptsWriter.open(pass.spts, pass.circularBufferSize);
+
+    // A change of file asked for during the phase waits for the next picture.
+    SwitchPoint switchPoint(selection.pmtPid, selection.videoPid);
+    std::shared_ptr<OutputFile> nextFile;
+    std::uint64_t nextCircularBufferSize = 0;
+    auto sink = [&](const std::uint8_t* data, std::uint32_t count)
+    {
+        if (nextFile && switchPoint.isCut(data))
+        {
+            m_sptsWriter.open(std::move(nextFile), nextCircularBufferSize); // the old file is written out
+            nextFile.reset();
+            for (const TsPacket& header : switchPoint.headers())
+                m_sptsWriter.write(header.data(), static_cast<std::uint32_t>(kTsPacketSize));
+        }
+        switchPoint.note(data);
+        m_sptsWriter.write(data, count);
+    };
 
     // The phase lives on the heap: its PID filter is a table of 8192 entries.
-    RecordingSource live{m_ring};
-    auto sink = [this](const std::uint8_t* data, std::uint32_t count) { write(data, count); };
+    source.endIsSync = true;
     auto phase = std::make_unique<RecordingPhase>(state, selection, pidsToRecord, pass.channel);
     try
     {
-        while (!m_stop && !targetChanged(pass))
-            phase->step(live, sink);
+        while (!m_stop)
+        {
+            if (m_targetVersion.load(std::memory_order_acquire) != pass.version)
+            {
+                Target now = target();
+                const bool retune = now.channel != pass.channel || now.program != pass.program;
+                if (!retune && now.spts && now.spts != m_sptsWriter.file() && now.spts != nextFile)
+                {
+                    nextFile = now.spts;
+                    nextCircularBufferSize = now.circularBufferSize;
+                    switchPoint.arm();
+                }
+                pass = now;
+                if (retune)
+                    break;
+            }
+            phase->step(source, sink);
+        }
     }
     catch (...)
     {
@@ -182,16 +240,15 @@ bool VexarHDRecorder::recordPass(Target& pass, ScanState& state)
 // The whole multiplex, byte for byte, in 128 KiB blocks. At the end of an
 // input file the bytes before the end are written too; the end of the input
 // then ends the run. A restarted stream goes on into the same file.
-void VexarHDRecorder::mptsCopy(const std::string& mptsFileName)
+void VexarHDRecorder::mptsCopy()
 {
-    if (!m_writer.isOpen())
-        m_writer.open(mptsFileName, 0);
+    InputRing& ring = m_session.ring();
     // Straight from the ring into the writer's chunks: one copy.
     while (!m_stop)
     {
         std::uint32_t count = 0;
-        const std::uint8_t* block = m_ring.readBlock(count);
-        write(block, count);
+        const std::uint8_t* block = ring.readBlock(count);
+        m_mptsWriter.write(block, count);
     }
 }
 

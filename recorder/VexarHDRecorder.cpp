@@ -1,7 +1,7 @@
 #include "recorder/VexarHDRecorder.h"
 
 #include "config/ChannelMap.h"
-#include "device/DeviceDiscovery.h"
+#include "config/Settings.h"
 #include "device/DeviceError.h"
 
 #include <algorithm>
@@ -11,110 +11,158 @@
 namespace vexar
 {
 
+namespace
+{
+
+// How long the output may go without writing a chunk before a wait for it
+// gives up: a disk that makes no progress for this long has failed.
+constexpr std::chrono::seconds kOutputProgressLimit(30);
+
+} // namespace
+
 VexarHDRecorder::VexarHDRecorder(UniqueHandle input, bool inputIsFile, bool listPrograms,
                                  const std::string& mapFileName, const std::string& defaultChannel,
                                  std::int32_t deviceNumber)
-    : m_device(std::move(input)), m_deviceNumber(deviceNumber), m_inputIsFile(inputIsFile),
-      m_listPrograms(listPrograms), m_ring(m_device.get(), inputIsFile), m_defaultChannel(defaultChannel)
+    : m_session(std::move(input), inputIsFile, deviceNumber), m_listPrograms(listPrograms),
+      m_defaultChannel(defaultChannel), m_stopEvent(CreateEventA(nullptr, TRUE, FALSE, nullptr))
 {
-    m_writer.setWaitWhenFull(m_inputIsFile); // a file can wait for the disk; the device cannot
-    try
+    if (!m_stopEvent)
+        throw std::runtime_error("could not create the stop event");
+    if (inputIsFile)
+        m_sptsWriter.setWaitWhenFull(&m_stop); // a file can wait for the disk; the device cannot
+    if (inputIsFile)
+        m_mptsWriter.setWaitWhenFull(&m_stop);
+    if (!inputIsFile)
     {
-        if (!m_inputIsFile)
-        {
-            m_controller = std::make_unique<VexarControl>(m_device.get(), "motorola_dct");
-            m_serialNumber = m_controller->serialNumber();
-            m_controller->setPower(false); // the box is power-cycled at every start
-            m_controller->setPower(true);
-            if (!m_defaultChannel.empty())
-                m_controller->tuneChannel(m_defaultChannel);
-            std::cout << "here1\n";
-            m_timer.reset(CreateWaitableTimerA(nullptr, FALSE, nullptr));
-            if (!m_timer)
-                throw std::runtime_error("could not create threadpool timer for default channel");
-            m_timerThread.reset(CreateThread(nullptr, 0, timerThreadStart, this, 0, nullptr));
-            if (!m_timerThread)
-                throw std::runtime_error("could not start recording thread");
-            std::cout << "here2\n";
-        }
-        m_channelMap = readChannelMap(mapFileName);
+        m_session.startControl(m_stopEvent.get());
+        VexarControl& control = *m_session.controller();
+        control.setPower(false); // the box is power-cycled at every start
+        control.setPower(true);
+        if (!m_defaultChannel.empty())
+            control.tuneChannel(m_defaultChannel);
+        std::cout << "here1\n";
+        m_defaultChannelTimer = std::make_unique<DefaultChannelTimer>(
+            [this]
+            {
+                std::lock_guard<std::recursive_mutex> lock(m_mutex);
+                switchToDefaultChannel();
+            });
+        std::cout << "here2\n";
     }
-    catch (...)
-    {
-        shutdown();
-        throw;
-    }
+    m_channelMap = readChannelMap(mapFileName);
 }
 
 VexarHDRecorder::~VexarHDRecorder()
 {
-    shutdown();
-}
-
-// Ends the threads in an order that lets none work on a recorder that is
-// going away: the recording thread first (waiting as long as it takes), then
-// the timer thread. The members then go in the reverse of their order.
-void VexarHDRecorder::shutdown()
-{
+    // The recording thread first (waiting as long as it takes), then every
+    // file written out; the members then go in the reverse of their order.
     if (m_recordThread)
     {
-        m_stop = true;
+        requestStop();
         while (WaitForSingleObject(m_recordThread.get(), 50) == WAIT_TIMEOUT)
-            m_ring.cancel();
+            m_session.ring().cancel();
         m_recordThread.reset();
     }
-    if (m_timerThread)
+    finishOutput();
+}
+
+std::shared_ptr<OutputFile> VexarHDRecorder::openOutput(const std::string& fileName, DWORD shareMode)
+{
+    if (fileName.empty())
+        return nullptr;
+    std::shared_ptr<OutputFile> busy;
+    bool recording = false;
     {
-        m_exitTimerThread = true;
-        LARGE_INTEGER now;
-        now.QuadPart = -1; // wake the timer thread at once
-        SetWaitableTimer(m_timer.get(), &now, 0, nullptr, nullptr, FALSE);
-        WaitForSingleObject(m_timerThread.get(), INFINITE);
-        m_timerThread.reset();
+        std::lock_guard<std::mutex> lock(m_targetMutex);
+        for (const auto& output : m_outputs)
+            if (output->name() == fileName && !output->finished())
+                busy = output;
+        recording = busy && (busy == m_target.spts || busy == m_target.mpts);
     }
+    if (busy)
+    {
+        // Recorded into again: the old recording ends and its chunks are all
+        // written before the file is made anew.
+        if (recording)
+            stop();
+        busy->waitFinished(kOutputProgressLimit);
+    }
+    return OutputFile::create(fileName, shareMode, m_budget);
 }
 
 void VexarHDRecorder::start(const std::string& channel, const std::string& sptsFileName,
                             const std::string& mptsFileName, std::int32_t programNumber,
                             std::uint64_t circularBufferSize)
 {
-    stop();
-    if (m_timer)
-        CancelWaitableTimer(m_timer.get()); // a pending default-channel switch does not happen
-    if (m_deviceFailed)
+    Target next;
+    next.channel = channel;
+    next.program = programNumber;
+    next.spts = openOutput(sptsFileName, FILE_SHARE_READ | FILE_SHARE_DELETE);
+    next.mpts = openOutput(mptsFileName, 0);
+    next.circularBufferSize = circularBufferSize;
+    try
     {
-        std::lock_guard<std::recursive_mutex> lock(m_mutex); // the timer thread may be switching
-        if (m_deviceFailed)
-            reopenDevice();
+        stop();
+        if (m_defaultChannelTimer)
+            m_defaultChannelTimer->cancel(); // a pending default-channel switch does not happen
+        if (m_session.needsReopen())
+        {
+            std::lock_guard<std::recursive_mutex> lock(m_mutex); // the timer thread may be switching
+            if (m_session.needsReopen())
+                m_session.reopen();
+        }
     }
-    setRecording(channel, sptsFileName, mptsFileName, programNumber);
-    m_writer.setCircularBufferSize(circularBufferSize);
+    catch (...)
+    {
+        for (const auto& file : {next.spts, next.mpts})
+            if (file)
+                file->close();
+        throw;
+    }
+    setTarget(std::move(next));
     m_stop = false;
+    ResetEvent(m_stopEvent.get());
     m_recordThread.reset(CreateThread(nullptr, 0, recordThreadStart, this, 0, nullptr));
     if (!m_recordThread)
+    {
+        setTarget(Target{});
         throw std::runtime_error("could not start recording thread");
+    }
+}
+
+void VexarHDRecorder::switchFile(const std::string& sptsFileName, std::uint64_t circularBufferSize)
+{
+    if (!isRecording())
+        throw std::runtime_error("Not recording");
+    std::shared_ptr<OutputFile> file = openOutput(sptsFileName, FILE_SHARE_READ | FILE_SHARE_DELETE);
+    std::lock_guard<std::mutex> lock(m_targetMutex);
+    if (m_target.spts)
+        m_target.spts = file;
+    m_target.circularBufferSize = circularBufferSize;
+    m_outputs.push_back(std::move(file));
+    m_targetVersion.fetch_add(1, std::memory_order_release);
 }
 
 void VexarHDRecorder::stop()
 {
     if (!m_recordThread)
         return;
-    m_stop = true;
-    // A loop that is streaming sees the flag at its next packet and ends
-    // normally. One that waits for data that does not come (a stalled or
-    // failing input) is woken by cancelling its reads; the cancel is repeated
-    // while waiting, since the loop may issue new reads (a retune) after a
-    // cancel and before it sees the flag. 2000 ms in all.
-    constexpr DWORD kGrace = 250, kStep = 50, kLimit = 2000;
-    DWORD result = WaitForSingleObject(m_recordThread.get(), kGrace);
-    for (DWORD waited = kGrace; result == WAIT_TIMEOUT && waited < kLimit; waited += kStep)
+    requestStop();
+    // Every wait of the recording thread ends on the stop event or on its
+    // reads being cancelled; the cancel is repeated while waiting, since the
+    // loop may issue new reads (a retune) after one. 2000 ms in all, for a
+    // thread that is truly stuck.
+    constexpr DWORD kStep = 50, kLimit = 2000;
+    DWORD result = WaitForSingleObject(m_recordThread.get(), kStep);
+    for (DWORD waited = kStep; result == WAIT_TIMEOUT && waited < kLimit; waited += kStep)
     {
-        m_ring.cancel();
+        m_session.ring().cancel();
         result = WaitForSingleObject(m_recordThread.get(), kStep);
     }
     if (result == WAIT_OBJECT_0)
     {
         m_recordThread.reset();
+        ResetEvent(m_stopEvent.get());
         return;
     }
     std::cerr << "VexarHDRecorder::stop WaitForSingleObject return code: " << result << std::endl;
@@ -124,36 +172,37 @@ void VexarHDRecorder::stop()
 void VexarHDRecorder::requestStop()
 {
     m_stop = true;
-    m_ring.cancel();
+    SetEvent(m_stopEvent.get());
+    m_session.ring().cancel();
 }
 
-void VexarHDRecorder::deviceFailed(const std::exception& error)
+void VexarHDRecorder::waitForStop(DWORD milliseconds)
 {
-    if (m_deviceNumber < 0 || m_deviceFailed.exchange(true))
-        return; // a device without a number cannot be opened again
-    std::cerr << "VexarHDRecorder: device " << m_deviceNumber << " failed (" << error.what()
-              << "); it is opened again before it is used" << std::endl;
+    WaitForSingleObject(m_stopEvent.get(), milliseconds);
 }
 
-void VexarHDRecorder::reopenDevice()
+bool VexarHDRecorder::finishOutput()
 {
-    // The old handle goes first: a device serves one opened handle at a time.
-    // Until the new one works, the device counts as failed.
-    m_deviceFailed = true;
-    m_ring.reset();
-    m_controller.reset();
-    m_ring.setInput(INVALID_HANDLE_VALUE);
-    // Closed before the new one is opened (not by the reset that takes the
-    // new one): while it is open, a device that allows one handle refuses
-    // the next open.
-    m_device.reset();
-    m_device.reset(openDevice(m_deviceNumber));
-    if (!m_device)
-        throw DeviceError("could not open device ", ERROR_DEVICE_NOT_CONNECTED);
-    m_ring.setInput(m_device.get());
-    m_controller = std::make_unique<VexarControl>(m_device.get(), "motorola_dct");
-    m_deviceFailed = false;
-    std::cerr << "VexarHDRecorder: device " << m_deviceNumber << " opened again" << std::endl;
+    std::vector<std::shared_ptr<OutputFile>> outputs;
+    {
+        std::lock_guard<std::mutex> lock(m_targetMutex);
+        for (const auto& output : m_outputs)
+            if (output != m_target.spts && output != m_target.mpts) // not still being recorded
+                outputs.push_back(output);
+    }
+    bool whole = true;
+    for (const auto& output : outputs)
+    {
+        if (!output->waitFinished(kOutputProgressLimit))
+        {
+            std::cerr << "VexarHDRecorder: " + output->name() + " took no data for " +
+                             std::to_string(kOutputProgressLimit.count()) + " s\n"
+                      << std::flush;
+            whole = false;
+        }
+        whole = whole && !output->failed();
+    }
+    return whole;
 }
 
 bool VexarHDRecorder::isRecording()
@@ -180,36 +229,83 @@ std::optional<std::int32_t> VexarHDRecorder::waitForRecordingEnd(std::uint64_t m
     return static_cast<std::int32_t>(code);
 }
 
+std::uint64_t VexarHDRecorder::bytesWritten() const
+{
+    std::lock_guard<std::mutex> lock(m_targetMutex);
+    const std::shared_ptr<OutputFile>& file = m_target.spts ? m_target.spts : m_target.mpts;
+    return file ? file->bytesWritten() : 0;
+}
+
+std::optional<std::uint64_t> VexarHDRecorder::bytesWrittenTo(const std::string& fileName) const
+{
+    std::lock_guard<std::mutex> lock(m_targetMutex);
+    // Files written out are forgotten: the file system knows their size.
+    m_outputs.erase(std::remove_if(m_outputs.begin(), m_outputs.end(),
+                                   [this](const std::shared_ptr<OutputFile>& output) {
+                                       return output->finished() && output != m_target.spts &&
+                                              output != m_target.mpts;
+                                   }),
+                    m_outputs.end());
+    for (auto output = m_outputs.rbegin(); output != m_outputs.rend(); ++output)
+        if ((*output)->name() == fileName)
+            return (*output)->bytesWritten();
+    return std::nullopt;
+}
+
 std::string VexarHDRecorder::fileName() const
 {
     std::lock_guard<std::mutex> lock(m_targetMutex);
-    return m_fileName;
+    return m_target.spts ? m_target.spts->name() : std::string();
+}
+
+std::string VexarHDRecorder::channel() const
+{
+    std::lock_guard<std::mutex> lock(m_targetMutex);
+    return m_target.channel;
 }
 
 void VexarHDRecorder::changeChannel(const std::string& channel)
 {
     std::lock_guard<std::mutex> lock(m_targetMutex);
-    m_channel = channel;
-    m_program = 0;
+    m_target.channel = channel;
+    m_target.program = 0;
     m_targetVersion.fetch_add(1, std::memory_order_release);
 }
 
 void VexarHDRecorder::setRecording(const std::string& channel, const std::string& sptsFileName,
                                    const std::string& mptsFileName, std::int32_t programNumber)
 {
+    Target next;
+    next.channel = channel;
+    next.program = programNumber;
+    next.spts = openOutput(sptsFileName, FILE_SHARE_READ | FILE_SHARE_DELETE);
+    next.mpts = openOutput(mptsFileName, 0);
+    setTarget(std::move(next));
+}
+
+void VexarHDRecorder::setTarget(Target target)
+{
     std::lock_guard<std::mutex> lock(m_targetMutex);
-    m_channel = channel;
-    m_fileName = sptsFileName;
-    m_mptsFileName = mptsFileName;
-    m_program = programNumber;
+    for (const auto& file : {target.spts, target.mpts})
+        if (file)
+            m_outputs.push_back(file);
+    m_target = std::move(target);
     m_targetVersion.fetch_add(1, std::memory_order_release);
+}
+
+VexarHDRecorder::Target VexarHDRecorder::target() const
+{
+    std::lock_guard<std::mutex> lock(m_targetMutex);
+    Target copy = m_target;
+    copy.version = m_targetVersion.load(std::memory_order_acquire);
+    return copy;
 }
 
 VexarControl& VexarHDRecorder::controller()
 {
-    if (!m_controller)
+    if (!m_session.controller())
         throw std::runtime_error("No controller");
-    return *m_controller;
+    return *m_session.controller();
 }
 
 DWORD WINAPI VexarHDRecorder::recordThreadStart(LPVOID recorder)
@@ -217,40 +313,48 @@ DWORD WINAPI VexarHDRecorder::recordThreadStart(LPVOID recorder)
     return static_cast<DWORD>(static_cast<VexarHDRecorder*>(recorder)->record());
 }
 
-bool VexarHDRecorder::cleanup()
+std::int32_t VexarHDRecorder::cleanup(std::int32_t result)
 {
-    m_ring.reset(); // cancels and collects every read before its buffer goes
-    const bool allWritten = m_writer.finish();
+    m_session.ring().reset(); // cancels and collects every read before its buffer goes
+    m_sptsWriter.finish();
+    m_mptsWriter.finish();
+    m_session.ring().resetInputOffset();
+    std::lock_guard<std::mutex> lock(m_targetMutex);
+    // Files handed over but never begun (a switch the loop did not reach).
+    for (const auto& output : m_outputs)
+        output->close();
+    m_target = Target{};
+    m_targetVersion.fetch_add(1, std::memory_order_release);
+    return result;
+}
+
+// ---- The default channel ------------------------------------------------------------
+
+void VexarHDRecorder::setDefaultChannelTimer()
+{
+    stop();
+    if (m_session.isFile() || m_defaultChannel.empty() || !m_defaultChannelTimer)
+        return;
+    m_defaultChannelTimer->arm(g_delayDefaultChannel);
+}
+
+void VexarHDRecorder::switchToDefaultChannel()
+{
+    if (m_session.isFile() || m_defaultChannel.empty())
+        return;
+    try
     {
-        std::lock_guard<std::mutex> lock(m_targetMutex);
-        m_channel.clear();
-        m_program = 0;
-        m_fileName.clear();
-        m_targetVersion.fetch_add(1, std::memory_order_release);
+        if (m_session.needsReopen() || !m_session.controller())
+            m_session.reopen();
+        std::cout << "Switching to default channel" << m_defaultChannel << std::endl;
+        m_session.controller()->setPower(false);
+        m_session.controller()->tuneChannel(m_defaultChannel);
     }
-    m_ring.resetInputOffset();
-    m_writer.reset();
-    m_stop = false;
-    return allWritten;
-}
-
-VexarHDRecorder::Target VexarHDRecorder::target() const
-{
-    std::lock_guard<std::mutex> lock(m_targetMutex);
-    return Target{m_targetVersion.load(std::memory_order_acquire), m_channel, m_fileName, m_mptsFileName,
-                  m_program};
-}
-
-bool VexarHDRecorder::targetChanged(Target& pass) const
-{
-    std::uint32_t version = m_targetVersion.load(std::memory_order_acquire);
-    if (version == pass.version)
-        return false;
-    std::lock_guard<std::mutex> lock(m_targetMutex);
-    if (m_channel != pass.channel || m_program != pass.program)
-        return true;
-    pass.version = m_targetVersion.load(std::memory_order_acquire); // same values: nothing to retune
-    return false;
+    catch (const DeviceError& e)
+    {
+        m_session.failed(e);
+        throw;
+    }
 }
 
 } // namespace vexar

@@ -1,12 +1,13 @@
-// The program's one recorder: owns the input (capture device or MPTS file),
-// the cable-box controller, the channel map, the recording thread, the
-// default-channel timer with its thread, the input ring and the output writer.
+// The program's one recorder: the input (a DeviceSession on the capture
+// device or an MPTS file), the channel map, the recording thread with its
+// loop and target, the output writers, the files still being written out,
+// and the default-channel timer.
 #pragma once
 
-#include "device/InputRing.h"
-#include "device/VexarControl.h"
-#include "platform/UniqueHandle.h"
-#include "platform/Windows.h"
+#include "recorder/DefaultChannelTimer.h"
+#include "recorder/DeviceSession.h"
+#include "recorder/OutputBudget.h"
+#include "recorder/OutputFile.h"
 #include "recorder/OutputWriter.h"
 #include "ts/ScanState.h"
 
@@ -17,6 +18,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace vexar
 {
@@ -31,41 +33,62 @@ public:
     // (negative: it cannot be).
     VexarHDRecorder(UniqueHandle input, bool inputIsFile, bool listPrograms, const std::string& mapFileName,
                     const std::string& defaultChannel, std::int32_t deviceNumber = -1);
+    // Ends the recording, writes out every file and ends the timer thread.
     ~VexarHDRecorder();
     VexarHDRecorder(const VexarHDRecorder&) = delete;
     VexarHDRecorder& operator=(const VexarHDRecorder&) = delete;
 
-    // Stops a running recording, cancels the default-channel timer and starts
-    // the recording thread. circularBufferSize 0: an ordinary growing file.
-    // A device that went away is opened again first; throws when it cannot be.
+    // Creates the output files (an empty name: none), then stops a running
+    // recording, cancels the default-channel timer and starts the recording
+    // thread. A file that cannot be created throws "could not open file
+    // '<name>'" before anything else is done. circularBufferSize 0: an
+    // ordinary growing file. A device that went away is opened again first;
+    // throws when it cannot be.
     void start(const std::string& channel, const std::string& sptsFileName, const std::string& mptsFileName,
                std::int32_t programNumber, std::uint64_t circularBufferSize);
-    // Ends the recording thread (at most 2000 ms); throws when it does not end.
+    // Moves the running recording into another SPTS file without stopping
+    // the stream: the loop changes over at the program's next picture, and
+    // the new file begins with the program's PAT and PMT. The file is
+    // created first (throws as start does); "Not recording" without a
+    // recording.
+    void switchFile(const std::string& sptsFileName, std::uint64_t circularBufferSize);
+    // Ends the recording thread (at most 2000 ms); throws when it does not
+    // end. Its files are written out in the background.
     void stop();
     // Stops the recording and arms the return to the default channel.
     void setDefaultChannelTimer();
-    // Asks the recording to end, from any thread (a signal, say); the loop
-    // ends at its next packet and writes out what it holds.
+    // Asks the recording to end, from any thread (a signal, say); every
+    // wait of the recording thread ends at once.
     void requestStop();
     // Waits at most milliseconds for the recording thread to end by itself.
     // Returns its result (0, or -1 after an error) once it has ended; nothing
     // while it still runs or when none was started.
     std::optional<std::int32_t> waitForRecordingEnd(std::uint64_t milliseconds);
+    // Waits until the files of ended recordings are all written out, for as
+    // long as the disk makes progress. False when a write failed or the
+    // disk stopped taking data.
+    bool finishOutput();
     bool isRecording();
-    // Bytes of the current recording whose writes have completed.
-    std::uint64_t bytesWritten() const { return m_writer.bytesWritten(); }
+    // Bytes of the current recording's file whose writes have completed.
+    std::uint64_t bytesWritten() const;
+    // The bytes written so far to a file that is being recorded or written
+    // out; nothing for any other file.
+    std::optional<std::uint64_t> bytesWrittenTo(const std::string& fileName) const;
     // A copy of the current SPTS output file name (empty when none).
     std::string fileName() const;
+    // The channel being recorded (empty when none).
+    std::string channel() const;
     // Retunes the running recording: the loop notices at its next packet.
     void changeChannel(const std::string& channel);
     // Throws "No controller" with MPTS-file input.
     VexarControl& controller();
     // The device's serial number as read when the recorder was built; empty
     // with MPTS-file input.
-    const std::string& serialNumber() const { return m_serialNumber; }
+    const std::string& serialNumber() const { return m_session.serialNumber(); }
 
     // What record() works on, set directly when the loop runs on the caller's
-    // thread (MPTS file processing) instead of through start().
+    // thread (MPTS file processing) instead of through start(). Creates the
+    // output files.
     void setRecording(const std::string& channel, const std::string& sptsFileName,
                       const std::string& mptsFileName, std::int32_t programNumber);
     // The recording loop: 0 after a normal end (a stop, or the end of an
@@ -79,74 +102,61 @@ private:
     // What to record, as one pass of the loop sees it.
     struct Target
     {
-        std::uint32_t version;
+        std::uint32_t version = 0;
         std::string channel;
-        std::string fileName;
-        std::string mptsFileName;
-        std::int32_t program;
+        std::int32_t program = 0;
+        std::shared_ptr<OutputFile> spts; // null: none
+        std::shared_ptr<OutputFile> mpts; // null: none
+        std::uint64_t circularBufferSize = 0;
     };
 
     static DWORD WINAPI recordThreadStart(LPVOID recorder);
-    static DWORD WINAPI timerThreadStart(LPVOID recorder);
-    void timerThread();
     void switchToDefaultChannel();
-    // Ends the recording's reads and writes; false when not everything
-    // handed to the writer reached the file.
-    bool cleanup();
-    // Ends the recording and timer threads; the members go after it, in the
-    // reverse of their order.
-    void shutdown();
-    void write(const void* data, std::uint32_t count) { m_writer.write(data, count); }
-    // One pass: tune, scan, select, record until the target changes (true)
-    // or the run is over (false).
+    // Creates an output file (null for an empty name). A file of the same
+    // name still being written is finished first.
+    std::shared_ptr<OutputFile> openOutput(const std::string& fileName, DWORD shareMode);
+    // Sets the target and keeps its files among the outputs.
+    void setTarget(Target target);
+    // The end of a run: reads ended, the files handed to their threads,
+    // the target emptied. Returns result.
+    std::int32_t cleanup(std::int32_t result);
+    // One pass: tune, scan, select, record until the channel or program
+    // changes (true: pass holds the new target) or the run is over (false).
     bool recordPass(Target& pass, ScanState& state);
-    void mptsCopy(const std::string& mptsFileName);
-    // The device failed: noted (one line) so that it is opened again.
-    void deviceFailed(const std::exception& error);
-    // Opens the device again by its number and brings up the cable-box
-    // control; m_mutex held. Throws DeviceError when it is not there.
-    void reopenDevice();
+    void mptsCopy();
+    // Waits until the stop event is set or the time has passed.
+    void waitForStop(DWORD milliseconds);
     Target target() const;
-    // True when the channel or program differs from the pass's; a change
-    // back to the same values only updates pass.version.
-    bool targetChanged(Target& pass) const;
 
-    // Member order is teardown order, reversed: the threads are ended by
-    // shutdown() first; then the controller and the ring (which cancels and
-    // collects its reads) go before the handle they work on is closed.
-    UniqueHandle m_device;
-    std::int32_t m_deviceNumber;
-    bool m_inputIsFile;
+    DeviceSession m_session;
     bool m_listPrograms;
     std::map<std::string, std::int32_t> m_channelMap;
-    OutputWriter m_writer; // the output file and its chunks
-    InputRing m_ring;      // the eight overlapped reads of the input
-    std::unique_ptr<VexarControl> m_controller;
-    UniqueHandle m_timer;
-    UniqueHandle m_timerThread;
+    std::string m_defaultChannel;
+    // The memory all queued output may hold, and the writers that fill it
+    // (used by the recording thread only).
+    OutputBudget m_budget;
+    OutputWriter m_sptsWriter{m_budget};
+    OutputWriter m_mptsWriter{m_budget};
+    UniqueHandle m_stopEvent; // set by stop(): every wait of the recording thread ends
+    std::unique_ptr<DefaultChannelTimer> m_defaultChannelTimer;
     UniqueHandle m_recordThread;
     std::atomic<bool> m_stop{false};
-    std::atomic<bool> m_exitTimerThread{false}; // set by the destructor only
-    std::atomic<bool> m_deviceFailed{false};    // a request failed: open the device again before using it
-    std::int32_t m_passProgram = 0;             // the program of the pass, for the stall line
+    std::int32_t m_passProgram = 0; // the program of the pass, for the stall line
 
     // Lock order: m_mutex before the controller's m_statusMutex. m_mutex is
     // held by the recording loop for a whole run and by the timer thread
-    // around a default-channel switch; the main thread never takes it.
+    // around a default-channel switch; the main thread takes it only to open
+    // a device that went away. m_targetMutex is taken alone.
     std::recursive_mutex m_mutex;
 
-    // What to record. Written by the main thread (start, changeChannel) and
-    // read by the recording loop; cleanup on the recording thread empties
-    // them. m_targetMutex guards the three strings and m_program; the loop
-    // polls m_targetVersion per packet and only then compares the values.
+    // What to record, and the files not yet written out. Written by the
+    // main thread (start, switchFile, changeChannel) and read by the
+    // recording loop; cleanup on the recording thread empties the target.
+    // The loop polls m_targetVersion per packet and only then takes the lock.
     mutable std::mutex m_targetMutex;
     std::atomic<std::uint32_t> m_targetVersion{0};
-    std::string m_fileName;
-    std::string m_mptsFileName;
-    std::string m_channel;
-    std::string m_defaultChannel;
-    std::int32_t m_program = 0;
-    std::string m_serialNumber; // written by the constructor only
+    Target m_target;
+    mutable std::vector<std::shared_ptr<OutputFile>> m_outputs;
 };
 
 } // namespace vexar

@@ -4,11 +4,11 @@
 
 #include "recorder/VexarHDRecorder.h"
 #include "server/CircularBufferSize.h"
+#include "server/EncoderProperties.h"
 #include "server/Request.h"
 
 #include <filesystem>
 #include <iostream>
-#include <iterator>
 #include <stdexcept>
 #include <system_error>
 #include <utility>
@@ -28,14 +28,45 @@ void NetworkEncoderServer::logResponded(const std::string& response)
     std::cout << std::exchange(m_logLine, {}) + ". Responded: " + response + "\n" << std::flush;
 }
 
+const std::map<std::string, NetworkEncoderServer::Handler, std::less<>>& NetworkEncoderServer::commands()
+{
+    static const std::map<std::string, Handler, std::less<>> table = {
+        {"NOOP", &NetworkEncoderServer::noop},
+        {"VERSION", &NetworkEncoderServer::version},
+        {"START", &NetworkEncoderServer::startRecording},
+        {"BUFFER", &NetworkEncoderServer::startRecording},
+        {"STOP", &NetworkEncoderServer::stopRecording},
+        {"SWITCH", &NetworkEncoderServer::switchRecording},
+        {"BUFFER_SWITCH", &NetworkEncoderServer::switchRecording},
+        {"GET_SIZE", &NetworkEncoderServer::recordingSize},
+        {"GET_FILE_SIZE", &NetworkEncoderServer::fileSize},
+        {"TUNE", &NetworkEncoderServer::tune},
+        {"AUTOTUNE", &NetworkEncoderServer::tune},
+        {"AUTOSCAN", &NetworkEncoderServer::scanChannel},
+        {"AUTOINFOSCAN", &NetworkEncoderServer::scanChannelInfo},
+        {"PROPERTIES", &NetworkEncoderServer::properties},
+        {"QUIT", &NetworkEncoderServer::quit},
+    };
+    return table;
+}
+
 std::string NetworkEncoderServer::handleRequest(const std::string& requestLine)
+{
+    Peer peer;
+    return handleRequest(requestLine, peer);
+}
+
+std::string NetworkEncoderServer::handleRequest(const std::string& requestLine, Peer& peer)
 {
     Request request;
     m_logLine.clear();
     try
     {
         request = parseRequest(requestLine);
-        return carryOut(request);
+        const auto found = commands().find(request.command);
+        if (found == commands().end())
+            throw std::runtime_error("Unknown command '" + request.command + "'");
+        return (this->*found->second)(request, peer);
     }
     catch (const std::exception& error)
     {
@@ -43,180 +74,217 @@ std::string NetworkEncoderServer::handleRequest(const std::string& requestLine)
         std::cout << std::exchange(m_logLine, {}) + ". Exception response (" + request.command +
                          "): " + response + "\n"
                   << std::flush;
-        std::cerr << "Exception response (" << request.command << "): " << response << std::endl;
+        std::cerr << "Exception response (" + request.command + "): " + response + "\n" << std::flush;
         return response;
     }
 }
 
-std::string NetworkEncoderServer::carryOut(const Request& request)
+void NetworkEncoderServer::checkDevice(const Request& request, const Peer& peer) const
 {
-    const std::string& command = request.command;
-    if (command == "NOOP")
-        return "OK";
+    const bool named = request.namesDevice ||
+                       (peer.speaksVersion3 && (request.command == "START" || request.command == "BUFFER"));
+    if (!named)
+        return;
+    const std::string& name = request.device;
+    if (name == m_encoderName || name.compare(0, m_encoderName.size() + 1, m_encoderName + " ") == 0)
+        return;
+    throw std::runtime_error("Unknown device '" + name + "'");
+}
 
-    if (command == "VERSION")
+bool NetworkEncoderServer::isKnownChannel(const std::string& channel) const
+{
+    return m_program > 0 || m_recorder.channelMap().count(channel) != 0;
+}
+
+std::string NetworkEncoderServer::noop(const Request&, Peer&)
+{
+    return "OK";
+}
+
+std::string NetworkEncoderServer::version(const Request& request, Peer& peer)
+{
+    // Version 3: requests name the device, and SageTV keeps the connection.
+    const std::string response = "3.0";
+    peer.speaksVersion3 = true;
+    logReceived(requestEcho(request, ""));
+    logResponded(response);
+    return response;
+}
+
+std::string NetworkEncoderServer::startRecording(const Request& request, Peer& peer)
+{
+    // Nothing is kept until the request is carried out: a refused one
+    // leaves the file name and ring size as they were.
+    const std::string fileName = request.fileName.value_or(m_fileName);
+    logReceived(requestEcho(request, fileName));
+    checkDevice(request, peer);
+    std::int64_t circularBufferSize = 0;
+    if (request.command == "BUFFER")
     {
-        const std::string response = "2.1";
-        logReceived(requestEcho(request, ""));
-        logResponded(response);
-        return response;
+        circularBufferSize = parseCircularBufferSize(request.size);
+        if (circularBufferSize == 0)
+            throw std::runtime_error("circularBufferSize " + request.size + " invalid");
     }
+    if (fileName.empty())
+        throw std::runtime_error("fileName blank");
+    m_recordingFolders.check(fileName); // before a running recording is stopped
+    m_recorder.start(request.channel, fileName, "", m_program,
+                     static_cast<std::uint64_t>(circularBufferSize));
+    m_fileName = fileName;
+    m_circularBufferSize = circularBufferSize;
+    logResponded("OK");
+    return "OK";
+}
 
-    if (command == "START" || command == "BUFFER")
+std::string NetworkEncoderServer::stopRecording(const Request& request, Peer& peer)
+{
+    logReceived(requestEcho(request, ""));
+    checkDevice(request, peer);
+    m_recorder.setDefaultChannelTimer();
+    m_circularBufferSize = 0;
+    m_fileName.clear();
+    logResponded("OK");
+    return "OK";
+}
+
+std::string NetworkEncoderServer::switchRecording(const Request& request, Peer& peer)
+{
+    const std::string fileName = request.fileName.value_or("");
+    // A request that is refused is logged before its error; one that is
+    // carried out is logged after the stop, whose own lines come first.
+    if (!m_recorder.isRecording())
+        throw std::runtime_error("Not recording");
+    try
     {
-        if (request.fileName)
-            m_fileName = *request.fileName;
-        logReceived(requestEcho(request, m_fileName));
-        m_circularBufferSize = 0;
-        if (command == "BUFFER")
-        {
-            // Kept even when the request fails below, for a later SWITCH.
-            m_circularBufferSize = parseCircularBufferSize(request.size);
-            if (m_circularBufferSize == 0)
-                throw std::runtime_error("circularBufferSize " + request.size + " invalid");
-        }
-        if (m_fileName.empty())
-            throw std::runtime_error("fileName blank");
-        m_recordingFolders.check(m_fileName); // before a running recording is stopped
-        m_recorder.start(request.channel, m_fileName, "", 0,
-                         static_cast<std::uint64_t>(m_circularBufferSize));
-        logResponded("OK");
-        return "OK";
+        checkDevice(request, peer);
     }
-
-    if (command == "STOP")
+    catch (const std::exception&)
     {
-        logReceived(requestEcho(request, ""));
-        m_circularBufferSize = 0;
-        m_fileName.clear();
-        m_recorder.setDefaultChannelTimer();
-        logResponded("OK");
-        return "OK";
+        logReceived(requestEcho(request, fileName));
+        throw;
     }
-
-    if (command == "SWITCH" || command == "BUFFER_SWITCH")
+    std::int64_t circularBufferSize = m_circularBufferSize;
+    if (request.command == "BUFFER_SWITCH")
     {
-        if (!m_recorder.isRecording())
-            throw std::runtime_error("Not recording");
-        const std::string fileName = request.fileName.value_or("");
-        // A request that is refused is logged before its error; one that is
-        // carried out is logged after the stop, whose own lines come first.
-        if (command == "BUFFER_SWITCH")
-        {
-            m_circularBufferSize = parseCircularBufferSize(request.size);
-            if (m_circularBufferSize == 0)
-            {
-                logReceived(requestEcho(request, fileName));
-                throw std::runtime_error("circularBufferSize " + request.size + " invalid");
-            }
-        }
-        // Tested before the running recording is stopped: a request without
-        // a target must not end it.
-        if (fileName.empty())
+        circularBufferSize = parseCircularBufferSize(request.size);
+        if (circularBufferSize == 0)
         {
             logReceived(requestEcho(request, fileName));
-            throw std::runtime_error("fileName blank");
+            throw std::runtime_error("circularBufferSize " + request.size + " invalid");
         }
-        if (!m_recordingFolders.contains(fileName))
-        {
-            logReceived(requestEcho(request, fileName));
-            m_recordingFolders.check(fileName);
-        }
+    }
+    // Tested before the running recording is stopped: a request without a
+    // target must not end it.
+    if (fileName.empty())
+    {
+        logReceived(requestEcho(request, fileName));
+        throw std::runtime_error("fileName blank");
+    }
+    if (!m_recordingFolders.contains(fileName))
+    {
+        logReceived(requestEcho(request, fileName));
+        m_recordingFolders.check(fileName);
+    }
+    if (request.channel == m_recorder.channel())
+    {
+        // The same channel: the stream goes on, into the new file from the
+        // next picture on.
+        logReceived(requestEcho(request, fileName));
+        m_recorder.switchFile(fileName, static_cast<std::uint64_t>(circularBufferSize));
+    }
+    else
+    {
         m_recorder.setDefaultChannelTimer();
         logReceived(requestEcho(request, fileName));
-        m_recorder.start(request.channel, fileName, "", 0, static_cast<std::uint64_t>(m_circularBufferSize));
-        logResponded("OK");
-        return "OK";
+        m_recorder.start(request.channel, fileName, "", m_program,
+                         static_cast<std::uint64_t>(circularBufferSize));
     }
-
-    if (command == "GET_SIZE")
-    {
-        if (!m_recorder.isRecording())
-            throw std::runtime_error("Not Recording");
-        return std::to_string(m_recorder.bytesWritten());
-    }
-
-    if (command == "GET_FILE_SIZE")
-    {
-        const std::string fileName = request.fileName.value_or("");
-        if (fileName.empty())
-            throw std::runtime_error("Invalid filename");
-        m_recordingFolders.check(fileName);
-        // The recording's own file: the bytes written so far, which for a
-        // ring file go on growing past its size on disk.
-        if (m_recorder.isRecording() && fileName == m_recorder.fileName())
-            return std::to_string(m_recorder.bytesWritten());
-        std::error_code error;
-        const std::uintmax_t size = std::filesystem::file_size(std::filesystem::path(fileName), error);
-        if (error)
-            throw std::runtime_error("stat returned error code for " + fileName);
-        return std::to_string(size);
-    }
-
-    if (command == "TUNE" || command == "AUTOTUNE")
-    {
-        logReceived(requestEcho(request, ""));
-        if (request.channel.empty())
-            throw std::runtime_error("Invalid channel: " + request.channel);
-        if (!m_recorder.isRecording())
-            throw std::runtime_error("Not recording");
-        m_recorder.changeChannel(request.channel);
-        logResponded("OK");
-        return "OK";
-    }
-
-    if (command == "PROPERTIES")
-    {
-        const std::string response = properties();
-        logReceived(requestEcho(request, ""));
-        logResponded(response.substr(0, response.find('\r')) + " properties of encoder " + encoderId());
-        return response;
-    }
-
-    // SageTV's goodbye after PROPERTIES; that connection is closed already,
-    // so it arrives here only on a connection of its own.
-    if (command == "QUIT")
-        return "OK";
-
-    throw std::runtime_error("Unknown command '" + command + "'");
+    m_circularBufferSize = circularBufferSize;
+    logResponded("OK");
+    return "OK";
 }
 
-std::string NetworkEncoderServer::properties() const
+std::string NetworkEncoderServer::recordingSize(const Request&, Peer&)
 {
-    // SageTV copies these into its configuration as the keys of a capture
-    // device, mmc/encoders/ID/KEY=VALUE. It needs the device name and
-    // number; the others make it a tuner input that is given channel numbers
-    // and records MPEG-2 transport streams.
-    const std::pair<const char*, std::string> keys[] = {
-        // How SageTV reaches us: the address it used to ask, and our port.
-        {"encoding_host", m_connectionAddress + ":" + std::to_string(m_port)},
-        // The name SageTV lists the source under, and the device's number
-        // under that name (one device per encoder).
-        {"video_capture_device_name", m_encoderName},
-        {"video_capture_device_num", "0"},
-        // Capture abilities: MPEG audio and video already encoded (0x2) by
-        // a digital-TV device (0x800), so SageTV takes the stream as it comes.
-        {"capture_config", "2050"},
-        // The input SageTV selects: crossbar type 100 (digital tuner), the
-        // first of its kind.
-        {"last_cross_type", "100"},
-        {"last_cross_index", "0"},
-        // That input's tuning: channel numbers of a cable line-up, which the
-        // encoder keys into the box itself.
-        {"100/0/tuning_mode", "Cable"},
-        // The encoder waits for the box after each channel change
-        // (--delayafterchannel) before it records, so SageTV need not.
-        {"delay_to_wait_after_tuning", "0"},
-        // SageTV stops the encoder between recordings and switches channels
-        // with STOP and START rather than a seamless SWITCH.
-        {"fast_network_encoder_switch", "false"},
-        {"never_stop_encoding", "false"},
-    };
-    const std::string prefix = "mmc/encoders/" + encoderId() + "/";
-    std::string response = std::to_string(std::size(keys));
-    for (const auto& [key, value] : keys)
-        response += "\r\n" + prefix + key + "=" + value;
+    if (!m_recorder.isRecording())
+        throw std::runtime_error("Not Recording");
+    return std::to_string(m_recorder.bytesWritten());
+}
+
+std::string NetworkEncoderServer::fileSize(const Request& request, Peer&)
+{
+    const std::string fileName = request.fileName.value_or("");
+    if (fileName.empty())
+        throw std::runtime_error("Invalid filename");
+    m_recordingFolders.check(fileName);
+    // A file being recorded or still being written out: the bytes written
+    // so far, which for a ring file go on growing past its size on disk.
+    if (const std::optional<std::uint64_t> written = m_recorder.bytesWrittenTo(fileName))
+        return std::to_string(*written);
+    std::error_code error;
+    const std::uintmax_t size = std::filesystem::file_size(std::filesystem::path(fileName), error);
+    if (error)
+        throw std::runtime_error("stat returned error code for " + fileName);
+    return std::to_string(size);
+}
+
+std::string NetworkEncoderServer::tune(const Request& request, Peer& peer)
+{
+    logReceived(requestEcho(request, ""));
+    if (request.channel.empty())
+        throw std::runtime_error("Invalid channel: " + request.channel);
+    checkDevice(request, peer);
+    if (m_recorder.isRecording())
+    {
+        m_recorder.changeChannel(request.channel);
+    }
+    else if (!isKnownChannel(request.channel))
+    {
+        // SageTV's channel scan: without a recording, a tune only tells
+        // whether the channel can be recorded; the box is left alone.
+        throw std::runtime_error("No program for channel " + request.channel);
+    }
+    logResponded("OK");
+    return "OK";
+}
+
+std::string NetworkEncoderServer::scanChannel(const Request& request, Peer& peer)
+{
+    logReceived(requestEcho(request, ""));
+    if (request.channel.empty())
+        throw std::runtime_error("Invalid channel: " + request.channel);
+    checkDevice(request, peer);
+    if (!isKnownChannel(request.channel))
+        throw std::runtime_error("No program for channel " + request.channel);
+    logResponded("OK");
+    return "OK";
+}
+
+std::string NetworkEncoderServer::scanChannelInfo(const Request& request, Peer& peer)
+{
+    logReceived(requestEcho(request, ""));
+    checkDevice(request, peer);
+    // SageTV's digital channel-info answer: one program found on the
+    // channel, or none (an empty line).
+    const std::string response = !request.channel.empty() && isKnownChannel(request.channel) ? "1" : "";
+    logResponded(response);
     return response;
+}
+
+std::string NetworkEncoderServer::properties(const Request& request, Peer& peer)
+{
+    const std::string response =
+        encoderProperties(encoderId(), m_encoderName, peer.localAddress + ":" + std::to_string(m_port));
+    logReceived(requestEcho(request, ""));
+    logResponded(response.substr(0, response.find('\r')) + " properties of encoder " + encoderId());
+    return response;
+}
+
+std::string NetworkEncoderServer::quit(const Request&, Peer& peer)
+{
+    // SageTV's goodbye after PROPERTIES: the connection ends after the answer.
+    peer.closeAfterAnswer = true;
+    return "OK";
 }
 
 } // namespace vexar

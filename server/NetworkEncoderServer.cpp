@@ -1,12 +1,12 @@
 #include "server/NetworkEncoderServer.h"
 
+#include "server/Connection.h"
+
 #include <boost/asio/post.hpp>
-#include <boost/asio/read_until.hpp>
-#include <boost/asio/write.hpp>
+#include <boost/asio/steady_timer.hpp>
 
 #include <iostream>
 #include <stdexcept>
-#include <thread>
 
 namespace vexar
 {
@@ -19,7 +19,7 @@ namespace
 
 void reportDroppedConnection(const char* step, const std::string& reason)
 {
-    std::cerr << "Connection dropped (" << step << "): " << reason << std::endl;
+    std::cerr << "Connection dropped (" + std::string(step) + "): " + reason + "\n" << std::flush;
 }
 
 // Errors of the listening socket itself, as opposed to a failed incoming
@@ -30,11 +30,26 @@ bool isListenerBroken(const boost::system::error_code& error)
            error == asio::error::not_socket || error == asio::error::operation_not_supported;
 }
 
+bool isShortage(const boost::system::error_code& error)
+{
+    return error == asio::error::no_descriptors || error == asio::error::no_buffer_space ||
+           error == asio::error::no_memory;
+}
+
 } // namespace
 
-NetworkEncoderServer::NetworkEncoderServer(VexarHDRecorder& recorder, std::chrono::milliseconds readDeadline)
-    : m_recorder(recorder), m_readDeadline(readDeadline), m_acceptor(m_io)
+NetworkEncoderServer::NetworkEncoderServer(VexarHDRecorder& recorder, std::chrono::milliseconds lineDeadline,
+                                           std::chrono::milliseconds idleLimit)
+    : m_recorder(recorder), m_lineDeadline(lineDeadline), m_idleLimit(idleLimit), m_acceptor(m_io)
 {
+}
+
+NetworkEncoderServer::~NetworkEncoderServer()
+{
+    // The connections' pending operations go with the io_context; their
+    // sockets are closed first so that no client waits on them.
+    for (auto& [raw, connection] : m_connections)
+        connection->close();
 }
 
 std::string NetworkEncoderServer::defaultEncoderName(const std::string& serialNumber)
@@ -64,20 +79,23 @@ void NetworkEncoderServer::run(std::uint16_t port, std::uint16_t discoveryPort)
             std::cerr << "Discovery: off (" << error.what() << ")" << std::endl;
         }
     }
-    while (!m_stopping)
-        serveConnection();
+    serve();
 }
 
 void NetworkEncoderServer::stop()
 {
     m_stopping = true;
-    // Handlers run on the serving thread: closing the acceptor there ends a
-    // waiting accept.
+    // Handlers run on the serving thread, one at a time: this one runs once
+    // the command being carried out is done.
     asio::post(m_io,
                [this]
                {
                    boost::system::error_code ignored;
                    m_acceptor.close(ignored);
+                   for (auto& [raw, connection] : m_connections)
+                       connection->close();
+                   m_connections.clear();
+                   m_io.stop();
                });
 }
 
@@ -123,146 +141,83 @@ std::string NetworkEncoderServer::encoderId() const
     return std::to_string(hash & 0x7fffffffu);
 }
 
-void NetworkEncoderServer::serveConnection()
+void NetworkEncoderServer::serve()
 {
-    Socket socket(m_io);
-    boost::system::error_code error;
-    bool accepted = false;
-    // Accepted through the io_context, so that stop() can end the wait.
-    m_acceptor.async_accept(socket,
-                            [&](const boost::system::error_code& e)
-                            {
-                                error = e;
-                                accepted = true;
-                            });
-    runUntil(accepted, std::nullopt);
     if (m_stopping)
         return;
-    if (error)
-    {
-        if (isListenerBroken(error))
-            asio::detail::throw_error(error, "accept");
-        reportDroppedConnection("accept", error.message());
-        // Out of descriptors or memory: give the system a moment instead of
-        // spinning on the same failure. A connection that failed on its own
-        // (on Windows a client that reset it before it was accepted) is
-        // simply the next one's turn.
-        if (error == asio::error::no_descriptors || error == asio::error::no_buffer_space ||
-            error == asio::error::no_memory)
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        return;
-    }
-    boost::system::error_code addressError;
-    if (!m_allowList.allowsAll())
-    {
-        // A peer that has already gone cannot be told apart: refused as well.
-        const tcp::endpoint remote = socket.remote_endpoint(addressError);
-        if (addressError)
-        {
-            reportDroppedConnection("accept", addressError.message());
-            return;
-        }
-        if (!m_allowList.allows(remote.address()))
-        {
-            // Closed unread as the socket goes.
-            std::cerr << "Connection from " + remote.address().to_string() + " refused: not in --allowfrom\n"
-                      << std::flush;
-            return;
-        }
-    }
-    const tcp::endpoint local = socket.local_endpoint(addressError);
-    if (!addressError)
-        m_connectionAddress = local.address().to_string();
-    std::string line;
-    if (!readRequestLine(socket, line))
-        return;
-    writeResponse(socket, handleRequest(line));
-}
-
-bool NetworkEncoderServer::runUntil(const bool& done,
-                                    std::optional<std::chrono::steady_clock::time_point> deadline)
-{
+    accept();
     m_io.restart();
-    while (!done)
-    {
-        // 0: the deadline has passed, or nothing is left to wait for.
-        if ((deadline ? m_io.run_one_until(*deadline) : m_io.run_one()) == 0)
-            break;
-    }
-    return done;
+    m_io.run();
 }
 
-bool NetworkEncoderServer::runUntilDeadline(Socket& socket, const bool& done)
+void NetworkEncoderServer::accept()
 {
-    if (runUntil(done, std::chrono::steady_clock::now() + m_readDeadline))
-        return true;
-    // Closing cancels the operation; its handler then runs with an error.
-    boost::system::error_code ignored;
-    socket.close(ignored);
-    runUntil(done, std::nullopt);
-    return false;
+    m_acceptor.async_accept(
+        [this](const boost::system::error_code& error, tcp::socket socket)
+        {
+            if (m_stopping || !m_acceptor.is_open())
+                return;
+            if (error)
+            {
+                if (isListenerBroken(error))
+                    asio::detail::throw_error(error, "accept");
+                reportDroppedConnection("accept", error.message());
+                ++m_connectionsEnded;
+                if (!isShortage(error))
+                {
+                    // A connection that failed on its own (on Windows one reset
+                    // before it was accepted) is simply the next one's turn.
+                    accept();
+                    return;
+                }
+                // Out of descriptors or memory: give the system a moment
+                // instead of spinning on the same failure.
+                auto pause = std::make_shared<asio::steady_timer>(m_io, std::chrono::milliseconds(100));
+                pause->async_wait([this, pause](const boost::system::error_code&) { accept(); });
+                return;
+            }
+            accept();
+            boost::system::error_code addressError;
+            const tcp::endpoint remote = socket.remote_endpoint(addressError);
+            const tcp::endpoint local = socket.local_endpoint(addressError);
+            if (addressError)
+            {
+                // The peer has gone already.
+                reportDroppedConnection("accept", addressError.message());
+                ++m_connectionsEnded;
+                return;
+            }
+            if (!m_allowList.allows(remote.address()))
+            {
+                // Closed unread as the socket goes.
+                std::cerr << "Connection from " + remote.address().to_string() +
+                                 " refused: not in --allowfrom\n"
+                          << std::flush;
+                ++m_connectionsEnded;
+                return;
+            }
+            if (m_connections.size() >= maxConnections)
+            {
+                std::cerr << "Connection from " + remote.address().to_string() +
+                                 " refused: " + std::to_string(maxConnections) + " connections are open\n"
+                          << std::flush;
+                ++m_connectionsEnded;
+                return;
+            }
+            socket.set_option(tcp::no_delay(true), addressError);
+            Peer peer;
+            peer.localAddress = local.address().to_string();
+            peer.remoteAddress = remote.address();
+            auto connection = std::make_shared<Connection>(*this, std::move(socket), std::move(peer));
+            m_connections.emplace(connection.get(), connection);
+            connection->start();
+        });
 }
 
-bool NetworkEncoderServer::readRequestLine(Socket& socket, std::string& line)
+void NetworkEncoderServer::connectionEnded(Connection* connection)
 {
-    std::string received;
-    boost::system::error_code readError;
-    std::size_t lineEnd = 0;
-    bool done = false;
-    asio::async_read_until(socket, asio::dynamic_buffer(received, maxRequestLine + 2), "\r\n",
-                           [&](const boost::system::error_code& error, std::size_t length)
-                           {
-                               readError = error;
-                               lineEnd = length;
-                               done = true;
-                           });
-    if (!runUntilDeadline(socket, done))
-    {
-        reportDroppedConnection("read_until",
-                                "no request line within " + std::to_string(m_readDeadline.count()) + " ms");
-        return false;
-    }
-    if (readError == asio::error::not_found)
-    {
-        reportDroppedConnection("read_until",
-                                "request line longer than " + std::to_string(maxRequestLine) + " bytes");
-        return false;
-    }
-    if (readError)
-    {
-        reportDroppedConnection("read_until", readError.message());
-        return false;
-    }
-    // Bytes after the CR LF (a second request, say) are dropped unread.
-    line.assign(received, 0, lineEnd - 2);
-    return true;
-}
-
-void NetworkEncoderServer::writeResponse(Socket& socket, const std::string& response)
-{
-    const std::string responseLine = response + "\r\n";
-    boost::system::error_code writeError;
-    bool done = false;
-    asio::async_write(socket, asio::buffer(responseLine),
-                      [&](const boost::system::error_code& error, std::size_t)
-                      {
-                          writeError = error;
-                          done = true;
-                      });
-    if (!runUntilDeadline(socket, done))
-    {
-        reportDroppedConnection("write", "response not taken within " +
-                                             std::to_string(m_readDeadline.count()) + " ms");
-        return;
-    }
-    if (writeError)
-    {
-        reportDroppedConnection("write", writeError.message());
-        return;
-    }
-    // The FIN goes out right behind the response line.
-    boost::system::error_code ignored;
-    socket.shutdown(tcp::socket::shutdown_send, ignored);
+    m_connections.erase(connection);
+    ++m_connectionsEnded;
 }
 
 } // namespace vexar

@@ -1,17 +1,22 @@
 // The SageTV network encoder: a TCP server through which the SageTV host
 // starts, stops, switches and retunes recordings and asks for their sizes.
 //
-// One connection at a time on the calling thread: accept, read one request
-// line up to CR LF, carry it out against the recorder, answer one line, close.
-// A connection that fails in any way (the peer drops or resets it, sends no
-// complete line within the read deadline, sends a line longer than
-// maxRequestLine, or cannot be answered) ends only that connection, with one
-// line on standard error; the next connection is then served. So is a
-// connection from an address the allow-list refuses, before any byte of it is
-// read.
+// SageTV keeps one connection per encoder open and sends its requests on it,
+// one line each, reconnecting when it has been idle for 15 s. The server
+// therefore serves connections side by side on one thread (an io_context
+// that the calling thread runs): each is a Connection that answers its lines
+// in order until the client closes it, until it has been idle for idleLimit,
+// or until a line once begun has not ended within lineDeadline. Commands are
+// carried out one at a time, in the order their lines arrived, since every
+// handler runs on that one thread; an idle or slow client holds up nobody.
 //
-// The discovery listener, when opened, shares the server's io_context: its
-// probes are answered whenever the server waits on a socket.
+// A connection that fails in any way (the peer drops or resets it mid-line,
+// sends no complete line in time, sends a line longer than maxRequestLine,
+// or does not take its answer) ends only that connection, with one line on
+// standard error. So does a connection from an address the allow-list
+// refuses, before any byte of it is read, and one beyond maxConnections.
+//
+// The discovery listener, when opened, shares the server's io_context.
 #pragma once
 
 #include "server/AddressAllowList.h"
@@ -26,25 +31,48 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <map>
+#include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace vexar
 {
 
+class Connection;
 class VexarHDRecorder;
 struct Request;
+
+// What a command knows of the connection it came on.
+struct Peer
+{
+    // The local address the client reached us at (PROPERTIES hands it back).
+    std::string localAddress = "127.0.0.1";
+    // The client's address (an upload goes back to it).
+    boost::asio::ip::address remoteAddress = boost::asio::ip::address_v4::loopback();
+    // The client asked VERSION on this connection and was told 3.0, so its
+    // requests come in version 3's forms, the device name first.
+    bool speaksVersion3 = false;
+    // QUIT: the connection ends once the answer is out.
+    bool closeAfterAnswer = false;
+};
 
 class NetworkEncoderServer
 {
 public:
     // Longest request line taken, its CR LF not counted.
     static constexpr std::size_t maxRequestLine = 65536;
+    // Connections served at once; one more is closed at once.
+    static constexpr std::size_t maxConnections = 32;
 
-    // readDeadline: how long a connection may take to deliver its line (and,
-    // again, to take the response). The recorder must outlive the server.
+    // lineDeadline: how long a begun request line may take to end, and an
+    // answer to be taken. idleLimit: how long a connection may wait between
+    // requests. The recorder must outlive the server.
     explicit NetworkEncoderServer(VexarHDRecorder& recorder,
-                                  std::chrono::milliseconds readDeadline = std::chrono::seconds(15));
+                                  std::chrono::milliseconds lineDeadline = std::chrono::seconds(15),
+                                  std::chrono::milliseconds idleLimit = std::chrono::seconds(60));
+    ~NetworkEncoderServer();
     NetworkEncoderServer(const NetworkEncoderServer&) = delete;
     NetworkEncoderServer& operator=(const NetworkEncoderServer&) = delete;
 
@@ -59,14 +87,17 @@ public:
     // Where START, BUFFER, SWITCH, BUFFER_SWITCH may write and GET_FILE_SIZE
     // may look; until called, anywhere.
     void setRecordingFolders(const RecordingFolders& folders) { m_recordingFolders = folders; }
+    // The program every recording takes (--program); 0: the channel map's.
+    void setProgram(std::int32_t program) { m_program = program; }
 
     // listen(port), listenForDiscovery(discoveryPort) unless it is 0, then
-    // serveConnection() until stop(). A discovery port that cannot be opened
-    // leaves the server without discovery, with one line on standard error.
-    // Leaves otherwise only by an error of the listening socket (set-up:
-    // "open", "set_option", "bind", "listen").
+    // serve(). A discovery port that cannot be opened leaves the server
+    // without discovery, with one line on standard error. Leaves otherwise
+    // only by an error of the listening socket (set-up: "open",
+    // "set_option", "bind", "listen").
     void run(std::uint16_t port, std::uint16_t discoveryPort = 0);
-    // Ends run() after the connection being served, if any; from any thread.
+    // Ends serve() once the command being carried out, if any, is done;
+    // every connection is closed. From any thread.
     void stop();
 
     // Opens the listening socket on 0.0.0.0:port with address reuse and
@@ -84,40 +115,55 @@ public:
     // The encoder's id in the PROPERTIES keys: a number made from the serial
     // number and the server's port, the same from one run to the next.
     std::string encoderId() const;
-    // Accepts one connection and serves it to its end.
-    void serveConnection();
+    // After listen(): accepts and serves connections until stop().
+    void serve();
+    // Connections that have ended, however they ended (for tests).
+    std::uint64_t connectionsEnded() const { return m_connectionsEnded.load(); }
 
     // Carries out one request. requestLine: the bytes received before CR LF.
     // Returns the response line without its line end; errors become a
     // response beginning "Error: ", none escapes.
+    std::string handleRequest(const std::string& requestLine, Peer& peer);
     std::string handleRequest(const std::string& requestLine);
 
 private:
-    using Socket = boost::asio::ip::tcp::socket;
+    friend class Connection;
+    using Handler = std::string (NetworkEncoderServer::*)(const Request&, Peer&);
 
-    // Runs the io_context's handlers (the discovery listener's among them)
-    // until done is set by the awaited operation's handler, or until the
-    // deadline passes. True when done.
-    bool runUntil(const bool& done, std::optional<std::chrono::steady_clock::time_point> deadline);
-    // Runs the socket's pending operation until it completes or the deadline
-    // passes; then closes the socket, which ends the operation. True when the
-    // operation completed in time.
-    bool runUntilDeadline(Socket& socket, const bool& done);
-    // Reads up to CR LF into line (without the CR LF); false after writing
-    // the line that reports why the connection is dropped.
-    bool readRequestLine(Socket& socket, std::string& line);
-    void writeResponse(Socket& socket, const std::string& response);
-    // Carries out the command; throws std::runtime_error with the error text.
-    std::string carryOut(const Request& request);
-    // The PROPERTIES answer: the count line, then the encoder's keys.
-    std::string properties() const;
+    void accept();
+    void connectionEnded(Connection* connection);
+
+    // The commands, one handler each; each throws std::runtime_error with
+    // the error text.
+    static const std::map<std::string, Handler, std::less<>>& commands();
+    std::string noop(const Request& request, Peer& peer);
+    std::string version(const Request& request, Peer& peer);
+    std::string startRecording(const Request& request, Peer& peer);
+    std::string stopRecording(const Request& request, Peer& peer);
+    std::string switchRecording(const Request& request, Peer& peer);
+    std::string recordingSize(const Request& request, Peer& peer);
+    std::string fileSize(const Request& request, Peer& peer);
+    std::string tune(const Request& request, Peer& peer);
+    std::string scanChannel(const Request& request, Peer& peer);
+    std::string scanChannelInfo(const Request& request, Peer& peer);
+    std::string properties(const Request& request, Peer& peer);
+    std::string quit(const Request& request, Peer& peer);
+
+    // Throws unless the request is meant for this encoder: a version 3 name
+    // must be this encoder's name, alone or followed by a space and the
+    // input's name.
+    void checkDevice(const Request& request, const Peer& peer) const;
+    // True when a recording of the channel can be made: the channel map
+    // gives it a program, or --program names one for every channel.
+    bool isKnownChannel(const std::string& channel) const;
     // The console log of a command: "Received command: " and its echo, then
     // the response (or the exception response) on the same line.
     void logReceived(const std::string& echo);
     void logResponded(const std::string& response);
 
     VexarHDRecorder& m_recorder;
-    std::chrono::milliseconds m_readDeadline;
+    std::chrono::milliseconds m_lineDeadline;
+    std::chrono::milliseconds m_idleLimit;
     boost::asio::io_context m_io;
     boost::asio::ip::tcp::acceptor m_acceptor;
     std::uint16_t m_port = 0;
@@ -126,9 +172,10 @@ private:
     std::optional<DiscoveryListener> m_discovery;
     std::string m_serialNumber;
     std::string m_encoderName = defaultEncoderName("");
-    // The local address of the connection being served: the address SageTV
-    // reached us at, which PROPERTIES hands back as encoding_host.
-    std::string m_connectionAddress = "127.0.0.1";
+    std::int32_t m_program = 0;
+    // The connections being served; each removes itself when it ends.
+    std::map<Connection*, std::shared_ptr<Connection>> m_connections;
+    std::atomic<std::uint64_t> m_connectionsEnded{0};
 
     // Kept from one request to the next. m_circularBufferSize: the ring size
     // SWITCH hands on (0: a plain growing file). m_fileName: the file name of

@@ -1,12 +1,20 @@
 // One SageTV request line split into its values, before anything is done.
 //
-// The forms SageTV sends:
+// SageTV speaks two forms. Version 2 (the encoder answered VERSION with 2.x):
 //   VERSION, NOOP, STOP, GET_SIZE
 //   START DEV|CH|T2|FILE|QUAL        BUFFER DEV|CH|SIZE|FILE|QUAL
 //   SWITCH CH|FILE                   BUFFER_SWITCH CH|SIZE|FILE
 //   TUNE CH, AUTOTUNE CH             GET_FILE_SIZE FILE
-//   PROPERTIES, QUIT                 (when SageTV has discovered the encoder)
-// DEV (its device name) and FILE may contain spaces.
+// Version 3 names the device first (NAME: the encoder's name, a space and
+// SageTV's name of the input) and adds SageTV's upload id (ID, a positive
+// number) when SageTV's media server is to take the stream:
+//   START NAME|[ID|]CH|T2|FILE|QUAL  BUFFER NAME|[ID|]CH|SIZE|FILE|QUAL
+//   SWITCH NAME|[ID|]CH|FILE         BUFFER_SWITCH NAME|[ID|]CH|SIZE|FILE
+//   STOP NAME                        TUNE, AUTOTUNE, AUTOSCAN, AUTOINFOSCAN NAME|CH
+// and, once SageTV has discovered the encoder, PROPERTIES and QUIT. The two
+// forms are told apart by the number of fields; a START or BUFFER without an
+// upload id has the same five fields in both, its first one being the name
+// only in version 3. DEV, NAME and FILE may contain spaces.
 #pragma once
 
 #include <optional>
@@ -19,9 +27,15 @@ namespace vexar
 struct Request
 {
     std::string command;
-    std::string device;  // START, BUFFER: shown in the log only
-    std::string channel; // START, BUFFER, SWITCH, BUFFER_SWITCH, TUNE, AUTOTUNE
-    std::string size;    // BUFFER, BUFFER_SWITCH: ring size text; START: unused
+    // START, BUFFER: the first field (in version 3 the device name); the
+    // version 3 forms of the other commands: the device name.
+    std::string device;
+    // The request has a form only version 3 has, so device names the device
+    // the request is meant for.
+    bool namesDevice = false;
+    std::string uploadId; // version 3: SageTV's media-server upload id, if any
+    std::string channel;  // START, BUFFER, SWITCH, BUFFER_SWITCH, TUNE, AUTOTUNE, AUTOSCAN, AUTOINFOSCAN
+    std::string size;     // BUFFER, BUFFER_SWITCH: ring size text; START: unused
     // START and BUFFER keep the server's earlier file name when the request
     // ends before its file-name field; every other command reads its own.
     std::optional<std::string> fileName;

@@ -30,6 +30,8 @@ public:
     bool rest(std::string& target);
     // Passes over white space.
     void skip();
+    // What is left to read.
+    std::string_view remaining() const { return m_line.substr(m_position); }
 
 private:
     // Takes the characters from the current position up to stop (exclusive).

@@ -20,13 +20,32 @@ int32_t resolveWantedProgram(int32_t program, const std::string& channel,
     return found != channelMap.end() ? found->second : program;
 }
 
+bool isVideoStreamType(uint8_t streamType)
+{
+    switch (streamType)
+    {
+    case 0x01:
+    case 0x02:
+    case 0x10:
+    case 0x1B:
+    case 0x24:
+    case 0x80:
+    case 0xEA:
+        return true;
+    default:
+        return false;
+    }
+}
+
 namespace
 {
 // Reads the PMT of one PAT entry into candidates: the PMT PID, then every
-// elementary PID kept. Returns false when the program has no known PMT.
+// elementary PID kept; videoPid: the first video stream's PID. Returns false
+// when the program has no known PMT.
 bool collectCandidates(const ScanState& state, const PatEntry& entry, int32_t wantedProgram,
-                       std::vector<uint16_t>& candidates)
+                       std::vector<uint16_t>& candidates, uint16_t& videoPid)
 {
+    videoPid = kNullPid;
     std::vector<PmtStream> streams;
     if (!parsePmt(state.packetStore, state.lastTable2ByPID, entry.pmtPid(), streams))
         return false;
@@ -47,6 +66,8 @@ bool collectCandidates(const ScanState& state, const PatEntry& entry, int32_t wa
             static_cast<int32_t>(entry.programNumber) == wantedProgram)
         {
             candidates.push_back(pid);
+            if (videoPid == kNullPid && isVideoStreamType(stream.streamType))
+                videoPid = pid;
             continue;
         }
         std::cout << "clearing " << entry.programNumber << std::endl;
@@ -63,6 +84,7 @@ Selection selectProgram(const ScanState& state, const std::string& channel, int3
     const std::vector<PatEntry> entries = parsePat(state.patSection);
     Selection selection;
     std::vector<uint16_t> candidates;
+    uint16_t videoPid = kNullPid;
     for (const PatEntry& entry : entries)
     {
         if (!entry.reservedBitsSet())
@@ -78,7 +100,7 @@ Selection selectProgram(const ScanState& state, const std::string& channel, int3
                       << std::endl;
         if (!pidsToRecord.empty() && !wanted)
             continue;
-        if (!collectCandidates(state, entry, wantedProgram, candidates) || candidates.empty())
+        if (!collectCandidates(state, entry, wantedProgram, candidates, videoPid) || candidates.empty())
             continue;
         selection.selectedEntryOffset = entry.offset;
         selection.selectedProgram = entry.programNumber;
@@ -86,6 +108,8 @@ Selection selectProgram(const ScanState& state, const std::string& channel, int3
         std::copy(raw, raw + 4, selection.selectedEntry.begin());
         std::copy(state.patSection.begin() + 1, state.patSection.begin() + 9, selection.patHeader.begin());
         pidsToRecord = candidates;
+        selection.pmtPid = entry.pmtPid();
+        selection.videoPid = videoPid;
         if (wanted)
             break;
     }

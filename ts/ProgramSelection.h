@@ -38,7 +38,15 @@ struct Selection
     // table_id up to last_section_number of the PAT, for a template that has
     // no room for the section (see buildNewPat).
     std::array<uint8_t, 8> patHeader{};
+    // The chosen program's PMT PID, and the PID of its first video stream
+    // (kNullPid when it has none): where a new file can begin.
+    uint16_t pmtPid = kNullPid;
+    uint16_t videoPid = kNullPid;
 };
+
+// True for the stream_type values of video: MPEG-1, MPEG-2 (and the cable
+// systems' DigiCipher II), MPEG-4 part 2, H.264, HEVC and VC-1.
+bool isVideoStreamType(uint8_t streamType);
 
 // Parses the PAT of the scan (throws "No PAT found" without one) and walks
 // its entries in order. channel and passProgram (m_program at the start of the

@@ -136,7 +136,7 @@ BOOL CloseHandle(HANDLE h)
         closeFile(*object.file);
     else if (object.device)
         closeDevice(*object.device);
-    else if (!object.thread && !object.timer && !object.infoSet)
+    else if (!object.thread && !object.timer && !object.event && !object.infoSet)
     {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
@@ -228,6 +228,8 @@ DWORD WaitForSingleObject(HANDLE h, DWORD milliseconds)
         return waitForThread(*object.thread, milliseconds);
     if (object.timer)
         return waitForTimer(*object.timer, milliseconds);
+    if (object.event)
+        return waitForEvent(*object.event, milliseconds);
     SetLastError(ERROR_INVALID_HANDLE);
     return WAIT_FAILED;
 }

@@ -16,6 +16,7 @@ struct FileObject;
 struct DeviceObject;
 struct ThreadObject;
 struct TimerObject;
+struct EventObject;
 struct DeviceInfoSet;
 
 // What a handle refers to: exactly one of the members is set.
@@ -25,6 +26,7 @@ struct KernelObject
     std::shared_ptr<DeviceObject> device;
     std::shared_ptr<ThreadObject> thread;
     std::shared_ptr<TimerObject> timer;
+    std::shared_ptr<EventObject> event;
     std::shared_ptr<DeviceInfoSet> infoSet;
 };
 
@@ -76,6 +78,7 @@ HANDLE openFile(const char* path, DWORD access, DWORD shareMode, DWORD creation,
 
 DWORD waitForThread(ThreadObject& thread, DWORD milliseconds);
 DWORD waitForTimer(TimerObject& timer, DWORD milliseconds);
+DWORD waitForEvent(EventObject& event, DWORD milliseconds);
 
 DWORD winErrorFromErrno(int err);
 

@@ -172,13 +172,17 @@ TEST_F(CommandLine, MissingInputFileCannotBeRead)
     expectStartupError({"--mptsin", ""}, "Cannot read ");
 }
 
-TEST_F(CommandLine, BadAllowListOrRecordingFolderEndsTheRun)
+TEST_F(CommandLine, BadAllowListRecordingFolderOrEncoderNameEndsTheRun)
 {
     m_work.write("in.ts", "");
     expectStartupError({"--mptsin", m_work.file("in.ts"), "--allowfrom", "127.0.0.1,127.0.0.300"},
                        "Invalid address in --allowfrom: '127.0.0.300'");
     expectStartupError({"--mptsin", m_work.file("in.ts"), "--recordingdirs", m_work.file("none")},
                        "Recording folder does not exist: '" + m_work.file("none") + "'");
+    // SageTV would split its requests at a "|" in the name.
+    for (const char* name : {"Den|TV", "Den\tTV", "Den\x1b[2JTV"})
+        expectStartupError({"--mptsin", m_work.file("in.ts"), "--encodername", name},
+                           "--encodername must not contain '|' or control characters");
 }
 
 TEST_F(CommandLine, InputFileNeedsNoDuration)

@@ -253,7 +253,7 @@ TEST_P(InputRingDeviceTest, CancelFromAnotherThreadEndsAWaitingRead)
     const std::string err =
         expectFailure([&] { read(188); }, "Error at GetOverlappedResult in VexarHDRecorder::read");
     canceller.join();
-    EXPECT_EQ(err, "VexarHDRecorder::read GetOverlappedResult last error: 995\n");
+    EXPECT_EQ(err, ""); // a cancel is the caller's doing: no error line
 
     // The ring starts over: the box now streams and data flows again.
     m_ring->reset();

@@ -162,7 +162,8 @@ protected:
 
     bool recordingEndsByItself(int milliseconds = 15000)
     {
-        return waitUntil([&] { return !m_recorder->isRecording(); }, milliseconds);
+        return waitUntil([&] { return !m_recorder->isRecording(); }, milliseconds) &&
+               m_recorder->finishOutput();
     }
 
     TempDir m_dir;
@@ -221,6 +222,7 @@ TEST_F(DeviceRecording, ChannelChangeGoesOnIntoTheSameFile)
     EXPECT_TRUE(m_recorder->isRecording());
     EXPECT_EQ(m_recorder->fileName(), out);
     m_recorder->stop();
+    EXPECT_TRUE(m_recorder->finishOutput()); // the file is written out behind the stop
 
     EXPECT_FALSE(m_recorder->isRecording());
     EXPECT_EQ(m_recorder->fileName(), "");
@@ -292,6 +294,7 @@ TEST_F(DeviceRecording, CircularFileStaysAtItsRingSize)
     EXPECT_EQ(fileSize(out), ring);
     EXPECT_EQ(largest, ring);
     m_recorder->stop();
+    EXPECT_TRUE(m_recorder->finishOutput());
     EXPECT_EQ(fileSize(out), ring);
     EXPECT_EQ(m_recorder->bytesWritten(), 0u);
     // A new ordinary recording after the ring: the file only grows again.
@@ -299,6 +302,7 @@ TEST_F(DeviceRecording, CircularFileStaysAtItsRingSize)
     m_recorder->start("702", next, "", 0, 0);
     ASSERT_TRUE(waitUntil([&] { return m_recorder->bytesWritten() > 2 * ring; }, 15000));
     m_recorder->stop();
+    EXPECT_TRUE(m_recorder->finishOutput());
     EXPECT_GT(fileSize(next), 2 * ring);
     EXPECT_EQ(fileSize(next) % 188, 0u);
 }

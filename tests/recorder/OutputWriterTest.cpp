@@ -1,5 +1,7 @@
-// The output writer: chunking, one write in flight, append and circular
-// positions, the byte count, the final partial chunk and write failures.
+// The output writer and its files: chunking, writing on the file's own
+// thread, append and circular positions, the byte count, the final partial
+// chunk, write failures, the memory bound, and files written out in the
+// background.
 #include "recorder/OutputWriter.h"
 #include "tests/support/ConsoleCapture.h"
 
@@ -52,56 +54,57 @@ void writeInPackets(OutputWriter& writer, const std::vector<std::uint8_t>& bytes
                      static_cast<std::uint32_t>(std::min<std::size_t>(188, bytes.size() - at)));
 }
 
+// A writer on a budget of its own, and the file it writes.
+struct Output
+{
+    OutputBudget budget;
+    OutputWriter writer{budget};
+    std::shared_ptr<OutputFile> file;
+
+    explicit Output(const std::string& path, std::uint64_t circularBufferSize = 0,
+                    std::uint64_t limit = OutputBudget::MAX_QUEUED_BYTES)
+        : budget(limit)
+    {
+        file = OutputFile::create(path, FILE_SHARE_READ | FILE_SHARE_DELETE, budget);
+        writer.open(file, circularBufferSize);
+    }
+    // Finishes the file and waits until it is written out.
+    void finish()
+    {
+        writer.finish();
+        file->waitFinished(std::chrono::seconds(30));
+    }
+};
+
 } // namespace
 
 TEST(OutputWriter, OrdinaryFileGetsEveryByteInOrderIncludingThePartialLastChunk)
 {
     const std::string path = tempPath("ordinary.ts");
-    // Three full chunks and a partial one that only the finish writes.
+    // Three full chunks and a partial one that only the finish hands over.
     const std::vector<std::uint8_t> bytes = pattern(3 * OutputWriter::CHUNK_SIZE + 12345 * 4);
-    OutputWriter writer;
-    writer.open(path, FILE_SHARE_READ | FILE_SHARE_DELETE);
-    writeInPackets(writer, bytes);
-    EXPECT_LE(writer.bytesWritten(),
-              3u * OutputWriter::CHUNK_SIZE); // the partial chunk is never counted early
-    writer.finish();
-    EXPECT_FALSE(writer.isOpen());
-    EXPECT_EQ(writer.bytesWritten(), bytes.size());
+    Output output(path);
+    writeInPackets(output.writer, bytes);
+    EXPECT_LE(output.file->bytesWritten(), 3u * OutputWriter::CHUNK_SIZE); // never the partial chunk early
+    output.finish();
+    EXPECT_FALSE(output.writer.isOpen());
+    EXPECT_TRUE(output.file->finished());
+    EXPECT_FALSE(output.file->failed());
+    EXPECT_EQ(output.file->bytesWritten(), bytes.size());
     EXPECT_EQ(readFile(path), bytes);
+    EXPECT_EQ(output.budget.queued(), 0u);
     std::remove(path.c_str());
 }
 
-TEST(OutputWriter, OneByteCallsFillExactlyOneChunkAndStartItsWrite)
-{
-    const std::string path = tempPath("onebyte.ts");
-    OutputWriter writer;
-    writer.open(path, 0);
-    const std::uint8_t b = 0x47;
-    for (std::uint32_t i = 0; i < OutputWriter::CHUNK_SIZE; ++i)
-        writer.write(&b, 1);
-    // The chunk completed by the last call is in flight or already written;
-    // a call with no data collects it.
-    for (int i = 0; i < 2000 && writer.bytesWritten() == 0; ++i)
-    {
-        Sleep(1);
-        writer.write(nullptr, 0);
-    }
-    EXPECT_EQ(writer.bytesWritten(), OutputWriter::CHUNK_SIZE);
-    writer.finish();
-    EXPECT_EQ(readFile(path).size(), OutputWriter::CHUNK_SIZE);
-    std::remove(path.c_str());
-}
-
-TEST(OutputWriter, LargeCallQueuesTwoChunksAndKeepsTheRest)
+TEST(OutputWriter, LargeCallFillsSeveralChunks)
 {
     const std::string path = tempPath("large.ts");
     const std::vector<std::uint8_t> bytes = pattern(600000, 7);
-    OutputWriter writer;
-    writer.open(path, 0);
-    writer.write(bytes.data(), static_cast<std::uint32_t>(bytes.size()));
-    writer.finish();
+    Output output(path);
+    output.writer.write(bytes.data(), static_cast<std::uint32_t>(bytes.size()));
+    output.finish();
     EXPECT_EQ(readFile(path), bytes);
-    EXPECT_EQ(writer.bytesWritten(), 600000u);
+    EXPECT_EQ(output.file->bytesWritten(), 600000u);
     std::remove(path.c_str());
 }
 
@@ -111,12 +114,10 @@ TEST(OutputWriter, CircularRingWrapsAndCountsEveryByte)
     const std::uint64_t ring = 100000;
     // 65536 + 34464 fill the ring; the next 65536 overwrite its start.
     const std::vector<std::uint8_t> bytes = pattern(65536 + 34464 + 65536, 3);
-    OutputWriter writer;
-    writer.setCircularBufferSize(ring);
-    writer.open(path, 0);
-    writer.write(bytes.data(), static_cast<std::uint32_t>(bytes.size()));
-    writer.finish();
-    EXPECT_EQ(writer.bytesWritten(), bytes.size()); // not reduced at the wrap
+    Output output(path, ring);
+    output.writer.write(bytes.data(), static_cast<std::uint32_t>(bytes.size()));
+    output.finish();
+    EXPECT_EQ(output.file->bytesWritten(), bytes.size()); // not reduced at the wrap
     const std::vector<std::uint8_t> file = readFile(path);
     ASSERT_EQ(file.size(), ring);
     std::vector<std::uint8_t> expected(bytes.begin() + 100000, bytes.end()); // the third chunk, at 0
@@ -129,11 +130,9 @@ TEST(OutputWriter, RingSmallerThanOneChunkIsWrittenWholeAtZero)
 {
     const std::string path = tempPath("smallring.ts");
     const std::vector<std::uint8_t> bytes = pattern(5000 * 3 + 100, 9);
-    OutputWriter writer;
-    writer.setCircularBufferSize(5000);
-    writer.open(path, 0);
-    writer.write(bytes.data(), static_cast<std::uint32_t>(bytes.size()));
-    writer.finish();
+    Output output(path, 5000);
+    output.writer.write(bytes.data(), static_cast<std::uint32_t>(bytes.size()));
+    output.finish();
     // Three whole rings, then 100 bytes of a fourth at position 0.
     std::vector<std::uint8_t> expected(bytes.begin() + 15000, bytes.end());
     expected.insert(expected.end(), bytes.begin() + 10100, bytes.begin() + 15000);
@@ -151,25 +150,18 @@ TEST(OutputWriter, RingBeyondFourGigabytesUsesSixtyFourBitPositions)
 {
     const std::string path = tempPath("bigring.ts");
     const std::uint64_t ring = 8ull << 30;
-    OutputWriter writer;
-    writer.setCircularBufferSize(ring);
-    writer.open(path, 0);
+    Output output(path, ring);
     // A chunk just below 4 GiB, one across nothing but 64-bit positions, and
     // the last chunk of the ring followed by the wrap to 0.
     const std::uint64_t below = (4ull << 30) - OutputWriter::CIRCULAR_CHUNK_SIZE;
-    OutputWriterTestAccess::skipTo(writer, below);
+    OutputWriterTestAccess::skipTo(output.writer, below);
     const std::vector<std::uint8_t> bytes = pattern(2 * OutputWriter::CIRCULAR_CHUNK_SIZE, 5);
-    writer.write(bytes.data(), static_cast<std::uint32_t>(bytes.size()));
-    for (int i = 0; i < 5000 && writer.bytesWritten() < bytes.size(); ++i)
-    {
-        Sleep(1);
-        writer.write(nullptr, 0);
-    }
-    OutputWriterTestAccess::skipTo(writer, ring - 1000); // the next chunk is 1000 bytes, then the wrap
+    output.writer.write(bytes.data(), static_cast<std::uint32_t>(bytes.size()));
+    OutputWriterTestAccess::skipTo(output.writer, ring - 1000); // the next chunk is 1000 bytes, then the wrap
     const std::vector<std::uint8_t> tail = pattern(1000 + 10, 6);
-    writer.write(tail.data(), static_cast<std::uint32_t>(tail.size()));
-    writer.finish();
-    EXPECT_EQ(writer.bytesWritten(), bytes.size() + tail.size());
+    output.writer.write(tail.data(), static_cast<std::uint32_t>(tail.size()));
+    output.finish();
+    EXPECT_EQ(output.file->bytesWritten(), bytes.size() + tail.size());
 
     std::ifstream in(path, std::ios::binary);
     auto readAt = [&in](std::uint64_t at, std::size_t size)
@@ -188,10 +180,10 @@ TEST(OutputWriter, RingBeyondFourGigabytesUsesSixtyFourBitPositions)
 
 TEST(OutputWriter, UnopenableFileNamesItself)
 {
-    OutputWriter writer;
+    OutputBudget budget;
     try
     {
-        writer.open("/nonexistent-dir/x.ts", 0);
+        OutputFile::create("/nonexistent-dir/x.ts", 0, budget);
         FAIL() << "open did not throw";
     }
     catch (const std::runtime_error& e)
@@ -211,27 +203,26 @@ TEST(OutputWriter, UnopenableFileNamesItself)
     rlimit limit{};
     limit.rlim_cur = limit.rlim_max = 1 << 20;
     setrlimit(RLIMIT_FSIZE, &limit);
-    OutputWriter writer;
-    writer.open(path, 0);
     bool failed = false;
+    Output output(path);
     try
     {
-        writeInPackets(writer, bytes);
-        for (int i = 0; i < 1000; ++i)
-        {
+        writeInPackets(output.writer, bytes);
+        // The failure reaches the caller at its next write.
+        output.file->waitFinished(std::chrono::seconds(0));
+        for (int i = 0; i < 2000 && !output.file->failed(); ++i)
             Sleep(1);
-            writer.write(nullptr, 0);
-        }
+        output.writer.write(bytes.data(), 188);
     }
     catch (const std::runtime_error& e)
     {
         std::fprintf(stderr, "%s\n", e.what());
         failed = true;
     }
-    writer.finish();
+    output.finish();
     const std::vector<std::uint8_t> file = readFile(path);
     bool intact = file.size() == (1u << 20) && std::equal(file.begin(), file.end(), bytes.begin());
-    std::exit(failed && intact && writer.bytesWritten() == (1u << 20) ? 0 : 1);
+    std::exit(failed && intact && output.file->failed() && output.file->bytesWritten() == (1u << 20) ? 0 : 1);
 }
 
 // A full disk: the write that fails names the file actually written, and
@@ -247,44 +238,42 @@ TEST(OutputWriterDeathTest, FullDiskReportsWriteErrorAndKeepsWhatWasWritten)
 #endif
 
 #ifndef _WIN32
-// A disk that stops: once MAX_QUEUED_BYTES wait, whole chunks are dropped
+// A disk that stops: once the budget is taken, whole calls are dropped
 // instead of queued (memory stays bounded, the caller never waits), the
 // episode gets one line, only what reached the file is counted, and the file
 // is the stream's chunks in order with the dropped ones left out.
-TEST(OutputWriter, StalledDiskDropsChunksBeyondTheBoundWithOneLine)
+TEST(OutputWriter, StalledDiskDropsWhatIsBeyondTheBoundWithOneLine)
 {
     const std::string path = tempPath("stalled.ts");
-    // Long enough for a sanitizer build to queue the bound and more.
-    ::setenv("VEXARHD_STALL_WRITES", (path + ":0:12000").c_str(), 1);
+    ::setenv("VEXARHD_STALL_WRITES", (path + ":0:1500").c_str(), 1);
     // Each chunk of the stream starts with its number, so the file tells
-    // which chunks reached it.
+    // which chunks reached it. The budget holds 16 chunks.
     const std::uint32_t chunk = OutputWriter::CHUNK_SIZE;
-    const std::uint32_t chunks = static_cast<std::uint32_t>(OutputWriter::MAX_QUEUED_BYTES / chunk) + 40;
+    const std::uint64_t limit = 16 * std::uint64_t(WriteChunk::ROOM);
+    const std::uint32_t chunks = 16 + 40;
     std::vector<std::uint8_t> bytes(std::size_t(chunks) * chunk);
     for (std::uint32_t i = 0; i < chunks; ++i)
         std::memcpy(&bytes[std::size_t(i) * chunk], &i, sizeof i);
     ConsoleCapture console;
-    OutputWriter writer;
-    writer.open(path, FILE_SHARE_READ | FILE_SHARE_DELETE);
+    Output output(path, 0, limit);
     ::unsetenv("VEXARHD_STALL_WRITES");
-    for (std::size_t at = 0; at < bytes.size(); at += 1 << 20)
-        writer.write(bytes.data() + at, 1 << 20);
-    EXPECT_TRUE(writer.finish());
+    for (std::size_t at = 0; at < bytes.size(); at += chunk)
+        output.writer.write(bytes.data() + at, chunk);
+    EXPECT_LE(output.budget.queued(), limit);
+    output.finish();
     console.finish();
+    EXPECT_FALSE(output.file->failed());
 
-    std::ifstream in(path, std::ios::binary | std::ios::ate);
-    const auto size = static_cast<std::size_t>(in.tellg());
-    std::vector<std::uint8_t> file(size);
-    in.seekg(0);
-    in.read(reinterpret_cast<char*>(file.data()), static_cast<std::streamsize>(size));
+    const std::vector<std::uint8_t> file = readFile(path);
     std::remove(path.c_str());
-    ASSERT_LT(size, bytes.size());
-    ASSERT_EQ(size % chunk, 0u);
-    EXPECT_EQ(writer.bytesWritten(), size);
-    EXPECT_EQ(console.err(), "VexarHDRecorder::write queue full (268435456 bytes waiting for " + path +
-                                 "): " + std::to_string(bytes.size() - size) + " bytes dropped\n");
+    ASSERT_LT(file.size(), bytes.size());
+    ASSERT_EQ(file.size() % chunk, 0u);
+    EXPECT_EQ(output.file->bytesWritten(), file.size());
+    EXPECT_EQ(console.err(), "VexarHDRecorder::write queue full (" + std::to_string(limit) +
+                                 " bytes waiting for " + path +
+                                 "): " + std::to_string(bytes.size() - file.size()) + " bytes dropped\n");
     std::uint32_t last = 0;
-    for (std::size_t at = 0; at < size; at += chunk)
+    for (std::size_t at = 0; at < file.size(); at += chunk)
     {
         std::uint32_t number = 0;
         std::memcpy(&number, &file[at], sizeof number);
@@ -292,6 +281,36 @@ TEST(OutputWriter, StalledDiskDropsChunksBeyondTheBoundWithOneLine)
         ASSERT_TRUE(std::equal(&file[at], &file[at] + chunk, &bytes[std::size_t(number) * chunk]));
         last = number;
     }
+}
+
+// A file still being written out does not hold up the next one: while the
+// first file's disk is stalled, the second is written at once; the first is
+// then written out whole.
+TEST(OutputWriter, FileWrittenOutInTheBackgroundHoldsUpNoOther)
+{
+    const std::string first = tempPath("draining.ts");
+    const std::string second = tempPath("next.ts");
+    ::setenv("VEXARHD_STALL_WRITES", (first + ":0:3000").c_str(), 1);
+    OutputBudget budget;
+    OutputWriter writer(budget);
+    auto slow = OutputFile::create(first, 0, budget);
+    ::unsetenv("VEXARHD_STALL_WRITES");
+    const std::vector<std::uint8_t> bytes = pattern(4 * OutputWriter::CHUNK_SIZE + 1000, 13);
+    writer.open(slow, 0);
+    writeInPackets(writer, bytes);
+    writer.finish();
+    auto next = OutputFile::create(second, 0, budget);
+    writer.open(next, 0);
+    writeInPackets(writer, bytes);
+    writer.finish();
+    EXPECT_TRUE(next->waitFinished(std::chrono::seconds(2)));
+    EXPECT_FALSE(slow->finished());
+    EXPECT_LT(slow->bytesWritten(), bytes.size());
+    EXPECT_TRUE(slow->waitFinished(std::chrono::seconds(30)));
+    EXPECT_EQ(readFile(first), bytes);
+    EXPECT_EQ(readFile(second), bytes);
+    std::remove(first.c_str());
+    std::remove(second.c_str());
 }
 #endif
 

@@ -92,7 +92,7 @@ TEST_F(AccessTest, OtherAddressesAreClosedUnreadAndGetNoDiscoveryAnswer)
         stranger.send("VERSION\r\n");
         EXPECT_EQ(stranger.readToEnd(), "");
     }
-    EXPECT_EQ(askServer(server->port(), "VERSION"), "2.1");
+    EXPECT_EQ(askServer(server->port(), "VERSION"), "3.0");
 
     DiscoveryClient strangerProbe("127.0.0.2");
     strangerProbe.send(sageTvProbe(), server->discoveryPort());
@@ -140,7 +140,7 @@ TEST_F(AccessTest, PathsOutsideTheFoldersAreRefusedAndCreateNothing)
     EXPECT_EQ(server.handleRequest("START dev|702|0||Great"), "Error: fileName blank");
     EXPECT_EQ(server.handleRequest("GET_FILE_SIZE " + (root / "outside" / "secret").string()),
               "Error: Path outside the recording folders: " + (root / "outside" / "secret").string());
-    EXPECT_TRUE(waitFor([&] { return !m_recorder->isRecording(); }));
+    EXPECT_TRUE(recordingEnds(*m_recorder));
     EXPECT_GT(fileSize((root / "rec" / "in.ts").string()), 500000u);
     for (const char* name : {"a.ts", "b.ts", "d.ts", "e.ts", "f.ts"})
         EXPECT_FALSE(fs::exists(root / "outside" / name)) << name;

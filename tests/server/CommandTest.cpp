@@ -11,6 +11,7 @@
 
 #include <filesystem>
 #include <memory>
+#include <vector>
 
 namespace vexar
 {
@@ -39,11 +40,9 @@ protected:
         return response;
     }
 
-    // Waits until the file recording has run to its end.
-    bool recordingEnds()
-    {
-        return waitFor([this] { return !m_recorder->isRecording(); });
-    }
+    // Waits until the file recording has run to its end and its file is
+    // written out.
+    bool recordingEnds() { return vexar::recordingEnds(*m_recorder); }
 
     TempDir m_dir;
     std::unique_ptr<VexarHDRecorder> m_recorder;
@@ -65,8 +64,8 @@ TEST_F(CommandTest, NoopAnswersOkAndLogsNothing)
 
 TEST_F(CommandTest, VersionIgnoresTheRestOfTheLine)
 {
-    EXPECT_EQ(quietRequest("VERSION 3.0 please"), "2.1");
-    EXPECT_EQ(m_out, "Received command: VERSION. Responded: 2.1\n");
+    EXPECT_EQ(quietRequest("VERSION 2.1 please"), "3.0");
+    EXPECT_EQ(m_out, "Received command: VERSION. Responded: 3.0\n");
     EXPECT_EQ(m_err, "");
 }
 
@@ -99,9 +98,45 @@ TEST_F(CommandTest, RecordingCommandsRefuseWhileIdle)
     EXPECT_EQ(m_out, ". Exception response (SWITCH): Error: Not recording\n");
     EXPECT_EQ(quietRequest("BUFFER_SWITCH 702|1000000|" + m_dir.file("s.ts")), "Error: Not recording");
 
-    EXPECT_EQ(quietRequest("TUNE 703"), "Error: Not recording");
-    EXPECT_EQ(m_out, "Received command: TUNE 703. Exception response (TUNE): Error: Not recording\n");
-    EXPECT_EQ(quietRequest("AUTOTUNE 703"), "Error: Not recording");
+    EXPECT_FALSE(std::filesystem::exists(m_dir.file("s.ts")));
+}
+
+// SageTV's channel scan: without a recording, TUNE, AUTOTUNE and AUTOSCAN
+// tell whether a channel can be recorded, AUTOINFOSCAN how many programs it
+// has; nothing is tuned or recorded.
+TEST_F(CommandTest, ScanFindsExactlyTheChannelsOfTheMap)
+{
+    EXPECT_EQ(quietRequest("TUNE 703"), "OK");
+    EXPECT_EQ(m_out, "Received command: TUNE 703. Responded: OK\n");
+    EXPECT_EQ(quietRequest("TUNE 704"), "Error: No program for channel 704");
+    EXPECT_EQ(m_out,
+              "Received command: TUNE 704. Exception response (TUNE): Error: No program for channel 704\n");
+    EXPECT_FALSE(m_recorder->isRecording());
+
+    std::vector<std::string> found;
+    for (int channel = 1; channel <= 1000; ++channel)
+        if (m_server->handleRequest("AUTOTUNE VexarHD file HDMI|" + std::to_string(channel)) == "OK")
+            found.push_back(std::to_string(channel));
+    EXPECT_EQ(found, (std::vector<std::string>{"702", "703"}));
+    EXPECT_EQ(quietRequest("AUTOSCAN VexarHD file HDMI|702"), "OK");
+    EXPECT_EQ(quietRequest("AUTOSCAN VexarHD file HDMI|7"), "Error: No program for channel 7");
+    EXPECT_EQ(quietRequest("AUTOINFOSCAN VexarHD file HDMI|703"), "1");
+    EXPECT_EQ(quietRequest("AUTOINFOSCAN VexarHD file HDMI|704"), "");
+    EXPECT_FALSE(m_recorder->isRecording());
+
+    // With --program every channel records that program.
+    m_server->setProgram(2);
+    EXPECT_EQ(quietRequest("AUTOTUNE 9999"), "OK");
+}
+
+// Version 3 names the device first; another encoder's name is refused.
+TEST_F(CommandTest, VersionThreeFormsNameThisEncoder)
+{
+    EXPECT_EQ(quietRequest("AUTOTUNE Other HDMI|702"), "Error: Unknown device 'Other HDMI'");
+    EXPECT_EQ(quietRequest("STOP VexarHD files"), "Error: Unknown device 'VexarHD files'");
+    EXPECT_EQ(quietRequest("STOP VexarHD file HDMI"), "OK");
+    EXPECT_EQ(m_out, "Received command: STOP VexarHD file HDMI. Responded: OK\n");
+    EXPECT_EQ(quietRequest("SWITCH VexarHD file HDMI|702|" + m_dir.file("s.ts")), "Error: Not recording");
     EXPECT_FALSE(std::filesystem::exists(m_dir.file("s.ts")));
 }
 

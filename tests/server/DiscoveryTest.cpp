@@ -81,7 +81,7 @@ TEST_F(DiscoveryTest, ProbeIsAnsweredWhileAConnectionIsBeingRead)
     client.send(sageTvProbe(), server->discoveryPort());
     EXPECT_EQ(client.receiveOne(std::chrono::seconds(1)), expectedAnswer(server->port(), "VexarHD VX01234"));
     silent.send("ION\r\n");
-    EXPECT_EQ(silent.readLine(), "2.1");
+    EXPECT_EQ(silent.readLine(), "3.0");
 }
 
 // What SageTV does when it starts: probe, read the answer, then ask the
@@ -116,19 +116,24 @@ TEST_F(DiscoveryTest, SageTvFindsOneEncoderWithItsKeys)
         EXPECT_EQ(line.substr(prefix.size(), idEnd - prefix.size()), id);
         keys[line.substr(idEnd + 1, equals - idEnd - 1)] = line.substr(equals + 1);
     }
-    connection.send("QUIT\r\n"); // may find the connection closed already
-    EXPECT_EQ(connection.readToEnd(), "");
-    EXPECT_EQ(askServer(port, "QUIT"), "OK");
+    connection.send("QUIT\r\n");
+    EXPECT_EQ(connection.readToEnd(), "OK\r\n");
 
     EXPECT_EQ(id.find_first_not_of("0123456789"), std::string::npos) << id;
     EXPECT_EQ(keys["video_capture_device_name"], "VexarHD VX01234");
     EXPECT_EQ(keys["video_capture_device_num"], "0");
     EXPECT_EQ(keys["encoding_host"], "127.0.0.1:" + std::to_string(port));
-    EXPECT_EQ(keys["last_cross_type"], "100");
+    // A device that delivers a finished transport stream, not an encoder card.
+    EXPECT_EQ(keys["capture_config"], std::to_string(0x2000 | 0x0800));
+    // One input, an external source on HDMI with the box's channel numbers,
+    // whose type SageTV reads from the input's own keys.
+    EXPECT_EQ(keys["last_cross_type"], "80");
     EXPECT_EQ(keys["last_cross_index"], "0");
-    EXPECT_EQ(keys["100/0/tuning_mode"], "Cable");
+    EXPECT_EQ(keys["80/0/video_crossbar_type"], "80");
+    EXPECT_EQ(keys["80/0/video_crossbar_index"], "0");
+    EXPECT_EQ(keys["fast_network_encoder_switch"], "true");
     EXPECT_EQ(keys.size(), std::size_t(count));
-    EXPECT_EQ(askServer(port, "VERSION"), "2.1");
+    EXPECT_EQ(askServer(port, "VERSION"), "3.0");
 }
 
 TEST_F(DiscoveryTest, EncoderIdDependsOnlyOnSerialNumberAndPort)
@@ -197,7 +202,7 @@ TEST_F(DiscoveryTest, JunkAndFloodsAreIgnoredWhileRecordingsAndCommandsGoOn)
     EXPECT_EQ(client.receive().size(), 1u); // the rest came within the same second
 
     EXPECT_EQ(askServer(server->port(), "GET_FILE_SIZE " + file).find("Error"), std::string::npos);
-    EXPECT_TRUE(waitFor([&] { return !m_recorder->isRecording(); }));
+    EXPECT_TRUE(recordingEnds(*m_recorder));
     EXPECT_GT(fileSize(file), 500000u);
 }
 #endif

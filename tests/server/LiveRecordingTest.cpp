@@ -5,6 +5,8 @@
 
 #include "recorder/VexarHDRecorder.h"
 #include "server/RecordingFolders.h"
+#include "tests/support/RecordingCheck.h"
+#include "tests/support/SageTvClient.h"
 
 #include <gtest/gtest.h>
 
@@ -19,6 +21,14 @@ namespace
 {
 
 constexpr std::uint64_t cableRate = 38800000;
+
+std::size_t countLines(const std::string& text, const std::string& start)
+{
+    std::size_t count = 0;
+    for (std::size_t at = 0; (at = text.find(start, at)) != std::string::npos; at += start.size())
+        ++count;
+    return count;
+}
 
 std::uint64_t number(const std::string& response)
 {
@@ -114,7 +124,10 @@ TEST_F(LiveRecordingTest, StartGrowRetuneSwitchStop)
 
     ASSERT_EQ(request("STOP"), "OK");
     EXPECT_EQ(request("GET_SIZE"), "Error: Not Recording");
-    EXPECT_EQ(request("TUNE 702"), "Error: Not recording");
+    // Without a recording a tune only tells whether the channel can be recorded.
+    EXPECT_EQ(request("TUNE 702"), "OK");
+    EXPECT_EQ(request("TUNE 704"), "Error: No program for channel 704");
+    EXPECT_TRUE(recordingEnds(*m_recorder));
     const std::uint64_t secondSize = fileSize(second);
     EXPECT_GT(secondSize, 600000u);
     EXPECT_EQ(request("GET_FILE_SIZE " + second), std::to_string(secondSize));
@@ -143,6 +156,8 @@ TEST_F(LiveRecordingTest, BufferRingStopsGrowingWhileTheCountGoesOn)
     ASSERT_TRUE(sizeExceeds("GET_FILE_SIZE " + ring, 900000));
     EXPECT_EQ(fileSize(ring), 300000u);
     ASSERT_EQ(request("STOP"), "OK");
+    // Once written out, the ring is the file system's business.
+    EXPECT_TRUE(recordingEnds(*m_recorder));
     EXPECT_EQ(request("GET_FILE_SIZE " + ring), "300000");
 }
 
@@ -156,68 +171,30 @@ TEST_F(LiveRecordingTest, BufferSwitchTakesItsOwnRingSize)
     EXPECT_EQ(fileSize(ring), 250000u);
 }
 
-TEST_F(LiveRecordingTest, RingSizeOfARefusedBufferServesALaterSwitch)
+TEST_F(LiveRecordingTest, RefusedBufferLeavesTheRingSizeAsItWas)
 {
     ASSERT_EQ(request("START dev|702|0|" + m_dir.file("plain.ts") + "|Great"), "OK");
     ASSERT_TRUE(sizeExceeds("GET_SIZE", 0));
     EXPECT_EQ(request("BUFFER dev|702|200000||Great"), "Error: fileName blank");
-    // The refused BUFFER stopped nothing.
+    // The refused BUFFER stopped nothing and kept nothing.
     EXPECT_TRUE(m_recorder->isRecording());
-    const std::string ring = m_dir.file("ring.ts");
-    ASSERT_EQ(request("SWITCH 702|" + ring), "OK");
-    ASSERT_TRUE(sizeExceeds("GET_FILE_SIZE " + ring, 500000));
-    EXPECT_EQ(fileSize(ring), 200000u);
+    const std::string next = m_dir.file("next.ts");
+    ASSERT_EQ(request("SWITCH 703|" + next), "OK");
+    ASSERT_TRUE(sizeExceeds("GET_FILE_SIZE " + next, 500000));
+    EXPECT_GT(fileSize(next), 200000u);
 }
 
 // ---- A SageTV session ------------------------------------------------------------
 
-namespace
-{
-
-// Keeps its connection open after a response and sends the next command on
-// it; when the server has closed it, retries once on a new connection.
-class SageTvClient
-{
-public:
-    explicit SageTvClient(std::uint16_t port) : m_port(port) {}
-
-    std::string request(const std::string& line)
-    {
-        ++m_requests;
-        if (m_connection)
-        {
-            if (m_connection->send(line + "\r\n"))
-            {
-                const std::string response = m_connection->readLine();
-                if (response != "<closed>")
-                    return response;
-            }
-            ++m_retries;
-        }
-        m_connection = std::make_unique<TcpClient>(m_port);
-        m_connection->send(line + "\r\n");
-        return m_connection->readLine();
-    }
-    int retries() const { return m_retries; }
-    int requests() const { return m_requests; }
-
-private:
-    std::uint16_t m_port;
-    std::unique_ptr<TcpClient> m_connection;
-    int m_retries = 0;
-    int m_requests = 0;
-};
-
-} // namespace
-
-TEST_F(LiveRecordingTest, SageTvSessionOnAKeptConnection)
+TEST_F(LiveRecordingTest, SageTvSessionNeedsNoRetry)
 {
     SageTvClient sageTv(m_server->port());
-    EXPECT_EQ(sageTv.request("VERSION"), "2.1");
-    EXPECT_EQ(sageTv.request("STOP"), "OK");
+    const std::string name = "VexarHD file HDMI"; // the encoder's name and SageTV's name of the input
     EXPECT_EQ(sageTv.request("NOOP"), "OK");
+    EXPECT_EQ(sageTv.majorVersion(), 3);
+    EXPECT_EQ(sageTv.request("STOP " + name), "OK");
     const std::string file = m_dir.file("SageTV Recording-0.ts");
-    EXPECT_EQ(sageTv.request("START Vexar HD Tuner|702|1700000000000|" + file + "|Great"), "OK");
+    EXPECT_EQ(sageTv.request("START " + name + "|702|1700000000000|" + file + "|Great"), "OK");
     // The first bytes come once the programme has been found.
     std::uint64_t last = 0;
     EXPECT_TRUE(waitFor([&] { return (last = number(sageTv.request("GET_FILE_SIZE " + file))) > 0; }));
@@ -228,11 +205,50 @@ TEST_F(LiveRecordingTest, SageTvSessionOnAKeptConnection)
         EXPECT_GT(size, last) << "poll " << poll;
         last = size;
     }
-    EXPECT_EQ(sageTv.request("STOP"), "OK");
-    // Every command after the first found its connection closed.
-    EXPECT_EQ(sageTv.retries(), sageTv.requests() - 1);
+    EXPECT_EQ(sageTv.request("START Other Encoder HDMI|703|0|" + file + "|Great"),
+              "Error: Unknown device 'Other Encoder HDMI'");
+    EXPECT_EQ(sageTv.request("STOP " + name), "OK");
+    EXPECT_EQ(sageTv.retries(), 0);
+    EXPECT_EQ(sageTv.connections(), 1);
     EXPECT_GE(fileSize(file), last);
     EXPECT_FALSE(m_recorder->isRecording());
+}
+
+// A switch on the channel being recorded: the stream goes on; the first file
+// ends before a picture, the second begins with the program's PAT and PMT and
+// that picture, and the two hold every packet of the program once.
+TEST_F(LiveRecordingTest, SameChannelSwitchLosesAndRepeatsNothing)
+{
+    const std::string first = m_dir.file("Back to back-1.ts");
+    const std::string second = m_dir.file("Back to back-2.ts");
+    ASSERT_EQ(request("START dev|702|0|" + first + "|Great"), "OK");
+    ASSERT_TRUE(sizeExceeds("GET_FILE_SIZE " + first, 1000000));
+    const std::size_t starts = countLines(m_simulator->log(), "stream start");
+    ASSERT_EQ(request("SWITCH 702|" + second), "OK");
+    ASSERT_TRUE(sizeExceeds("GET_FILE_SIZE " + second, 1000000));
+    ASSERT_EQ(request("STOP"), "OK");
+    EXPECT_EQ(countLines(m_simulator->log(), "stream start"), starts) << "the stream was started again";
+
+    const std::string a = readBinary(first);
+    const std::string b = readBinary(second);
+    const RecordingCheck firstCheck = checkRecording(a);
+    const RecordingCheck secondCheck = checkRecording(b);
+    EXPECT_TRUE(firstCheck.whole());
+    EXPECT_TRUE(secondCheck.whole());
+    EXPECT_EQ(firstCheck.discontinuities, 0u);
+    EXPECT_EQ(secondCheck.discontinuities, 0u);
+    // PAT, PMT (the sample's program 2 has one PMT packet), then a picture start.
+    ASSERT_GE(secondCheck.packets, 3u);
+    EXPECT_EQ(packetPid(b, 0), 0);
+    const std::uint16_t pmtPid = packetPid(b, 1);
+    EXPECT_NE(pmtPid, 0);
+    EXPECT_TRUE(packetStartsUnit(b, 1));
+    EXPECT_NE(packetPid(b, 2), pmtPid);
+    EXPECT_TRUE(packetStartsUnit(b, 2));
+    // Without those two, the second file goes on where the first ended.
+    const RecordingCheck joined = checkRecording(a + b.substr(2 * 188));
+    EXPECT_EQ(joined.discontinuities, 0u);
+    EXPECT_EQ(joined.packets, firstCheck.packets + secondCheck.packets - 2);
 }
 
 } // namespace vexar

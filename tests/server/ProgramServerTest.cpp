@@ -70,7 +70,7 @@ TEST(ProgramServer, SageTvDrivesARecordingAndNoClientEndsTheProgram)
     ASSERT_TRUE(waitFor([&] { return contains(program.out(), "here4\n"); })) << program.err();
     EXPECT_TRUE(contains(program.out(), "here3\nhere4\n"));
 
-    EXPECT_EQ(askServer(port, "VERSION"), "2.1");
+    EXPECT_EQ(askServer(port, "VERSION"), "3.0");
     const std::string file = dir.file("SageTV Show-0.ts");
     ASSERT_EQ(askServer(port, "START Vexar HD|702|1700000000000|" + file + "|Great"), "OK");
     std::uint64_t size = 0;
@@ -112,7 +112,7 @@ TEST(ProgramServer, SageTvDrivesARecordingAndNoClientEndsTheProgram)
     EXPECT_TRUE(program.running());
 
     const std::string out = program.out();
-    EXPECT_TRUE(contains(out, "Received command: VERSION. Responded: 2.1\n"));
+    EXPECT_TRUE(contains(out, "Received command: VERSION. Responded: 3.0\n"));
     EXPECT_TRUE(contains(out, "Received command: START Vexar HD|702|1700000000000|" + file + "|Great"));
     EXPECT_TRUE(contains(out, "Received command: TUNE 703"));
     EXPECT_TRUE(contains(out, "Received command: SWITCH 702|" + second));

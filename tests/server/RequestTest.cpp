@@ -153,14 +153,58 @@ TEST(FileSizeRequest, FileNameKeepsItsSpacesAndBars)
     EXPECT_EQ(parseRequest("GET_FILE_SIZE   ").fileName.value_or("?"), "");
 }
 
-// ---- TUNE and AUTOTUNE: one word --------------------------------------------
+// ---- TUNE and AUTOTUNE: one word, or the version 3 name and a channel ----------
 
-TEST(TuneRequest, ChannelIsOneWordAndMayContainBars)
+TEST(TuneRequest, ChannelIsOneWordOrFollowsTheName)
 {
     EXPECT_EQ(parseRequest("TUNE 702").channel, "702");
-    EXPECT_EQ(parseRequest("AUTOTUNE  7|02 extra").channel, "7|02");
+    EXPECT_EQ(parseRequest("AUTOTUNE  702 extra").channel, "702");
     EXPECT_EQ(parseRequest("TUNE").channel, "");
     EXPECT_EQ(parseRequest("TUNE   ").channel, "");
+    const Request r = parseRequest("AUTOTUNE VexarHD 0123 HDMI|702");
+    EXPECT_TRUE(r.namesDevice);
+    EXPECT_EQ(r.device, "VexarHD 0123 HDMI");
+    EXPECT_EQ(r.channel, "702");
+    EXPECT_FALSE(parseRequest("TUNE 702").namesDevice);
+}
+
+// ---- Version 3: the device name first, SageTV's upload id when given ----------
+
+TEST(VersionThreeRequest, FieldCountTellsTheFormsApart)
+{
+    const Request start = parseRequest("START VexarHD 0123 HDMI|42|702|1700000000000|/tv/a b.ts|Great");
+    EXPECT_TRUE(start.namesDevice);
+    EXPECT_EQ(start.device, "VexarHD 0123 HDMI");
+    EXPECT_EQ(start.uploadId, "42");
+    EXPECT_EQ(start.channel, "702");
+    EXPECT_EQ(start.fileName.value_or("?"), "/tv/a b.ts");
+    EXPECT_EQ(start.quality, "Great");
+    // Without an upload id START has the five fields of version 2.
+    const Request plain = parseRequest("START VexarHD 0123 HDMI|702|0|/tv/a.ts|Great");
+    EXPECT_FALSE(plain.namesDevice);
+    EXPECT_EQ(plain.uploadId, "");
+    EXPECT_EQ(plain.channel, "702");
+
+    const Request sw = parseRequest("SWITCH VexarHD 0123 HDMI|7|703|/tv/b.ts");
+    EXPECT_TRUE(sw.namesDevice);
+    EXPECT_EQ(sw.uploadId, "7");
+    EXPECT_EQ(sw.channel, "703");
+    EXPECT_EQ(sw.fileName.value_or("?"), "/tv/b.ts");
+    const Request sw3 = parseRequest("SWITCH VexarHD 0123 HDMI|703|/tv/b.ts");
+    EXPECT_TRUE(sw3.namesDevice);
+    EXPECT_EQ(sw3.channel, "703");
+    EXPECT_EQ(sw3.uploadId, "");
+
+    const Request bs = parseRequest("BUFFER_SWITCH VexarHD 0123 HDMI|9|703|16777216|/tv/c.ts");
+    EXPECT_EQ(bs.uploadId, "9");
+    EXPECT_EQ(bs.channel, "703");
+    EXPECT_EQ(bs.size, "16777216");
+    EXPECT_EQ(bs.fileName.value_or("?"), "/tv/c.ts");
+
+    const Request stop = parseRequest("STOP VexarHD 0123 HDMI");
+    EXPECT_TRUE(stop.namesDevice);
+    EXPECT_EQ(stop.device, "VexarHD 0123 HDMI");
+    EXPECT_FALSE(parseRequest("STOP").namesDevice);
 }
 
 // ---- The console echo --------------------------------------------------------
@@ -176,7 +220,10 @@ TEST(RequestEcho, ShowsTheValuesAsCarriedOut)
               "BUFFER_SWITCH 703|5000|/tv/b.ts");
     EXPECT_EQ(requestEcho(parseRequest("AUTOTUNE 704 more"), ""), "AUTOTUNE 704");
     EXPECT_EQ(requestEcho(parseRequest("VERSION 3"), ""), "VERSION");
-    EXPECT_EQ(requestEcho(parseRequest("STOP now"), ""), "STOP");
+    EXPECT_EQ(requestEcho(parseRequest("STOP"), ""), "STOP");
+    EXPECT_EQ(requestEcho(parseRequest("STOP dev HDMI"), ""), "STOP dev HDMI");
+    EXPECT_EQ(requestEcho(parseRequest("SWITCH dev|5|703|/tv/b.ts"), "/tv/b.ts"),
+              "SWITCH dev|5|703|/tv/b.ts");
 }
 
 // ---- The ring size --------------------------------------------------------------

@@ -46,21 +46,21 @@ class ServerThread
 {
 public:
     explicit ServerThread(VexarHDRecorder& recorder,
-                          std::chrono::milliseconds readDeadline = std::chrono::seconds(15),
-                          const std::function<void(NetworkEncoderServer&)>& setUp = {});
+                          std::chrono::milliseconds lineDeadline = std::chrono::seconds(15),
+                          const std::function<void(NetworkEncoderServer&)>& setUp = {},
+                          std::chrono::milliseconds idleLimit = std::chrono::seconds(60));
     ~ServerThread();
     ServerThread(const ServerThread&) = delete;
     ServerThread& operator=(const ServerThread&) = delete;
     std::uint16_t port() const { return m_port; }
     std::uint16_t discoveryPort() const { return m_discoveryPort; }
-    std::uint64_t served() const { return m_served.load(); }
+    // Connections that have ended, however they ended.
+    std::uint64_t served() const { return m_server.connectionsEnded(); }
 
 private:
     NetworkEncoderServer m_server;
     std::uint16_t m_port = 0;
     std::uint16_t m_discoveryPort = 0;
-    std::atomic<bool> m_stop{false};
-    std::atomic<std::uint64_t> m_served{0};
     std::thread m_thread;
 };
 
@@ -83,6 +83,9 @@ private:
     boost::asio::io_context m_io;
     boost::asio::ip::udp::socket m_socket;
 };
+
+// Waits until the recording has ended by itself and its files are written out.
+bool recordingEnds(VexarHDRecorder& recorder);
 
 // Polls until condition holds or the time is up; the last result.
 template <typename Condition>

@@ -43,40 +43,29 @@ DeviceSimulator::DeviceSimulator(std::uint64_t rateBitsPerSecond)
 {
 }
 
+bool recordingEnds(VexarHDRecorder& recorder)
+{
+    return waitFor([&] { return !recorder.isRecording(); }) && recorder.finishOutput();
+}
+
 // ---- ServerThread --------------------------------------------------------------
 
-ServerThread::ServerThread(VexarHDRecorder& recorder, std::chrono::milliseconds readDeadline,
-                           const std::function<void(NetworkEncoderServer&)>& setUp)
-    : m_server(recorder, readDeadline)
+ServerThread::ServerThread(VexarHDRecorder& recorder, std::chrono::milliseconds lineDeadline,
+                           const std::function<void(NetworkEncoderServer&)>& setUp,
+                           std::chrono::milliseconds idleLimit)
+    : m_server(recorder, lineDeadline, idleLimit)
 {
     m_server.listen(0);
     m_port = m_server.localPort();
     if (setUp)
         setUp(m_server);
     m_discoveryPort = m_server.discoveryPort();
-    m_thread = std::thread(
-        [this]
-        {
-            while (!m_stop)
-            {
-                m_server.serveConnection();
-                ++m_served;
-            }
-        });
+    m_thread = std::thread([this] { m_server.serve(); });
 }
 
 ServerThread::~ServerThread()
 {
-    m_stop = true;
-    // One last request wakes the server if it waits in accept. The server may
-    // as well have seen the stop already, so nobody waits for the answer.
-    try
-    {
-        TcpClient(m_port).send("NOOP\r\n");
-    }
-    catch (const std::exception&)
-    {
-    }
+    m_server.stop();
     m_thread.join();
 }
 

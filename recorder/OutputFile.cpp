@@ -1,0 +1,104 @@
+#include "recorder/OutputFile.h"
+
+#include <iostream>
+#include <stdexcept>
+#include <utility>
+
+namespace vexar
+{
+
+std::shared_ptr<OutputFile> OutputFile::create(const std::string& name, DWORD shareMode, OutputBudget& budget)
+{
+    UniqueHandle file(CreateFileA(name.c_str(), GENERIC_WRITE, shareMode, nullptr, CREATE_ALWAYS,
+                                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr));
+    if (!file)
+        throw std::runtime_error("could not open file '" + name + "'");
+    return std::make_shared<OutputFile>(name, std::move(file), budget);
+}
+
+OutputFile::OutputFile(std::string name, UniqueHandle file, OutputBudget& budget)
+    : m_name(std::move(name)), m_file(std::move(file)), m_budget(budget), m_thread([this] { run(); })
+{
+}
+
+OutputFile::~OutputFile()
+{
+    close();
+    m_thread.join();
+}
+
+void OutputFile::push(std::unique_ptr<WriteChunk> chunk)
+{
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_queue.push_back(std::move(chunk));
+    }
+    m_changed.notify_all();
+}
+
+void OutputFile::close()
+{
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_closing = true;
+    }
+    m_changed.notify_all();
+}
+
+bool OutputFile::waitFinished(std::chrono::milliseconds progressLimit)
+{
+    std::unique_lock<std::mutex> lock(m_mutex);
+    std::uint64_t written = bytesWritten();
+    while (!finished())
+    {
+        if (!m_changed.wait_for(lock, progressLimit, [&] { return finished() || bytesWritten() != written; }))
+            return false; // no chunk written for the whole time
+        written = bytesWritten();
+    }
+    return true;
+}
+
+void OutputFile::run()
+{
+    for (;;)
+    {
+        std::unique_ptr<WriteChunk> chunk;
+        {
+            std::unique_lock<std::mutex> lock(m_mutex);
+            m_changed.wait(lock, [this] { return !m_queue.empty() || m_closing; });
+            if (m_queue.empty())
+                break;
+            chunk = std::move(m_queue.front());
+            m_queue.pop_front();
+        }
+        if (!writeChunk(*chunk))
+            m_failed.store(true, std::memory_order_release);
+        m_budget.giveBack(std::move(chunk));
+        m_changed.notify_all();
+    }
+    m_file.reset();
+    // A failure the recording did not see (it ended first) is told here.
+    if (failed() && !m_reported.exchange(true))
+        std::cerr << "VexarHDRecorder::cleanup caught exception: " + errorText() + "\n" << std::flush;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_finished.store(true, std::memory_order_release);
+    }
+    m_changed.notify_all();
+}
+
+bool OutputFile::writeChunk(const WriteChunk& chunk)
+{
+    OVERLAPPED overlapped{};
+    overlapped.Offset = static_cast<DWORD>(chunk.position);
+    overlapped.OffsetHigh = static_cast<DWORD>(chunk.position >> 32);
+    DWORD written = 0;
+    BOOL ok = WriteFile(m_file.get(), chunk.data.get(), chunk.size, nullptr, &overlapped);
+    if (ok || GetLastError() == ERROR_IO_PENDING)
+        ok = GetOverlappedResult(m_file.get(), &overlapped, &written, TRUE);
+    // Only what reached the file is counted.
+    m_bytesWritten.fetch_add(ok ? written : 0, std::memory_order_acq_rel);
+    return ok && written == chunk.size;
+}
+
+} // namespace vexar
