@@ -10,10 +10,11 @@
 // The listener runs on the server's io_context: probes are answered whenever
 // the server runs it, while it waits for a connection and while it reads or
 // answers one. Answers are sent without blocking; one that cannot be sent at
-// once is dropped (SageTV probes again at its next start). Anything that is
-// not a probe of version 4.1.0 is ignored, as is a second probe from the same
-// address within a second, and every probe from an address the server's
-// allow-list refuses. The port is bound with address reuse, so that several encoders on
+// once is dropped (SageTV probes again at its next start). Only SageTV's
+// probe exactly (32 bytes: "STN", 4.1.0, zeros) is answered: anything else,
+// another encoder's answer among it, is ignored, as is a second probe from
+// the same address within a second, and every probe from an address the
+// server's allow-list refuses. The port is bound with address reuse, so that several encoders on
 // one machine (one per device) share it and all hear SageTV's broadcast.
 #pragma once
 
