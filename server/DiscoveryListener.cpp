@@ -3,6 +3,7 @@
 #include <boost/asio/error.hpp>
 
 #include <algorithm>
+#include <array>
 #include <iostream>
 
 namespace vexar
@@ -65,7 +66,7 @@ std::uint16_t DiscoveryListener::localPort() const
 
 void DiscoveryListener::receive()
 {
-    m_socket.async_receive_from(asio::buffer(m_probe), m_sender,
+    m_socket.async_receive_from(asio::buffer(m_datagram), m_sender,
                                 [this](const boost::system::error_code& error, std::size_t size)
                                 {
                                     if (error == asio::error::operation_aborted || !m_socket.is_open())
@@ -81,8 +82,8 @@ void DiscoveryListener::receive()
 
 void DiscoveryListener::answer(std::size_t size)
 {
-    if (size != kProbeSize || !std::equal(kProbeStart.begin(), kProbeStart.end(), m_probe.begin()) ||
-        !std::all_of(m_probe.begin() + kProbeStart.size(), m_probe.begin() + kProbeSize,
+    if (size != kProbeSize || !std::equal(kProbeStart.begin(), kProbeStart.end(), m_datagram.begin()) ||
+        !std::all_of(m_datagram.begin() + kProbeStart.size(), m_datagram.begin() + kProbeSize,
                      [](std::uint8_t byte) { return byte == 0; }))
         return;
     if (!m_allowList.allows(m_sender.address()) || !mayAnswer(m_sender.address()))

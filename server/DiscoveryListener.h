@@ -23,7 +23,6 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/udp.hpp>
 
-#include <array>
 #include <chrono>
 #include <cstdint>
 #include <map>
@@ -60,7 +59,13 @@ private:
     boost::asio::ip::udp::socket m_socket;
     const AddressAllowList& m_allowList;
     boost::asio::ip::udp::endpoint m_sender;
-    std::array<std::uint8_t, 64> m_probe{};
+    // Room for the largest UDP datagram, so that none is ever cut short. On
+    // Windows a datagram longer than the buffer fails the overlapped receive
+    // at once (WSAEMSGSIZE) and still queues its completion: Boost.Asio then
+    // completes the one operation twice, the second time on the memory of
+    // the next receive, still pending (a page fault on the local network's
+    // first long datagram).
+    std::vector<std::uint8_t> m_datagram = std::vector<std::uint8_t>(65536);
     std::vector<std::uint8_t> m_answer;
     std::map<boost::asio::ip::address, std::chrono::steady_clock::time_point> m_answered;
 };
