@@ -49,16 +49,16 @@ std::optional<StartupValues> startUp(int argc, const char* const argv[], bool ch
     if (options.count("map"))
         values.mapFileName = options["map"].as<std::string>();
     if (options.count("delay"))
-        g_delay = options["delay"].as<unsigned>();
+        g_delay = options["delay"].as<MillisecondsOption>().value;
     if (options.count("delaypower"))
-        g_delayPower = options["delaypower"].as<unsigned>();
+        g_delayPower = options["delaypower"].as<MillisecondsOption>().value;
     if (options.count("delayafterchannel"))
-        g_delayAfterChannel = options["delayafterchannel"].as<unsigned>();
+        g_delayAfterChannel = options["delayafterchannel"].as<MillisecondsOption>().value;
     if (options.count("delaydefaultchannel"))
-        g_delayDefaultChannel = options["delaydefaultchannel"].as<unsigned>();
+        g_delayDefaultChannel = options["delaydefaultchannel"].as<SecondsOption>().value;
 
     if (options.count("device"))
-        values.deviceNumber = options["device"].as<int>();
+        values.deviceNumber = options["device"].as<SignedOption>().value;
     if (values.deviceMode() && !checkOnly)
     {
         values.input.reset(openDevice(values.deviceNumber));
@@ -70,13 +70,13 @@ std::optional<StartupValues> startUp(int argc, const char* const argv[], bool ch
     if (options.count("channel"))
         values.channel = options["channel"].as<std::string>();
     if (options.count("program"))
-        values.programNumber = options["program"].as<int>();
+        values.programNumber = options["program"].as<SignedOption>().value;
     if (options.count("channelchangeattempts"))
-        g_channelChangeAttempts = options["channelchangeattempts"].as<unsigned>();
+        g_channelChangeAttempts = options["channelchangeattempts"].as<AttemptsOption>().value;
     if (options.count("duration"))
-        values.duration = options["duration"].as<int>();
+        values.duration = options["duration"].as<SignedOption>().value;
     if (options.count("stalltimeout"))
-        g_stallTimeout = options["stalltimeout"].as<unsigned>();
+        g_stallTimeout = options["stalltimeout"].as<SecondsOption>().value;
 
     if (options.count("mptsin"))
     {
@@ -101,9 +101,9 @@ std::optional<StartupValues> startUp(int argc, const char* const argv[], bool ch
         throw std::runtime_error("with device and output file, you need to specify recording duration");
 
     if (options.count("serverport"))
-        values.serverPort = options["serverport"].as<unsigned short>();
+        values.serverPort = options["serverport"].as<PortOption>().value;
     if (options.count("discoveryport"))
-        values.discoveryPort = options["discoveryport"].as<unsigned short>();
+        values.discoveryPort = options["discoveryport"].as<PortOption>().value;
     if (options.count("encodername"))
     {
         values.encoderName = options["encodername"].as<std::string>();

@@ -110,14 +110,23 @@ void StopSignals::stop()
     std::lock_guard<std::mutex> lock(m_mutex);
     if (m_finished)
         return;
-    if (m_deferEarlyStop && !m_action && !m_requested.load(std::memory_order_acquire))
+    const bool again = m_requested.exchange(true, std::memory_order_acq_rel);
+    if (m_serviceMode && (again || !m_action))
     {
-        m_requested.store(true, std::memory_order_release);
-        m_deferred = true;
-        std::cerr << "Stopping once start-up is done" << std::endl;
+        // A service ends only through its run, so that the service manager
+        // sees STOPPED (else it restarts the service a minute later): a stop
+        // that comes before the action waits for it, and a further one (a
+        // second stop control, a shutdown during the stop) changes nothing.
+        if (again)
+            std::cerr << "Stopping already" << std::endl;
+        else
+        {
+            m_deferred = true;
+            std::cerr << "Stopping once start-up is done" << std::endl;
+        }
         return;
     }
-    if (m_requested.exchange(true, std::memory_order_acq_rel) || !m_action)
+    if (again || !m_action)
     {
         std::cerr << "Stopped at once" << std::endl;
         std::_Exit(-1 & 0xFF);
@@ -131,7 +140,7 @@ void StopSignals::serviceMode()
 {
     SetConsoleCtrlHandler(consoleHandler, FALSE);
     std::lock_guard<std::mutex> lock(m_mutex);
-    m_deferEarlyStop = true;
+    m_serviceMode = true;
 }
 #endif
 

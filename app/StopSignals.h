@@ -36,8 +36,9 @@ public:
     void stop();
 #ifdef _WIN32
     // Running as a Windows service: console events (a user logging off) are
-    // left to the system, and a stop that comes before the run mode has set
-    // its action is carried out when it does, instead of ending the process.
+    // left to the system, and a stop never ends the process at once: one that
+    // comes before the run mode has set its action is carried out when it
+    // does, and a further stop while one is under way is ignored.
     void serviceMode();
 #endif
     // Windows: blocks the console handler until the process may end.
@@ -48,7 +49,7 @@ private:
     std::function<void()> m_action;
     std::atomic<bool> m_requested{false};
     bool m_finished = false;
-    bool m_deferEarlyStop = false;
+    bool m_serviceMode = false;
     bool m_deferred = false; // a stop has come before any action
     std::condition_variable m_finishedChanged;
 #ifndef _WIN32

@@ -5,6 +5,7 @@
 #include "app/Program.h"
 #include "app/Startup.h"
 #include "platform/Windows.h"
+#include "server/RecordingFolders.h"
 
 #include <chrono>
 #include <exception>
@@ -107,9 +108,26 @@ ServiceHandle openManager(DWORD access)
     return manager;
 }
 
+// Each folder of a --recordingdirs list made absolute.
+std::string absoluteFolders(const std::string& list)
+{
+    std::string absolute;
+    for (std::size_t start = 0; start <= list.size();)
+    {
+        std::size_t end = list.find(RecordingFolders::listSeparator, start);
+        if (end == std::string::npos)
+            end = list.size();
+        if (start > 0)
+            absolute += RecordingFolders::listSeparator;
+        absolute += std::filesystem::absolute(list.substr(start, end - start)).string();
+        start = end + 1;
+    }
+    return absolute;
+}
+
 // The options of the command line as given, without "installservice" and
-// with the file names of "map", "mptsin" and "logfile" made absolute (a
-// service starts in another folder).
+// with the file and folder names ("map", "mptsin", "spts", "mpts", "logfile",
+// "recordingdirs") made absolute: a service starts in another folder.
 std::vector<std::string> serviceArguments(int argc, const char* const argv[])
 {
     const po::options_description description = makeOptionsDescription();
@@ -122,12 +140,20 @@ std::vector<std::string> serviceArguments(int argc, const char* const argv[])
             continue;
         if (option.string_key == "runservice" || option.string_key == "uninstallservice")
             throw std::runtime_error("--installservice takes the options of a server-mode run only");
+        const std::string& key = option.string_key;
         const bool isFile =
-            option.string_key == "map" || option.string_key == "mptsin" || option.string_key == "logfile";
-        if (isFile && !option.value.empty() && !option.value.front().empty())
+            key == "map" || key == "mptsin" || key == "spts" || key == "mpts" || key == "logfile";
+        const bool given = !option.value.empty() && !option.value.front().empty();
+        if (isFile && given)
         {
-            arguments.push_back("--" + option.string_key);
+            arguments.push_back("--" + key);
             arguments.push_back(std::filesystem::absolute(option.value.front()).string());
+        }
+        else if (key == "recordingdirs" && given)
+        {
+            // Checked by the start-up checks already: existing folders.
+            arguments.push_back("--" + key);
+            arguments.push_back(absoluteFolders(option.value.front()));
         }
         else
             arguments.insert(arguments.end(), option.original_tokens.begin(), option.original_tokens.end());

@@ -7,12 +7,20 @@
 
 #ifdef _WIN32
 #include "app/WindowsService.h"
+#else
+#include <csignal>
 #endif
 
 using namespace vexar;
 
 int main(int argc, char* argv[])
 {
+#ifndef _WIN32
+    // A write past the file-size limit (RLIMIT_FSIZE) then fails with EFBIG
+    // and ends the recording with a write error, as a full disk does, instead
+    // of the signal killing the process without a word.
+    std::signal(SIGXFSZ, SIG_IGN);
+#endif
     StopSignals stopSignals; // before any thread: they inherit its blocked signals
 #ifdef _WIN32
     return windowsMain(argc, argv, stopSignals);

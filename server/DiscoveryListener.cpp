@@ -3,6 +3,7 @@
 #include <boost/asio/error.hpp>
 
 #include <algorithm>
+#include <array>
 #include <iostream>
 
 namespace vexar
@@ -15,8 +16,11 @@ namespace
 {
 
 // "STN" and the encoder-protocol version 4.1.0: the start of SageTV's probe
-// and of our answer.
+// and of our answer. The probe is exactly this, then zeros to kProbeSize
+// bytes; an answer carries a port (never 0) right after it, so one is never
+// taken for a probe and two encoders never answer each other.
 constexpr std::array<std::uint8_t, 6> kProbeStart = {'S', 'T', 'N', 4, 1, 0};
+constexpr std::size_t kProbeSize = 32;
 // Senders remembered for the once-a-second rule; beyond this many answered
 // within one second, further senders wait.
 constexpr std::size_t kMaxSenders = 1024;
@@ -62,7 +66,7 @@ std::uint16_t DiscoveryListener::localPort() const
 
 void DiscoveryListener::receive()
 {
-    m_socket.async_receive_from(asio::buffer(m_probe), m_sender,
+    m_socket.async_receive_from(asio::buffer(m_datagram), m_sender,
                                 [this](const boost::system::error_code& error, std::size_t size)
                                 {
                                     if (error == asio::error::operation_aborted || !m_socket.is_open())
@@ -78,7 +82,9 @@ void DiscoveryListener::receive()
 
 void DiscoveryListener::answer(std::size_t size)
 {
-    if (size < kProbeStart.size() || !std::equal(kProbeStart.begin(), kProbeStart.end(), m_probe.begin()))
+    if (size != kProbeSize || !std::equal(kProbeStart.begin(), kProbeStart.end(), m_datagram.begin()) ||
+        !std::all_of(m_datagram.begin() + kProbeStart.size(), m_datagram.begin() + kProbeSize,
+                     [](std::uint8_t byte) { return byte == 0; }))
         return;
     if (!m_allowList.allows(m_sender.address()) || !mayAnswer(m_sender.address()))
         return;

@@ -10,10 +10,11 @@
 // The listener runs on the server's io_context: probes are answered whenever
 // the server runs it, while it waits for a connection and while it reads or
 // answers one. Answers are sent without blocking; one that cannot be sent at
-// once is dropped (SageTV probes again at its next start). Anything that is
-// not a probe of version 4.1.0 is ignored, as is a second probe from the same
-// address within a second, and every probe from an address the server's
-// allow-list refuses. The port is bound with address reuse, so that several encoders on
+// once is dropped (SageTV probes again at its next start). Only SageTV's
+// probe exactly (32 bytes: "STN", 4.1.0, zeros) is answered: anything else,
+// another encoder's answer among it, is ignored, as is a second probe from
+// the same address within a second, and every probe from an address the
+// server's allow-list refuses. The port is bound with address reuse, so that several encoders on
 // one machine (one per device) share it and all hear SageTV's broadcast.
 #pragma once
 
@@ -22,7 +23,6 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/udp.hpp>
 
-#include <array>
 #include <chrono>
 #include <cstdint>
 #include <map>
@@ -59,7 +59,13 @@ private:
     boost::asio::ip::udp::socket m_socket;
     const AddressAllowList& m_allowList;
     boost::asio::ip::udp::endpoint m_sender;
-    std::array<std::uint8_t, 64> m_probe{};
+    // Room for the largest UDP datagram, so that none is ever cut short. On
+    // Windows a datagram longer than the buffer fails the overlapped receive
+    // at once (WSAEMSGSIZE) and still queues its completion: Boost.Asio then
+    // completes the one operation twice, the second time on the memory of
+    // the next receive, still pending (a page fault on the local network's
+    // first long datagram).
+    std::vector<std::uint8_t> m_datagram = std::vector<std::uint8_t>(65536);
     std::vector<std::uint8_t> m_answer;
     std::map<boost::asio::ip::address, std::chrono::steady_clock::time_point> m_answered;
 };

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 namespace vexar
 {
 
@@ -135,12 +137,40 @@ TEST_F(CommandLine, BadValuesAreRejected)
 {
     expectParseError({"--device", "abc"}, "the argument ('abc') for option '--device' is invalid");
     expectParseError({"--device", "1.5"}, "the argument ('1.5') for option '--device' is invalid");
+    expectParseError({"--delay", "0x10"}, "the argument ('0x10') for option '--delay' is invalid");
+    expectParseError({"--delay", "+-5"}, "the argument ('+-5') for option '--delay' is invalid");
     expectParseError({"--duration", "99999999999"},
-                     "the argument ('99999999999') for option '--duration' is invalid");
+                     "the argument ('99999999999') for option '--duration' is out of range "
+                     "(-2147483648 to 2147483647)");
     expectParseError({"--serverport", "65536"},
-                     "the argument ('65536') for option '--serverport' is invalid");
+                     "the argument ('65536') for option '--serverport' is out of range (0 to 65535)");
     expectParseError({"--device"}, "the required argument for option '--device' is missing");
     expectParseError({"--spts"}, "the required argument for option '--spts' is missing");
+}
+
+// Unsigned options never take a negative value as a huge one (-1 as port
+// 65535, or as a wait of 49 days).
+TEST_F(CommandLine, NumbersOutsideTheirRangeAreRejected)
+{
+    const std::string ms = " is out of range (0 to 86400000)", s = " is out of range (0 to 86400)";
+    const std::string port = " is out of range (0 to 65535)";
+    for (const auto& [option, value, range] : std::vector<std::tuple<std::string, std::string, std::string>>{
+             {"serverport", "-1", port},
+             {"discoveryport", "-1", port},
+             {"serverport", "-65535", port},
+             {"delay", "-1", ms},
+             {"delaypower", "-1", ms},
+             {"delayafterchannel", "86400001", ms},
+             {"delaydefaultchannel", "-1", s},
+             {"stalltimeout", "86401", s},
+             {"channelchangeattempts", "-1", " is out of range (0 to 1000)"},
+             {"delay", "99999999999999999999999", ms}})
+        expectParseError({"--" + option, value},
+                         "the argument ('" + value + "') for option '--" + option + "'" + range);
+    // The ends of the ranges, and a plus sign, are taken.
+    expectStartupError({"--delay", "+86400000", "--delaydefaultchannel", "86400", "--stalltimeout", "0",
+                        "--channelchangeattempts", "1000", "--serverport", "65535", "--discoveryport", "0"},
+                       "Specify either mpts or device but not both");
 }
 
 TEST_F(CommandLine, ValuesMayFollowAnEqualsSign)

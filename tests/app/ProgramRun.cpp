@@ -13,8 +13,11 @@
 namespace vexar
 {
 
-ProgramRun runProgram(const std::vector<std::string>& args, const std::string& workDir,
-                      const std::string& deviceDir)
+namespace
+{
+
+ProgramRun runWith(const std::vector<std::string>& args, const std::string& workDir,
+                   const std::string& deviceDir, std::optional<std::uint64_t> fileSizeLimit)
 {
     TempDir capture;
     std::vector<std::string> argv{VEXARHD_BINARY};
@@ -24,6 +27,7 @@ ProgramRun runProgram(const std::vector<std::string>& args, const std::string& w
     options.workDir = workDir;
     options.outPath = capture.file("out");
     options.errPath = capture.file("err");
+    options.fileSizeLimit = fileSizeLimit;
     ChildProcess program(argv, options);
 
     ProgramRun run;
@@ -38,6 +42,20 @@ ProgramRun runProgram(const std::vector<std::string>& args, const std::string& w
     run.out = readText(options.outPath);
     run.err = readText(options.errPath);
     return run;
+}
+
+} // namespace
+
+ProgramRun runProgram(const std::vector<std::string>& args, const std::string& workDir,
+                      const std::string& deviceDir)
+{
+    return runWith(args, workDir, deviceDir, std::nullopt);
+}
+
+ProgramRun runProgram(const std::vector<std::string>& args, const std::string& workDir,
+                      const std::string& deviceDir, std::uint64_t fileSizeLimit)
+{
+    return runWith(args, workDir, deviceDir, fileSizeLimit);
 }
 
 RunningProgram::RunningProgram(const std::vector<std::string>& args, const TempDir& dir,

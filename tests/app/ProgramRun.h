@@ -9,6 +9,7 @@
 #include "tests/support/ChildProcess.h"
 #endif
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -29,6 +30,11 @@ struct ProgramRun
 // contents are exact; the run is killed after a generous time-out.
 ProgramRun runProgram(const std::vector<std::string>& args, const std::string& workDir,
                       const std::string& deviceDir);
+#ifndef _WIN32
+// The same with the child's file-size limit (RLIMIT_FSIZE) at fileSizeLimit bytes.
+ProgramRun runProgram(const std::vector<std::string>& args, const std::string& workDir,
+                      const std::string& deviceDir, std::uint64_t fileSizeLimit);
+#endif
 
 // VEXARHD_BINARY running in the background (a server), with VEXARHD_DEVICE_DIR
 // set to deviceDir and its standard output and error in dir/vexarhd.out and

@@ -13,6 +13,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <regex>
@@ -164,6 +165,11 @@ TEST_F(Service, StoppedByTheServiceManagerDuringARecordingLeavesAWholeFile)
 
     SERVICE_STATUS status{};
     ASSERT_TRUE(ControlService(service.h, SERVICE_CONTROL_STOP, &status)) << GetLastError();
+    // A second stop during the stop: refused by the service manager while
+    // STOP_PENDING is reported, or delivered; either way the stop goes on.
+    EXPECT_TRUE(ControlService(service.h, SERVICE_CONTROL_STOP, &status) ||
+                GetLastError() == ERROR_SERVICE_CANNOT_ACCEPT_CTRL)
+        << GetLastError();
     status = waitForState(service.h, SERVICE_STOPPED, std::chrono::seconds(30));
     EXPECT_EQ(status.dwCurrentState, DWORD(SERVICE_STOPPED));
     EXPECT_EQ(status.dwWin32ExitCode, DWORD(NO_ERROR));
@@ -188,6 +194,51 @@ TEST_F(Service, StoppedByTheServiceManagerDuringARecordingLeavesAWholeFile)
     EXPECT_NE(log.find("Received command: START"), std::string::npos) << log;
     EXPECT_NE(log.find("Stopping: the recording is ended and its files are closed"), std::string::npos)
         << log;
+    EXPECT_NE(log.find("Service " + kName + " stopped, exit code 0\n"), std::string::npos) << log;
+}
+
+// The service starts in another folder: relative names given at install are
+// made absolute in its command line, the recording folders among them.
+TEST_F(Service, InstallMakesRelativeNamesAbsolute)
+{
+    std::filesystem::create_directories(m_dir.file("rec"));
+    std::filesystem::create_directories(m_dir.file("rec2"));
+    const ProgramRun installed =
+        runProgram({"--installservice", kName, "--device", "0", "--serverport", std::to_string(m_port),
+                    "--map", "map.txt", "--recordingdirs", "rec;rec2"},
+                   m_dir.path(), "");
+    ASSERT_EQ(installed.exitCode, 0) << installed.err;
+
+    ServiceHandle service{OpenServiceA(m_manager.h, kName.c_str(), SERVICE_QUERY_CONFIG)};
+    ASSERT_TRUE(service.h);
+    DWORD needed = 0;
+    QueryServiceConfigA(service.h, nullptr, 0, &needed);
+    std::vector<char> buffer(needed);
+    auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGA*>(buffer.data());
+    ASSERT_TRUE(QueryServiceConfigA(service.h, config, needed, &needed)) << GetLastError();
+    const std::string commandLine = config->lpBinaryPathName;
+    // Each argument is quoted; these hold no quote and end in no backslash.
+    const auto valueOf = [&](const std::string& option)
+    {
+        const std::string key = "\"--" + option + "\" \"";
+        const std::size_t start = commandLine.find(key);
+        return start == std::string::npos
+                   ? std::string()
+                   : commandLine.substr(start + key.size(),
+                                        commandLine.find('"', start + key.size()) - start - key.size());
+    };
+    const auto expectSame = [](const std::string& given, const std::string& expected)
+    {
+        EXPECT_TRUE(std::filesystem::path(given).is_absolute()) << given;
+        std::error_code error;
+        EXPECT_TRUE(std::filesystem::equivalent(given, expected, error)) << given << " " << expected;
+    };
+    expectSame(valueOf("map"), m_dir.file("map.txt"));
+    const std::string folders = valueOf("recordingdirs");
+    const std::size_t separator = folders.find(';');
+    ASSERT_NE(separator, std::string::npos) << commandLine;
+    expectSame(folders.substr(0, separator), m_dir.file("rec"));
+    expectSame(folders.substr(separator + 1), m_dir.file("rec2"));
 }
 
 TEST_F(Service, ASecondInstallOfTheSameNameIsRefused)

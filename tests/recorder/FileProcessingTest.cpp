@@ -281,6 +281,21 @@ TEST_F(FileProcessing, AbsentWantedProgramFailsAfterTheFallbackOfTheFirstAttempt
 #endif
 }
 
+#ifndef _WIN32
+// A file-size limit (ulimit -f) below the output: the write beyond it fails
+// as a full disk does, instead of SIGXFSZ ending the program without a word.
+TEST_F(FileProcessing, OutputBeyondTheFileSizeLimitIsAWriteError)
+{
+    constexpr std::uint64_t limit = 1 << 20;
+    ASSERT_GT(readPackets(m_sample).size() * 188, 2 * limit);
+    const std::string out = m_dir.file("copy.ts");
+    ProgramRun run =
+        runProgram({"--mptsin", m_sample, "--mpts", out, "--map", ""}, m_dir.path(), m_dir.path(), limit);
+    EXPECT_EQ(run.exitCode, 255) << run.err;
+    EXPECT_NE(run.err.find("Write error " + out), std::string::npos) << run.err;
+}
+#endif
+
 TEST_F(FileProcessing, TimedRecordingOfAFileEndsWithTheFile)
 {
     // The file ends long before the hour: the run ends with it, normally.

@@ -70,6 +70,24 @@ TEST_F(DiscoveryTest, ProbeIsAnsweredWithVersionPortAndName)
     EXPECT_NE(capture.out().find("Discovery probe from 127.0.0.1:"), std::string::npos) << capture.out();
 }
 
+// Only SageTV's probe, byte for byte, is answered: never an answer (two
+// encoders would answer each other once a second), nor a probe with more
+// after the version.
+TEST_F(DiscoveryTest, OnlyTheExactProbeIsAnswered)
+{
+    ConsoleCapture capture;
+    auto server = startServer("VX01234");
+    DiscoveryClient client;
+    std::string trailing = sageTvProbe();
+    trailing[31] = 1;
+    for (const std::string& notProbe : {expectedAnswer(6969, "VexarHD VX09999"), trailing,
+                                        sageTvProbe() + '\0', sageTvProbe().substr(0, 31)})
+        client.send(notProbe, server->discoveryPort());
+    EXPECT_TRUE(client.receive().empty());
+    client.send(sageTvProbe(), server->discoveryPort());
+    EXPECT_EQ(client.receiveOne(), expectedAnswer(server->port(), "VexarHD VX01234"));
+}
+
 TEST_F(DiscoveryTest, ProbeIsAnsweredWhileAConnectionIsBeingRead)
 {
     ConsoleCapture capture;
@@ -175,9 +193,8 @@ TEST_F(DiscoveryTest, TwoEncodersOnOneMachineShareThePortAndBothAnswer)
 }
 #endif
 
-// Not under wine for now: one of two runs there ended in a page fault that
-// is not understood yet (the other discovery cases pass there).
-#ifndef _WIN32
+// The datagram longer than the listener's buffer used to end the test under
+// wine in a page fault: one receive completed twice.
 TEST_F(DiscoveryTest, JunkAndFloodsAreIgnoredWhileRecordingsAndCommandsGoOn)
 {
     ConsoleCapture capture;
@@ -205,6 +222,5 @@ TEST_F(DiscoveryTest, JunkAndFloodsAreIgnoredWhileRecordingsAndCommandsGoOn)
     EXPECT_TRUE(recordingEnds(*m_recorder));
     EXPECT_GT(fileSize(file), 500000u);
 }
-#endif
 
 } // namespace vexar

@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <csignal>
+#include <cstdint>
 #include <functional>
 #include <optional>
 #include <string>
@@ -20,10 +21,11 @@ class ChildProcess
 public:
     struct Options
     {
-        std::vector<std::string> environment; // "NAME=value", each replacing this process's NAME
-        std::string workDir;                  // empty: this process's
-        std::string outPath;                  // standard output to this file; empty: this process's
-        std::string errPath;                  // standard error likewise; may be outPath
+        std::vector<std::string> environment;       // "NAME=value", each replacing this process's NAME
+        std::string workDir;                        // empty: this process's
+        std::string outPath;                        // standard output to this file; empty: this process's
+        std::string errPath;                        // standard error likewise; may be outPath
+        std::optional<std::uint64_t> fileSizeLimit; // bytes: the child's RLIMIT_FSIZE
     };
 
     // args[0] is the program's path. Throws when it cannot be started.
