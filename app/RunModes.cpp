@@ -9,6 +9,31 @@
 namespace vexar
 {
 
+namespace
+{
+
+// The exit code of a timed recording or a file run: 0 only for a whole
+// recording; otherwise -1, with a closing line for a loss that is not an
+// error of its own.
+int recordingResult(const RecordingStatus& status, bool whole, bool hasOutput)
+{
+    if (status.result != 0 || !whole)
+        return -1;
+    if (status.lostStreamTime())
+    {
+        std::cerr << "Exception occurred: recording incomplete: " + status.losses() + "\n" << std::flush;
+        return -1;
+    }
+    if (hasOutput && status.bytesRecorded == 0)
+    {
+        std::cerr << "Exception occurred: nothing was recorded\n" << std::flush;
+        return -1;
+    }
+    return 0;
+}
+
+} // namespace
+
 int runModes(StartupValues values, StopSignals& stopSignals)
 {
     VexarHDRecorder recorder(std::move(values.input), values.inputIsFile, values.listPrograms,
@@ -24,14 +49,15 @@ int runModes(StartupValues values, StopSignals& stopSignals)
         stopSignals.setAction([&recorder] { recorder.requestStop(); });
         recorder.start(values.channel, values.sptsFileName, values.mptsFileName, values.programNumber, 0);
         // A recording that ends by itself (an error, or the end of an input
-        // file) ends the run at once; its result is the exit code.
-        const std::optional<std::int32_t> ended =
-            recorder.waitForRecordingEnd(std::uint64_t(values.duration) * 1000u);
+        // file) ends the run at once.
+        recorder.waitForRecordingEnd(std::uint64_t(values.duration) * 1000u);
         recorder.setDefaultChannelTimer();
         // Every chunk is written before the run ends; a file that is not
         // whole is a failed recording.
         const bool whole = recorder.finishOutput();
-        return whole ? ended.value_or(0) : -1;
+
+        return recordingResult(recorder.lastStatus(), whole,
+                               !values.sptsFileName.empty() || !values.mptsFileName.empty());
     }
     if (values.deviceMode() && values.powerQuery)
     {
@@ -62,18 +88,24 @@ int runModes(StartupValues values, StopSignals& stopSignals)
         server.setAllowList(values.allowList);
         server.setRecordingFolders(values.recordingFolders);
         server.setProgram(values.programNumber);
+        recorder.setQuickScan(true);
         std::cout << "Allowed addresses: " + values.allowList.describe() + "\n" +
                          "Recording folders: " + values.recordingFolders.describe() + "\n"
                   << std::flush;
         server.run(values.serverPort, values.discoveryPort);
         stopSignals.setAction(nullptr);
+        // A signal ends the server; the recording it stopped is written out.
+        recorder.stop();
+        return recorder.finishOutput() ? 0 : -1;
     }
     else if (values.inputIsFile)
     {
         recorder.setRecording(values.channel, values.sptsFileName, values.mptsFileName, values.programNumber);
         stopSignals.setAction([&recorder] { recorder.requestStop(); });
-        const std::int32_t result = recorder.record();
-        return recorder.finishOutput() ? result : -1;
+        recorder.record();
+        const bool whole = recorder.finishOutput();
+        return recordingResult(recorder.lastStatus(), whole,
+                               !values.sptsFileName.empty() || !values.mptsFileName.empty());
     }
     return 0;
 }

@@ -145,6 +145,18 @@ void SocketTransport::run(int stopFd)
     }
 }
 
+// The device serves one opened handle at a time, as the real one does: an
+// open while one is served is refused at once, with the error Windows gives.
+void SocketTransport::refuseOpen()
+{
+    const int other = ::accept4(m_listener, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+    if (other < 0)
+        return;
+    const wire::WireAnswer refusal{wire::kHelloId, ERROR_ACCESS_DENIED, 0, 0};
+    ::send(other, &refusal, sizeof refusal, MSG_NOSIGNAL);
+    ::close(other);
+}
+
 void SocketTransport::resetConnectionState()
 {
     m_opened = false;
@@ -178,8 +190,8 @@ bool SocketTransport::serve(int stopFd)
         short events = m_closing ? 0 : POLLIN;
         if (!m_outgoing.empty())
             events |= POLLOUT;
-        pollfd fds[2] = {{m_connection, events, 0}, {stopFd, POLLIN, 0}};
-        if (::poll(fds, 2, m_outgoing.empty() ? m_device.msUntilStream() : -1) < 0)
+        pollfd fds[3] = {{m_connection, events, 0}, {stopFd, POLLIN, 0}, {m_listener, POLLIN, 0}};
+        if (::poll(fds, 3, m_outgoing.empty() ? m_device.msUntilStream() : -1) < 0)
         {
             if (errno == EINTR)
                 continue;
@@ -187,6 +199,10 @@ bool SocketTransport::serve(int stopFd)
         }
         if (fds[1].revents)
             return false;
+        // An open that comes while this connection ends is the next one's
+        // turn, not a second handle: refused only while this one is quiet.
+        if ((fds[2].revents & POLLIN) && !(fds[0].revents & (POLLIN | POLLHUP | POLLERR)))
+            refuseOpen();
         if (fds[0].revents & POLLIN)
             receive();
         else if (fds[0].revents & (POLLHUP | POLLERR))

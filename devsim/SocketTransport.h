@@ -38,6 +38,8 @@ public:
 private:
     // Serves one connection; false when stopFd fired.
     bool serve(int stopFd);
+    // Refuses an open that comes while a connection is served.
+    void refuseOpen();
     void resetConnectionState();
     void receive();
     void take(const std::uint8_t* message, std::size_t size, std::size_t room);

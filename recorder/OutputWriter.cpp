@@ -90,9 +90,14 @@ void OutputWriter::write(const void* data, std::uint32_t count)
     const std::uint32_t room = m_fillChunk ? m_fillChunk->size - m_fillPosition : 0;
     if (count > room && !takeChunks(count - room))
     {
+        // A stop ends a wait for the disk: what is left is not a loss.
+        if (m_waitUntilStop && *m_waitUntilStop)
+            return;
         m_droppedBytes += count;
+        m_bytesDroppedTotal += count;
         return;
     }
+    m_bytesTaken += count;
     const auto* bytes = static_cast<const std::uint8_t*>(data);
     std::size_t next = 0;
     while (count > 0)

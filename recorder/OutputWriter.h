@@ -56,6 +56,11 @@ public:
     // open); the writer is ready for the next one.
     std::shared_ptr<OutputFile> finish();
 
+    // Bytes taken into chunks, and bytes dropped at the memory bound, since
+    // the writer was made (any file).
+    std::uint64_t bytesTaken() const { return m_bytesTaken; }
+    std::uint64_t bytesDropped() const { return m_bytesDroppedTotal; }
+
     // A source that can wait (an input file) waits for the disk when the
     // queue is long, until stop is set; a live one drops instead.
     void setWaitWhenFull(const std::atomic<bool>* stop) { m_waitUntilStop = stop; }
@@ -80,6 +85,8 @@ private:
     std::uint64_t m_writePosition = 0;                // where the next chunk starts
     std::uint64_t m_circularBufferSize = 0;
     std::uint64_t m_droppedBytes = 0; // of the current episode of a full queue
+    std::uint64_t m_bytesTaken = 0;
+    std::uint64_t m_bytesDroppedTotal = 0;
     const std::atomic<bool>* m_waitUntilStop = nullptr;
 };
 

@@ -31,19 +31,18 @@ namespace
 
 // The byte source of the scan and of the recording phase: the input ring.
 // With an MPTS output every byte read is copied there too, so the copy is
-// the whole input whatever the scan and the phase make of it. In the phase
-// the end of the input counts as a sync byte: the input's last packet, whose
-// lookahead byte would lie past the end, is written too, and the next read
-// ends the run as usual.
+// the whole input whatever the scan and the phase make of it. The end of the
+// input counts as a sync byte: the input's last packet, whose lookahead byte
+// would lie past the end, is kept too, and the next read ends the run as
+// usual.
 struct RecordingSource
 {
     InputRing& ring;
     OutputWriter* copy = nullptr;
-    bool endIsSync = false;
 
     void read(void* destination, std::uint32_t count)
     {
-        if (endIsSync && count == 1 && ring.atEnd())
+        if (count == 1 && ring.atEnd())
         {
             *static_cast<std::uint8_t*>(destination) = kTsSyncByte;
             return;
@@ -64,6 +63,10 @@ DWORD stallMilliseconds()
 std::int32_t VexarHDRecorder::record()
 {
     std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    m_status = RecordingStatus{};
+    m_recordStart = GetTickCount64();
+    m_takenAtStart = m_sptsWriter.bytesTaken() + m_mptsWriter.bytesTaken();
+    m_droppedAtStart = m_sptsWriter.bytesDropped() + m_mptsWriter.bytesDropped();
     const bool watchdog = !m_session.isFile() && g_stallTimeout > 0;
     m_session.ring().setStallTimeout(watchdog ? stallMilliseconds() : 0);
     try
@@ -87,6 +90,7 @@ std::int32_t VexarHDRecorder::record()
             {
                 if (!watchdog)
                     throw;
+                ++m_status.watchdogRestarts;
                 std::cerr << "channel: " << pass.channel << ", program:" << m_passProgram
                           << "; no stream data for " << g_stallTimeout << " s, restarting the stream"
                           << std::endl;
@@ -95,6 +99,7 @@ std::int32_t VexarHDRecorder::record()
             {
                 if (!watchdog || e.cancelled() || m_stop)
                     throw;
+                ++m_status.deviceReopens;
                 m_session.failed(e);
                 // The device is gone for now: try again after a stall's time.
                 waitForStop(stallMilliseconds());
@@ -140,6 +145,11 @@ bool VexarHDRecorder::recordPass(Target& pass, ScanState& state)
     state.startPass();
     Selection selection;
     RecordingSource source{ring, m_mptsWriter.isOpen() ? &m_mptsWriter : nullptr};
+    // In server mode a known program ends the scan as soon as its PMT is in:
+    // live TV starts sooner, and the file is the same.
+    const std::uint16_t earlyProgram = m_quickScan && wantedProgram > 0 && wantedProgram <= 0xFFFF
+                                           ? static_cast<std::uint16_t>(wantedProgram)
+                                           : 0;
     for (std::int32_t channelChangeAttempt = 1;; ++channelChangeAttempt)
     {
         selection = Selection{};
@@ -159,17 +169,29 @@ bool VexarHDRecorder::recordPass(Target& pass, ScanState& state)
             return false;
         }
 
-        // A stop during the scan ends the recording as any stop does;
-        // tuning again would only delay the end.
-        if (scanPackets(source, m_stop, state))
-            throw StopRequested();
+        // An input file that ends during the scan is chosen from as far as
+        // it goes; there is nothing more to tune.
+        bool inputEnded = false;
+        try
+        {
+            // A stop during the scan ends the recording as any stop does;
+            // tuning again would only delay the end.
+            if (scanPackets(source, m_stop, state, earlyProgram) == ScanEnd::stopped)
+                throw StopRequested();
+        }
+        catch (const EndOfInput&)
+        {
+            if (!m_session.isFile())
+                throw;
+            inputEnded = true;
+        }
         selection =
             selectProgram(state, pass.channel, pass.program, wantedProgram, m_listPrograms, pidsToRecord);
         state.dropAttemptState();
-        if (isFinalAttempt(
-                static_cast<std::uint16_t>(channelChangeAttempt),
-                static_cast<std::int32_t>(std::min<std::uint32_t>(g_channelChangeAttempts, INT32_MAX)),
-                selection.selectedProgram, wantedProgram))
+        if (inputEnded || isFinalAttempt(static_cast<std::uint16_t>(channelChangeAttempt),
+                                         static_cast<std::int32_t>(
+                                             std::min<std::uint32_t>(g_channelChangeAttempts, INT32_MAX)),
+                                         selection.selectedProgram, wantedProgram))
             break;
     }
     if (selection.selectedProgram == 0)
@@ -205,8 +227,19 @@ bool VexarHDRecorder::recordPass(Target& pass, ScanState& state)
     };
 
     // The phase lives on the heap: its PID filter is a table of 8192 entries.
-    source.endIsSync = true;
     auto phase = std::make_unique<RecordingPhase>(state, selection, pidsToRecord, pass.channel);
+    // The pass's counts go to the recording's, however the pass ends.
+    struct CountsOnExit
+    {
+        const RecordingPhase& phase;
+        StreamCounts& total;
+        ~CountsOnExit()
+        {
+            total.packets += phase.counts().packets;
+            total.syncLosses += phase.counts().syncLosses;
+            total.discontinuities += phase.counts().discontinuities;
+        }
+    } countsOnExit{*phase, m_status.stream};
     try
     {
         while (!m_stop)

@@ -258,6 +258,12 @@ std::string VexarHDRecorder::fileName() const
     return m_target.spts ? m_target.spts->name() : std::string();
 }
 
+RecordingStatus VexarHDRecorder::lastStatus() const
+{
+    std::lock_guard<std::mutex> lock(m_targetMutex);
+    return m_lastStatus;
+}
+
 std::string VexarHDRecorder::channel() const
 {
     std::lock_guard<std::mutex> lock(m_targetMutex);
@@ -319,7 +325,13 @@ std::int32_t VexarHDRecorder::cleanup(std::int32_t result)
     m_sptsWriter.finish();
     m_mptsWriter.finish();
     m_session.ring().resetInputOffset();
+    m_status.result = result;
+    m_status.seconds = static_cast<double>(GetTickCount64() - m_recordStart) / 1000.0;
+    m_status.bytesRecorded = m_sptsWriter.bytesTaken() + m_mptsWriter.bytesTaken() - m_takenAtStart;
+    m_status.bytesDropped = m_sptsWriter.bytesDropped() + m_mptsWriter.bytesDropped() - m_droppedAtStart;
+    std::cout << m_status.summary() + "\n" << std::flush;
     std::lock_guard<std::mutex> lock(m_targetMutex);
+    m_lastStatus = m_status;
     // Files handed over but never begun (a switch the loop did not reach).
     for (const auto& output : m_outputs)
         output->close();

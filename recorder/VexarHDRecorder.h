@@ -9,6 +9,7 @@
 #include "recorder/OutputBudget.h"
 #include "recorder/OutputFile.h"
 #include "recorder/OutputWriter.h"
+#include "recorder/RecordingStatus.h"
 #include "ts/ScanState.h"
 
 #include <atomic>
@@ -95,6 +96,12 @@ public:
     // input file), -1 after an error.
     std::int32_t record();
 
+    // What the last recording that ended did (its summary line).
+    RecordingStatus lastStatus() const;
+    // Server mode: when the wanted program is known, the scan ends as soon
+    // as its PMT has come (the recording is the same, and starts sooner).
+    void setQuickScan(bool quick) { m_quickScan = quick; }
+
     // The channel map as read from the map file.
     const std::map<std::string, std::int32_t>& channelMap() const { return m_channelMap; }
 
@@ -142,6 +149,13 @@ private:
     UniqueHandle m_recordThread;
     std::atomic<bool> m_stop{false};
     std::int32_t m_passProgram = 0; // the program of the pass, for the stall line
+    bool m_quickScan = false;       // set before the first recording
+    // The running recording's status, kept by the recording thread; the
+    // writers' totals when it began.
+    RecordingStatus m_status;
+    ULONGLONG m_recordStart = 0;
+    std::uint64_t m_takenAtStart = 0;
+    std::uint64_t m_droppedAtStart = 0;
 
     // Lock order: m_mutex before the controller's m_statusMutex. m_mutex is
     // held by the recording loop for a whole run and by the timer thread
@@ -157,6 +171,7 @@ private:
     std::atomic<std::uint32_t> m_targetVersion{0};
     Target m_target;
     mutable std::vector<std::shared_ptr<OutputFile>> m_outputs;
+    RecordingStatus m_lastStatus;
 };
 
 } // namespace vexar

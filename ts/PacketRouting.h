@@ -46,8 +46,9 @@ bool readRecordingPacket(ByteSource& source, TsPacket& packet, const std::string
 
 // PAT packets become the new PAT, carrying the input's continuity_counter;
 // packets of PIDs in the filter pass unchanged; all others are dropped.
+// True when the packet was handed to the sink.
 template <typename Sink>
-void routePacket(const TsPacket& packet, TsPacket& newPatPacket, const PidFilter& pidFilter, Sink&& sink)
+bool routePacket(const TsPacket& packet, TsPacket& newPatPacket, const PidFilter& pidFilter, Sink&& sink)
 {
     const uint16_t pid = packet.pid();
     if (pid == kPatPid)
@@ -55,26 +56,32 @@ void routePacket(const TsPacket& packet, TsPacket& newPatPacket, const PidFilter
         newPatPacket.bytes[3] =
             static_cast<uint8_t>((newPatPacket.bytes[3] & 0xF0) | packet.continuityCounter());
         sink(newPatPacket.data(), static_cast<uint32_t>(kTsPacketSize));
+        return true;
     }
-    else if (pidFilter[pid] == 1)
+    if (pidFilter[pid] == 1)
     {
         sink(packet.data(), static_cast<uint32_t>(kTsPacketSize));
+        return true;
     }
+    return false;
 }
 
-// Reports a continuity_counter that does not follow the last one of its PID.
-// Only reports: the packet has been routed already. The null PID is exempt.
-inline void checkRecordingContinuity(const TsPacket& packet, ContinuityTable& continuityTable,
+// Reports a continuity_counter that does not follow the last one of its PID,
+// and returns true then. Only reports: the packet has been routed already.
+// The null PID is exempt.
+inline bool checkRecordingContinuity(const TsPacket& packet, ContinuityTable& continuityTable,
                                      const std::string& channel, uint16_t selectedProgram)
 {
     const uint16_t pid = packet.pid();
     if (pid == kNullPid || !packet.hasPayload())
-        return;
+        return false;
     const uint8_t counter = packet.continuityCounter();
     const uint8_t old = continuityTable[pid];
     continuityTable[pid] = counter;
-    if (old != kNoContinuity && ((old + 1) & 15) != counter)
-        reportDiscontinuity(channel, selectedProgram, pid, old, counter);
+    if (old == kNoContinuity || ((old + 1) & 15) == counter)
+        return false;
+    reportDiscontinuity(channel, selectedProgram, pid, old, counter);
+    return true;
 }
 
 } // namespace vexar

@@ -79,15 +79,32 @@ private:
     bool m_kept = false;
 };
 
+// How a scan ended.
+enum class ScanEnd
+{
+    full,      // the store holds kPacketStoreSize packets
+    stopped,   // stop was set
+    early,     // the program asked for has its PAT entry and PMT in the store
+    exhausted, // kScanReadLimit packets were read without filling the store
+};
+
+// Packets a scan reads at most: a stream that loses sync too often for the
+// store ever to fill must not hold the recording in its scan for ever.
+constexpr uint64_t kScanReadLimit = 10 * kPacketStoreSize;
+
 // One scan: runs until stop is set or the store holds kPacketStoreSize
-// packets, then prints the counter report. Returns true when stop ended it.
+// packets, then prints the counter report. earlyProgram (0: none) ends the
+// scan as soon as that program's PAT entry and the start of its PMT are in
+// the store; what the store holds then is what the full scan would have held
+// so far, and the recording phase replays it either way.
 //
 // Progress goes to std::cout as "n," whenever the store size is a multiple of
 // 500. Packets are examined from the 20th in-sync packet after every sync
 // search on; the store only ever starts at a PAT section start, and starts
 // over on a sync loss, a changed PAT, a discontinuity or a scrambling change.
 template <typename ByteSource>
-bool scanPackets(ByteSource& source, const std::atomic<bool>& stop, ScanState& state)
+ScanEnd scanPackets(ByteSource& source, const std::atomic<bool>& stop, ScanState& state,
+                    uint16_t earlyProgram = 0)
 {
     state.continuityTable.fill(kNoContinuity);
     state.lastTable2ByPID.fill(-1);
@@ -96,20 +113,26 @@ bool scanPackets(ByteSource& source, const std::atomic<bool>& stop, ScanState& s
     state.sectionBuffer.clear();
     state.patSection.clear();
     int successivePackets = 0;
-    syncSearch(source);
+    uint64_t read = syncSearch(source) / kTsPacketSize;
+    int32_t earlyPmtPid = -1; // the early program's PMT PID, once the PAT is known
 
-    bool stopped = false;
+    ScanEnd end = ScanEnd::full;
     for (;;)
     {
         if (stop.load(std::memory_order_relaxed))
         {
-            stopped = true;
+            end = ScanEnd::stopped;
             break;
         }
         std::vector<TsPacket>& store = state.packetStore;
         const std::size_t n = store.size();
         if (n >= kPacketStoreSize)
             break;
+        if (++read > kScanReadLimit)
+        {
+            end = ScanEnd::exhausted;
+            break;
+        }
         if (n % 500 == 0)
             std::cout << n << ',';
 
@@ -121,7 +144,7 @@ bool scanPackets(ByteSource& source, const std::atomic<bool>& stop, ScanState& s
             if (successivePackets > 1)
                 std::cerr << "Resetting successivePackets to 0 from " << successivePackets << ".\n";
             successivePackets = 0;
-            syncSearch(source);
+            read += syncSearch(source) / kTsPacketSize;
             continue;
         }
         if (++successivePackets < 20)
@@ -137,6 +160,7 @@ bool scanPackets(ByteSource& source, const std::atomic<bool>& stop, ScanState& s
             if (pid != kPatPid || !unitStart)
                 continue;
             state.restartAtPat();
+            earlyPmtPid = -1;
         }
         ++state.packetCounters[(pid << 3) | (hasPayload ? 4 : 0) | packet.scramblingControl()];
 
@@ -156,9 +180,19 @@ bool scanPackets(ByteSource& source, const std::atomic<bool>& stop, ScanState& s
                 locateTable2(packet, static_cast<int32_t>(n), state);
         }
         slot.keep();
+        if (earlyProgram != 0 && !state.patSection.empty())
+        {
+            if (earlyPmtPid < 0)
+                earlyPmtPid = findPmtPid(state.patSection, earlyProgram);
+            if (earlyPmtPid >= 0 && state.lastTable2ByPID[static_cast<std::size_t>(earlyPmtPid)] != -1)
+            {
+                end = ScanEnd::early;
+                break;
+            }
+        }
     }
     printCounterReport(state);
-    return stopped;
+    return end;
 }
 
 } // namespace vexar

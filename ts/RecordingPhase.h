@@ -26,6 +26,14 @@
 namespace vexar
 {
 
+// What the phase saw of the stream: the counts a recording's summary gives.
+struct StreamCounts
+{
+    uint64_t packets = 0;         // handed to the sink
+    uint64_t syncLosses = 0;      // each one losing the packet it hit
+    uint64_t discontinuities = 0; // continuity_counter breaks
+};
+
 class RecordingPhase
 {
 public:
@@ -52,11 +60,18 @@ public:
                 m_replayed = 0;
             }
             if (!readRecordingPacket(source, m_packet, m_channel, m_selectedProgram))
+            {
+                ++m_counts.syncLosses;
                 return;
+            }
         }
-        routePacket(*next, m_state.newPatPacket, m_pidFilter, sink);
-        checkRecordingContinuity(*next, m_state.continuityTable, m_channel, m_selectedProgram);
+        if (routePacket(*next, m_state.newPatPacket, m_pidFilter, sink))
+            ++m_counts.packets;
+        if (checkRecordingContinuity(*next, m_state.continuityTable, m_channel, m_selectedProgram))
+            ++m_counts.discontinuities;
     }
+
+    const StreamCounts& counts() const { return m_counts; }
 
 private:
     ScanState& m_state;
@@ -65,6 +80,7 @@ private:
     PidFilter m_pidFilter;
     std::size_t m_replayed = 0; // stored packets handed on so far
     TsPacket m_packet{};        // the working packet of the live stream
+    StreamCounts m_counts;
 };
 
 } // namespace vexar

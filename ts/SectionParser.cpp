@@ -80,6 +80,27 @@ void locateTable2(const TsPacket& packet, int32_t storeIndex, ScanState& state)
     }
 }
 
+namespace
+{
+
+// The entries of a gathered PAT that lie wholly inside it, in PAT order.
+std::vector<PatEntry> patEntries(const std::vector<uint8_t>& patSection)
+{
+    const int size = static_cast<int>(patSection.size());
+    const int length = size >= 4 ? ((patSection[2] & 0x0F) << 8) | patSection[3] : 0;
+    std::vector<PatEntry> entries;
+    const uint8_t* body = patSection.data() + 4;
+    const int bodySize = size - 4;
+    for (int l = 5; l < length - 4 && l + 3 < bodySize; l += 4)
+    {
+        entries.push_back(PatEntry{l, static_cast<uint16_t>((body[l] << 8) | body[l + 1]),
+                                   static_cast<uint16_t>((body[l + 2] << 8) | body[l + 3])});
+    }
+    return entries;
+}
+
+} // namespace
+
 std::vector<PatEntry> parsePat(const std::vector<uint8_t>& patSection)
 {
     if (patSection.empty())
@@ -99,15 +120,15 @@ std::vector<PatEntry> parsePat(const std::vector<uint8_t>& patSection)
             << (crc & 0xFF) << '\n';
     std::cout << crcLine.str() << std::flush;
 
-    std::vector<PatEntry> entries;
-    const uint8_t* body = patSection.data() + 4;
-    const int bodySize = size - 4;
-    for (int l = 5; l < length - 4 && l + 3 < bodySize; l += 4)
-    {
-        entries.push_back(PatEntry{l, static_cast<uint16_t>((body[l] << 8) | body[l + 1]),
-                                   static_cast<uint16_t>((body[l + 2] << 8) | body[l + 3])});
-    }
-    return entries;
+    return patEntries(patSection);
+}
+
+int32_t findPmtPid(const std::vector<uint8_t>& patSection, uint16_t programNumber)
+{
+    for (const PatEntry& entry : patEntries(patSection))
+        if (entry.programNumber == programNumber && entry.reservedBitsSet())
+            return entry.pmtPid();
+    return -1;
 }
 
 bool parsePmt(const std::vector<TsPacket>& packetStore, const Table2Index& lastTable2ByPID, uint16_t pmtPid,

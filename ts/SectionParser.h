@@ -42,6 +42,10 @@ struct PatEntry
 // patSection are left out. Throws "No PAT found" when no PAT was gathered.
 std::vector<PatEntry> parsePat(const std::vector<uint8_t>& patSection);
 
+// The PMT PID the PAT gives programNumber, silently; -1 when it has no valid
+// entry for it.
+int32_t findPmtPid(const std::vector<uint8_t>& patSection, uint16_t programNumber);
+
 // One elementary-stream entry of a PMT.
 struct PmtStream
 {

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <fstream>
 #include <map>
+#include <poll.h>
 #include <random>
 #include <sys/prctl.h>
 #include <sys/socket.h>
@@ -174,16 +175,22 @@ bool sendRequest(DeviceObject& device, std::uint32_t id, DWORD code, const void*
 // where the system lets only a process's ancestors reach its memory (Yama
 // ptrace_scope 1), the server is named as the one other process allowed.
 // The server answers the hello; until then requests are copied.
-void offerDirectRequests(DeviceObject& device)
+// Opens the connection as a device open does: a hello that offers direct
+// requests (taken up only when the server can reach our memory), and its
+// answer, awaited here, so that a device that refuses the open (one handle
+// at a time, like the real one) fails the open at once. Returns 0, or the
+// error the device refused with.
+DWORD greetDevice(DeviceObject& device)
 {
     ucred peer{};
     socklen_t size = sizeof peer;
-    if (::getsockopt(device.sock, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0 || peer.pid <= 0)
-        return;
-    std::ifstream scope("/proc/sys/kernel/yama/ptrace_scope");
-    int level = 0;
-    if (scope >> level && level == 1)
-        ::prctl(PR_SET_PTRACER, static_cast<unsigned long>(peer.pid), 0, 0, 0);
+    if (::getsockopt(device.sock, SOL_SOCKET, SO_PEERCRED, &peer, &size) == 0 && peer.pid > 0)
+    {
+        std::ifstream scope("/proc/sys/kernel/yama/ptrace_scope");
+        int level = 0;
+        if (scope >> level && level == 1)
+            ::prctl(PR_SET_PTRACER, static_cast<unsigned long>(peer.pid), 0, 0, 0);
+    }
     device.probe = std::random_device{}() | static_cast<std::uint64_t>(std::random_device{}()) << 32;
     const wire::WireRequest hello{wire::kHelloId,
                                   wire::kWireHello,
@@ -197,7 +204,21 @@ void offerDirectRequests(DeviceObject& device)
     msghdr msg{};
     msg.msg_iov = iov;
     msg.msg_iovlen = 2;
-    ::sendmsg(device.sock, &msg, MSG_NOSIGNAL);
+    if (::sendmsg(device.sock, &msg, MSG_NOSIGNAL) < 0)
+        return kLostDevice;
+    // A device that is there answers at once; one that hangs is not usable.
+    pollfd arrival{device.sock, POLLIN, 0};
+    int ready;
+    while ((ready = ::poll(&arrival, 1, 5000)) < 0 && errno == EINTR)
+        ;
+    wire::WireAnswer answer{};
+    if (ready <= 0 || ::recv(device.sock, &answer, sizeof answer, 0) != static_cast<ssize_t>(sizeof answer) ||
+        answer.id != wire::kHelloId)
+        return kLostDevice;
+    if (answer.error != 0)
+        return answer.error;
+    device.direct = (answer.flags & wire::kAnswerDirect) != 0;
+    return 0;
 }
 
 } // namespace
@@ -377,7 +398,12 @@ HANDLE openDeviceSocket(const char* path)
         ::setsockopt(sock, SOL_SOCKET, SO_SNDBUF, &room, sizeof room);
     auto device = std::make_shared<DeviceObject>();
     device->sock = sock;
-    offerDirectRequests(*device);
+    if (const DWORD refused = greetDevice(*device))
+    {
+        // The socket closes with the object.
+        SetLastError(refused);
+        return INVALID_HANDLE_VALUE;
+    }
     device->reader = std::thread(readerLoop, device.get());
     KernelObject object;
     object.device = std::move(device);

@@ -218,14 +218,15 @@ TEST_F(CommandLine, BadAllowListRecordingFolderOrEncoderNameEndsTheRun)
 TEST_F(CommandLine, InputFileNeedsNoDuration)
 {
     // Too short to hold a program: the recording loop reports that itself,
-    // and the run still ends normally.
+    // and the run fails for it.
     m_work.write("in.ts", std::string(188 * 4, '\xff'));
     ProgramRun r = run({"--mptsin", m_work.file("in.ts"), "--spts", m_work.file("out.ts"), "--map", ""});
     EXPECT_EQ(r.out.rfind(pidLine(r), 0), 0u) << r.out;
     EXPECT_EQ(r.out.find("hMPTS"), std::string::npos) << "no device line without a device";
     EXPECT_EQ(r.err.rfind(pidLine(r), 0), 0u) << r.err;
     EXPECT_EQ(r.err.find("recording duration"), std::string::npos) << r.err;
-    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_NE(r.err.find("Exception occurred: No PAT found\n"), std::string::npos) << r.err;
+    EXPECT_EQ(r.exitCode, kError);
 }
 
 } // namespace

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <poll.h>
 #include <stdexcept>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -81,25 +82,6 @@ bool RunningProgram::running()
 int RunningProgram::exitCode()
 {
     return m_process->wait(std::chrono::seconds(10)).value_or(-1);
-}
-
-ListeningDevice::ListeningDevice(const std::string& path)
-{
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    if (path.size() >= sizeof address.sun_path)
-        throw std::runtime_error("socket path too long: " + path);
-    path.copy(address.sun_path, path.size());
-    m_fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
-    if (m_fd < 0 || ::bind(m_fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        ::listen(m_fd, 8) != 0)
-        throw std::runtime_error("cannot listen on " + path);
-}
-
-ListeningDevice::~ListeningDevice()
-{
-    if (m_fd >= 0)
-        ::close(m_fd);
 }
 
 std::string deviceClassFolder(const std::string& deviceDir)

@@ -7,6 +7,7 @@
 #include "platform/Windows.h"
 #else
 #include "tests/support/ChildProcess.h"
+#include "tests/support/ListeningDevice.h"
 #endif
 
 #include <cstdint>
@@ -75,20 +76,6 @@ private:
 #else
     std::optional<ChildProcess> m_process;
 #endif
-};
-
-// A device interface in a device namespace: a Unix socket that listens (and
-// never answers), so opening the device path succeeds.
-class ListeningDevice
-{
-public:
-    explicit ListeningDevice(const std::string& path);
-    ~ListeningDevice();
-    ListeningDevice(const ListeningDevice&) = delete;
-    ListeningDevice& operator=(const ListeningDevice&) = delete;
-
-private:
-    int m_fd = -1;
 };
 
 // The capture device's interface folder inside a device namespace.

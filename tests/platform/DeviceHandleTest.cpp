@@ -17,6 +17,7 @@
 #include <cstring>
 #include <filesystem>
 #include <optional>
+#include <poll.h>
 #include <stdexcept>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -50,13 +51,49 @@ public:
         ::close(m_listener);
     }
 
-    // Takes the connection and its hello, which goes unanswered: requests stay copied.
+    // Opens the device while the test's end takes the connection and its
+    // hello (an open waits for the hello's answer): with direct set, the
+    // hello's offer of direct requests is taken up once its probe bytes are
+    // found where it says; otherwise requests stay copied.
+    HANDLE open(const std::string& path, bool direct = false)
+    {
+        std::string failure;
+        std::thread device(
+            [&]
+            {
+                pollfd waiting{m_listener, POLLIN, 0};
+                if (::poll(&waiting, 1, 5000) != 1)
+                {
+                    failure = "no connection";
+                    return;
+                }
+                try
+                {
+                    direct ? acceptDirect() : accept();
+                }
+                catch (const std::exception& e)
+                {
+                    failure = e.what();
+                }
+            });
+        const HANDLE handle =
+            CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                        nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+        device.join();
+        if (!failure.empty())
+            throw std::runtime_error(failure);
+        return handle;
+    }
+
+    // Takes the connection and answers its hello without taking up direct
+    // requests.
     void accept()
     {
         m_connection = ::accept(m_listener, nullptr, nullptr);
         const auto hello = receive();
         if (hello.code != wire::kWireHello)
             throw std::runtime_error("no hello");
+        answer(wire::kHelloId, 0, 0, {});
     }
 
     // Takes the connection and welcomes direct requests, once the hello's
@@ -117,10 +154,8 @@ protected:
         ::setenv("VEXARHD_DEVICE_DIR", (m_dir.path() + "/ns").c_str(), 1);
         m_device.emplace(platform::deviceClassDir(DEVICE_INTERFACE_GUID) + "/scripted");
         const std::string path = platform::deviceClassDir(DEVICE_INTERFACE_GUID) + "/scripted";
-        m_handle = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                               nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+        m_handle = m_device->open(path);
         ASSERT_NE(m_handle, INVALID_HANDLE_VALUE);
-        m_device->accept();
     }
     void TearDown() override
     {
@@ -401,10 +436,8 @@ protected:
         ::setenv("VEXARHD_DEVICE_DIR", (m_dir.path() + "/ns").c_str(), 1);
         const std::string path = platform::deviceClassDir(DEVICE_INTERFACE_GUID) + "/scripted";
         m_device.emplace(path);
-        m_handle = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                               nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+        m_handle = m_device->open(path, true);
         ASSERT_NE(m_handle, INVALID_HANDLE_VALUE);
-        m_device->acceptDirect();
         // Answers are taken in order: once this one is back, so is the hello's.
         std::thread server(
             [this]

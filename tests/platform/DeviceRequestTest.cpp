@@ -1,7 +1,9 @@
 // Overlapped requests on a device handle whose server holds them: the result
 // without waiting, and cancelling another thread's requests.
 #include "platform/Windows.h"
+#include "tests/support/ListeningDevice.h"
 #include "tests/support/Overlapped.h"
+#include "tests/support/TempDir.h"
 
 #include <gtest/gtest.h>
 
@@ -19,36 +21,16 @@ namespace vexar
 namespace
 {
 
-// A device server that accepts the connection and never answers.
+// A device that takes the open and then answers nothing.
 class SilentDevice
 {
 public:
-    SilentDevice()
-    {
-        std::string pattern = (std::filesystem::temp_directory_path() / "vexarhd-dev-XXXXXX").string();
-        if (!::mkdtemp(pattern.data()))
-            throw std::runtime_error("mkdtemp");
-        m_dir = pattern;
-        m_path = m_dir + "/device";
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        m_path.copy(address.sun_path, sizeof address.sun_path - 1);
-        m_listen = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
-        if (m_listen < 0 || ::bind(m_listen, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-            ::listen(m_listen, 4) != 0)
-            throw std::runtime_error("listen");
-    }
-    ~SilentDevice()
-    {
-        ::close(m_listen);
-        std::filesystem::remove_all(m_dir);
-    }
-    const std::string& path() const { return m_path; }
+    SilentDevice() : m_device(m_dir.file("device")) {}
+    std::string path() const { return m_dir.file("device"); }
 
 private:
-    std::string m_dir;
-    std::string m_path;
-    int m_listen = -1;
+    TempDir m_dir;
+    ListeningDevice m_device;
 };
 
 HANDLE openDevice(const std::string& path)

@@ -204,25 +204,28 @@ TEST(OutputWriter, UnopenableFileNamesItself)
     limit.rlim_cur = limit.rlim_max = 1 << 20;
     setrlimit(RLIMIT_FSIZE, &limit);
     bool failed = false;
-    Output output(path);
-    try
+    bool counted = false;
     {
-        writeInPackets(output.writer, bytes);
-        // The failure reaches the caller at its next write.
-        output.file->waitFinished(std::chrono::seconds(0));
-        for (int i = 0; i < 2000 && !output.file->failed(); ++i)
-            Sleep(1);
-        output.writer.write(bytes.data(), 188);
-    }
-    catch (const std::runtime_error& e)
-    {
-        std::fprintf(stderr, "%s\n", e.what());
-        failed = true;
-    }
-    output.finish();
+        Output output(path);
+        try
+        {
+            writeInPackets(output.writer, bytes);
+            // The failure reaches the caller at its next write.
+            for (int i = 0; i < 2000 && !output.file->failed(); ++i)
+                Sleep(1);
+            output.writer.write(bytes.data(), 188);
+        }
+        catch (const std::runtime_error& e)
+        {
+            std::fprintf(stderr, "%s\n", e.what());
+            failed = true;
+        }
+        output.finish();
+        counted = output.file->failed() && output.file->bytesWritten() == (1u << 20);
+    } // the file's thread has ended
     const std::vector<std::uint8_t> file = readFile(path);
-    bool intact = file.size() == (1u << 20) && std::equal(file.begin(), file.end(), bytes.begin());
-    std::exit(failed && intact && output.file->failed() && output.file->bytesWritten() == (1u << 20) ? 0 : 1);
+    const bool intact = file.size() == (1u << 20) && std::equal(file.begin(), file.end(), bytes.begin());
+    std::exit(failed && intact && counted ? 0 : 1);
 }
 
 // A full disk: the write that fails names the file actually written, and

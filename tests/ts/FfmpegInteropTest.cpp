@@ -60,7 +60,7 @@ protected:
         };
         ConsoleCapture capture;
         state->startPass();
-        EXPECT_FALSE(scanPackets(source, stop, *state));
+        EXPECT_EQ(scanPackets(source, stop, *state), ScanEnd::full);
         const Selection selection = selectProgram(*state, "sample", wanted, wanted, true, pids);
         result.selectedProgram = selection.selectedProgram;
         if (selection.selectedProgram != 0)

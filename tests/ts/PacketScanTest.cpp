@@ -149,7 +149,7 @@ TEST(ScanStore, FullStoreEndsTheScanWithoutStop)
     ScanState state;
     state.startPass();
     ConsoleCapture capture;
-    EXPECT_FALSE(scanPackets(source, stop, state));
+    EXPECT_EQ(scanPackets(source, stop, state), ScanEnd::full);
     EXPECT_EQ(state.packetStore.size(), kPacketStoreSize);
     EXPECT_EQ(state.packetStore.capacity(), kPacketStoreSize);
     EXPECT_TRUE(contains(capture.out(), "29000,29500,Counter report"));
@@ -164,7 +164,7 @@ TEST(ScanStore, StopEndsTheScanAndStillPrintsTheReport)
     MemorySource source(b.bytes());
     ScanState state;
     ConsoleCapture capture;
-    EXPECT_TRUE(scanPackets(source, stop, state));
+    EXPECT_EQ(scanPackets(source, stop, state), ScanEnd::stopped);
     EXPECT_EQ(capture.out(), "Counter report pid,payload,scrambling: count\ntotal: 0\n\n");
 }
 

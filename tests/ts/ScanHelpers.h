@@ -29,7 +29,7 @@ inline ScanRun runScan(const std::vector<uint8_t>& bytes)
     MemorySource source(bytes, &stop);
     ConsoleCapture capture;
     run.state->startPass();
-    run.stopped = scanPackets(source, stop, *run.state);
+    run.stopped = scanPackets(source, stop, *run.state) == ScanEnd::stopped;
     run.out = capture.out();
     run.err = capture.err();
     return run;
