@@ -184,7 +184,10 @@ void VexarControl::tuneChannel(const std::string& channel)
         if (c < '0' || c > '9')
             throw std::runtime_error("Digit out of range");
         sendCode(m_digitCodes[static_cast<std::size_t>(c - '0')]);
-        pause(g_delay);
+        // The four digits are keyed whole even when a stop comes: a box left
+        // with half a channel number would take the next tune's first
+        // digits as the rest of it.
+        Sleep(g_delay);
     }
     pause(g_delayAfterChannel);
 }

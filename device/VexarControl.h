@@ -39,9 +39,10 @@ public:
     void tuneChannel(const std::string& channel);
     // The serial number the device reported during initialisation.
     const std::string& serialNumber() const { return m_serialNumber; }
-    // From now on every delay (digits, power, after a channel change) waits
-    // on this event instead of sleeping, and throws StopRequested as soon as
-    // it is set. Not owned; null: plain delays.
+    // From now on every delay but the one between channel digits (power,
+    // after a channel change, the initialisation) waits on this event
+    // instead of sleeping, and throws StopRequested as soon as it is set.
+    // Not owned; null: plain delays.
     void setStopEvent(HANDLE event) { m_stopEvent = event; }
 
 private:

@@ -99,6 +99,8 @@ SocketTransport::SocketTransport(SimulatedDevice& device, std::string socketPath
 
 SocketTransport::~SocketTransport()
 {
+    for (const int refused : m_refused)
+        ::close(refused);
     if (m_connection >= 0)
         ::close(m_connection);
     ::close(m_listener);
@@ -154,7 +156,21 @@ void SocketTransport::refuseOpen()
         return;
     const wire::WireAnswer refusal{wire::kHelloId, ERROR_ACCESS_DENIED, 0, 0};
     ::send(other, &refusal, sizeof refusal, MSG_NOSIGNAL);
-    ::close(other);
+    // Closed once the opener's hello has been read (or it has gone): a
+    // socket closed with unread data resets the connection, and the opener
+    // would lose the refusal.
+    if (m_refused.size() >= kMaxRefused)
+        dropRefused(m_refused.front());
+    m_refused.push_back(other);
+}
+
+void SocketTransport::dropRefused(int socket)
+{
+    char discard[512];
+    while (::recv(socket, discard, sizeof discard, MSG_DONTWAIT) > 0)
+        ;
+    ::close(socket);
+    m_refused.erase(std::find(m_refused.begin(), m_refused.end(), socket));
 }
 
 void SocketTransport::resetConnectionState()
@@ -190,8 +206,10 @@ bool SocketTransport::serve(int stopFd)
         short events = m_closing ? 0 : POLLIN;
         if (!m_outgoing.empty())
             events |= POLLOUT;
-        pollfd fds[3] = {{m_connection, events, 0}, {stopFd, POLLIN, 0}, {m_listener, POLLIN, 0}};
-        if (::poll(fds, 3, m_outgoing.empty() ? m_device.msUntilStream() : -1) < 0)
+        std::vector<pollfd> fds = {{m_connection, events, 0}, {stopFd, POLLIN, 0}, {m_listener, POLLIN, 0}};
+        for (const int refused : m_refused)
+            fds.push_back({refused, POLLIN, 0});
+        if (::poll(fds.data(), fds.size(), m_outgoing.empty() ? m_device.msUntilStream() : -1) < 0)
         {
             if (errno == EINTR)
                 continue;
@@ -203,6 +221,9 @@ bool SocketTransport::serve(int stopFd)
         // turn, not a second handle: refused only while this one is quiet.
         if ((fds[2].revents & POLLIN) && !(fds[0].revents & (POLLIN | POLLHUP | POLLERR)))
             refuseOpen();
+        for (std::size_t i = 3; i < fds.size(); ++i)
+            if (fds[i].revents)
+                dropRefused(fds[i].fd);
         if (fds[0].revents & POLLIN)
             receive();
         else if (fds[0].revents & (POLLHUP | POLLERR))

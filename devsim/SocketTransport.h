@@ -40,6 +40,7 @@ private:
     bool serve(int stopFd);
     // Refuses an open that comes while a connection is served.
     void refuseOpen();
+    void dropRefused(int socket);
     void resetConnectionState();
     void receive();
     void take(const std::uint8_t* message, std::size_t size, std::size_t room);
@@ -60,6 +61,9 @@ private:
     bool m_directTransfers;
     int m_listener = -1;
     int m_connection = -1;
+    // Opens refused while a connection is served, closed once drained.
+    std::vector<int> m_refused;
+    static constexpr std::size_t kMaxRefused = 16;
     bool m_opened = false;  // a first request has come: a device handle, not a presence probe
     pid_t m_peer = 0;       // the client process
     bool m_direct = false;  // its memory can be written

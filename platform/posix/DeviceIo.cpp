@@ -204,8 +204,9 @@ DWORD greetDevice(DeviceObject& device)
     msghdr msg{};
     msg.msg_iov = iov;
     msg.msg_iovlen = 2;
-    if (::sendmsg(device.sock, &msg, MSG_NOSIGNAL) < 0)
-        return kLostDevice;
+    // A device that refuses the open may have answered and closed before the
+    // hello arrives: its answer is read all the same.
+    ::sendmsg(device.sock, &msg, MSG_NOSIGNAL);
     // A device that is there answers at once; one that hangs is not usable.
     pollfd arrival{device.sock, POLLIN, 0};
     int ready;

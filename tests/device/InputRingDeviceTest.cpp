@@ -264,6 +264,19 @@ TEST_P(InputRingDeviceTest, CancelFromAnotherThreadEndsAWaitingRead)
     EXPECT_EQ(read(188), expected(0, 188));
 }
 
+#ifndef _WIN32
+// The device serves one opened handle at a time: a second open is refused at
+// once, as Windows refuses it (wine hands out a handle whose requests fail),
+// and the first handle goes on streaming.
+TEST_P(InputRingDeviceTest, SecondOpenOfADeviceInUseIsRefusedAtOnce)
+{
+    start({});
+    EXPECT_EQ(openDevice(0), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+    EXPECT_EQ(read(1000), expected(0, 1000));
+}
+#endif
+
 TEST_P(InputRingDeviceTest, ResetWhileRequestsAreOutstandingAndPrimeAgain)
 {
     start({});

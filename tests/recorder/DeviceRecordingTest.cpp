@@ -544,6 +544,8 @@ TEST_P(StreamWatchdog, RecordingGoesOnIntoTheSameFile)
     for (std::size_t at = 0; (at = console.err().find(line, at)) != std::string::npos; at += line.size())
         ++lines;
     EXPECT_EQ(lines, GetParam().watchdogLines) << console.err();
+    EXPECT_EQ(m_recorder->lastStatus().watchdogRestarts, GetParam().watchdogLines);
+    EXPECT_EQ(m_recorder->lastStatus().result, 0);
     EXPECT_EQ(console.err().find("Exception occurred"), std::string::npos) << console.err();
     const std::vector<std::string> log = m_ownSimulator->logLines();
     EXPECT_TRUE(

@@ -6,6 +6,7 @@
 #include "tests/recorder/SampleStream.h"
 #ifndef _WIN32
 #include "tests/support/CommandOutput.h"
+#include "tests/support/RecordingCheck.h"
 #endif
 #include "ts/Crc32.h"
 #include "ts/TsPacket.h"
@@ -305,6 +306,53 @@ TEST_F(FileProcessing, TimedRecordingOfAFileEndsWithTheFile)
                    m_dir.path(), m_dir.path());
     EXPECT_EQ(run.exitCode, 0);
     expectRoutedSuffix(readPackets(m_sample), readPackets(out), kPrograms[1]);
+}
+
+// Both outputs at once: the multiplex byte for byte, and the program.
+TEST_F(FileProcessing, SingleAndMultiProgramOutputsTogether)
+{
+    const std::string spts = m_dir.file("p2.ts");
+    const std::string mpts = m_dir.file("all.ts");
+    ProgramRun run =
+        runProgram({"--mptsin", m_sample, "--spts", spts, "--mpts", mpts, "--program", "2", "--map", ""},
+                   m_dir.path(), m_dir.path());
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_TRUE(readBinary(mpts) == readBinary(m_sample));
+    expectRoutedSuffix(readPackets(m_sample), readPackets(spts), kPrograms[1]);
+    EXPECT_NE(run.out.find("Recording summary: "), std::string::npos);
+}
+
+// A file shorter than one scan is chosen from as far as it goes; one that
+// holds no program at all is a failed run.
+TEST_F(FileProcessing, ShortFilesAreChosenFromAndFilesWithoutAProgramFail)
+{
+    std::vector<TsPacket> input = readPackets(m_sample);
+    input.resize(3000); // a tenth of a scan
+    const std::string shortFile = m_dir.file("short.ts");
+    {
+        std::ofstream out(shortFile, std::ios::binary);
+        for (const TsPacket& packet : input)
+            out.write(reinterpret_cast<const char*>(packet.bytes.data()), 188);
+    }
+    const std::string out = m_dir.file("short-p2.ts");
+    ProgramRun run = runProgram({"--mptsin", shortFile, "--spts", out, "--program", "2", "--map", ""},
+                                m_dir.path(), m_dir.path());
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    expectRoutedSuffix(input, readPackets(out), kPrograms[1]);
+
+    std::string noise(200000, '\0');
+    for (std::size_t i = 0; i < noise.size(); ++i)
+        noise[i] = static_cast<char>((i * 2654435761u) >> 11);
+    for (const auto& [name, bytes] :
+         {std::pair<const char*, std::string>{"empty.ts", ""}, {"noise.ts", noise}})
+    {
+        m_dir.write(name, bytes);
+        ProgramRun failed =
+            runProgram({"--mptsin", m_dir.file(name), "--spts", m_dir.file("none.ts"), "--map", ""},
+                       m_dir.path(), m_dir.path());
+        EXPECT_EQ(failed.exitCode, 255) << name;
+        EXPECT_NE(failed.err.find("Exception occurred: No PAT found\n"), std::string::npos) << failed.err;
+    }
 }
 
 } // namespace vexar

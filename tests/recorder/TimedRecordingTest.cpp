@@ -171,4 +171,27 @@ TEST_F(TimedRecording, PowerQueryAndSwitches)
     EXPECT_EQ(powerLines(m_devsim, mark), (std::vector<std::string>{"power off", "power on"}));
 }
 
+// A timed recording that lost stream time runs to its end, then fails with
+// a line that says what was lost; the summary line gives the counts.
+TEST(TimedRecordingLosses, StreamRestartedByTheWatchdogFailsTheRun)
+{
+    TempDir dir;
+    dir.write("map.txt", "702 2\n");
+    SimulatorProcess devsim(dir, {"--channel", "702=" + sampleStreamPath(), "--stall-after", "3000000"});
+    std::vector<std::string> args = {"--device", "0",      "--channel",  "702", "--map",          "map.txt",
+                                     "--spts",   "rec.ts", "--duration", "4",   "--stalltimeout", "1"};
+    args.insert(args.end(), kShortDelays.begin(), kShortDelays.end());
+    ProgramRun result = runProgram(args, dir.path(), dir.file("ns"));
+    EXPECT_EQ(result.exitCode, 255) << result.err;
+    EXPECT_NE(
+        result.err.find("Exception occurred: recording incomplete: 1 watchdog restarts, 0 device re-opens, "
+                        "0 bytes dropped\n"),
+        std::string::npos)
+        << result.err;
+    EXPECT_NE(result.out.find(" packets, 0 sync losses, 0 discontinuities, 1 watchdog restarts"),
+              std::string::npos)
+        << result.out;
+    EXPECT_GT(readBytes(dir.file("rec.ts")).size(), 1000000u);
+}
+
 } // namespace vexar

@@ -3,6 +3,7 @@
 // switches, retunes, ring files and a whole SageTV session.
 #include "ServerTestSupport.h"
 
+#include "config/Settings.h"
 #include "recorder/VexarHDRecorder.h"
 #include "server/RecordingFolders.h"
 #include "tests/support/RecordingCheck.h"
@@ -182,6 +183,52 @@ TEST_F(LiveRecordingTest, RefusedBufferLeavesTheRingSizeAsItWas)
     ASSERT_EQ(request("SWITCH 703|" + next), "OK");
     ASSERT_TRUE(sizeExceeds("GET_FILE_SIZE " + next, 500000));
     EXPECT_GT(fileSize(next), 200000u);
+}
+
+// ---- Commands at any moment ---------------------------------------------------------
+
+// Channel surfing: commands that come while the box is still being tuned
+// (here a 10 s wait after each channel change) are carried out at once, not
+// refused because the recording thread sleeps.
+TEST_F(LiveRecordingTest, CommandsDuringTuningAreCarriedOut)
+{
+    g_delayAfterChannel = 10000; // no recording runs while it changes
+    ASSERT_EQ(request("START dev|702|0|" + m_dir.file("a.ts") + "|Great"), "OK");
+    EXPECT_EQ(request("STOP"), "OK");
+    ASSERT_EQ(request("START dev|703|0|" + m_dir.file("b.ts") + "|Great"), "OK");
+    EXPECT_EQ(request("SWITCH 702|" + m_dir.file("c.ts")), "OK");
+    EXPECT_EQ(request("TUNE 703"), "OK");
+    EXPECT_EQ(request("START dev|702|0|" + m_dir.file("d.ts") + "|Great"), "OK");
+    EXPECT_EQ(request("STOP"), "OK");
+    EXPECT_TRUE(recordingEnds(*m_recorder));
+    g_delayAfterChannel = 0;
+    // None of them recorded anything, and the next recording works.
+    const std::string file = m_dir.file("e.ts");
+    ASSERT_EQ(request("START dev|702|0|" + file + "|Great"), "OK");
+    EXPECT_TRUE(sizeExceeds("GET_FILE_SIZE " + file, 300000));
+    EXPECT_EQ(fileSize(m_dir.file("a.ts")), 0u);
+}
+
+// A disk that stalls holds up no command: the stopped file is written out in
+// the background while the next recording already grows.
+TEST_F(LiveRecordingTest, StalledDiskHoldsUpNoCommand)
+{
+    const std::string stalled = m_dir.file("stalled.ts");
+    ::setenv("VEXARHD_STALL_WRITES", "stalled.ts:0:6000", 1);
+    ASSERT_EQ(request("START dev|702|0|" + stalled + "|Great"), "OK");
+    ::unsetenv("VEXARHD_STALL_WRITES");
+    ASSERT_TRUE(
+        waitFor([&] { return m_recorder->lastStatus().bytesRecorded == 0 && fileSize(stalled) == 0; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500)); // past the scan: chunks wait for the disk
+    EXPECT_EQ(request("STOP"), "OK");
+    const std::string next = m_dir.file("next.ts");
+    EXPECT_EQ(request("START dev|702|0|" + next + "|Great"), "OK");
+    ASSERT_TRUE(sizeExceeds("GET_FILE_SIZE " + next, 300000));
+    EXPECT_EQ(fileSize(stalled), 0u) << "the stall was over too soon for the test";
+    ASSERT_EQ(request("STOP"), "OK");
+    EXPECT_TRUE(recordingEnds(*m_recorder));
+    EXPECT_GT(fileSize(stalled), 0u);
+    EXPECT_TRUE(checkRecording(readBinary(stalled)).whole());
 }
 
 // ---- A SageTV session ------------------------------------------------------------

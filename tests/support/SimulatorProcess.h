@@ -5,7 +5,9 @@
 // the tests run: one simulator at a time. The constructor waits (bounded)
 // until the device is served; the destructor stops the simulator. Its
 // standard output, the log, goes to dir/devsim.log. Without a --fifo among
-// the arguments the device loses nothing however slowly the test reads.
+// the arguments the device has the real one's 64 KiB FIFO, except in
+// sanitizer builds (and under wine), where it loses nothing however slowly
+// the test reads.
 #pragma once
 
 #include "tests/support/TempDir.h"
