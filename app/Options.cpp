@@ -60,7 +60,9 @@ po::options_description makeOptionsDescription()
         ("discoveryport", po::value<PortOption>(), "UDP port for SageTV discovery (8271; 0: off)")
         ("encodername", po::value<std::string>(), "encoder name shown in SageTV")
         ("allowfrom", po::value<std::string>(), "IPv4 addresses/ranges allowed to connect")
-        ("recordingdirs", po::value<std::string>(), "folders recordings may be written in");
+                ("recordingdirs", po::value<std::string>(), "folders recordings may be written in")
+        ("upload", po::value<std::string>(), "SageTV media server use: auto, always, never")
+        ("mediaserverport", po::value<PortOption>(), "TCP port of SageTV's media server (7818)");
 #ifdef _WIN32
     description.add_options()
         ("installservice", po::value<std::string>(), "install as the Windows service NAME (server mode)")

@@ -88,6 +88,7 @@ int runModes(StartupValues values, StopSignals& stopSignals)
         server.setAllowList(values.allowList);
         server.setRecordingFolders(values.recordingFolders);
         server.setProgram(values.programNumber);
+        server.setUploads(values.uploadMode, values.mediaServerPort);
         recorder.setQuickScan(true);
         std::cout << "Allowed addresses: " + values.allowList.describe() + "\n" +
                          "Recording folders: " + values.recordingFolders.describe() + "\n"

@@ -116,6 +116,10 @@ std::optional<StartupValues> startUp(int argc, const char* const argv[], bool ch
         values.allowList = AddressAllowList::parse(options["allowfrom"].as<std::string>());
     if (options.count("recordingdirs"))
         values.recordingFolders = RecordingFolders::parse(options["recordingdirs"].as<std::string>());
+    if (options.count("upload"))
+        values.uploadMode = parseUploadMode(options["upload"].as<std::string>());
+    if (options.count("mediaserverport"))
+        values.mediaServerPort = options["mediaserverport"].as<PortOption>().value;
     values.listPrograms = options.count("programlist") != 0;
     values.powerQuery = options.count("power") != 0;
     values.powerOn = options.count("on") != 0;

@@ -5,6 +5,7 @@
 #include "platform/UniqueHandle.h"
 #include "server/AddressAllowList.h"
 #include "server/RecordingFolders.h"
+#include "server/UploadMode.h"
 
 #include <cstdint>
 #include <string>
@@ -31,6 +32,8 @@ struct StartupValues
     std::string encoderName;            // empty: the server's default name
     AddressAllowList allowList;         // who may connect; every address by default
     RecordingFolders recordingFolders;  // where recordings may go; anywhere by default
+    UploadMode uploadMode = UploadMode::automatic;
+    std::uint16_t mediaServerPort = 7818; // SageTV's media server
     bool listPrograms = false;
     bool powerQuery = false; // "power": report the box's power state
     bool powerOn = false;    // "on"

@@ -16,8 +16,19 @@ std::shared_ptr<OutputFile> OutputFile::create(const std::string& name, DWORD sh
     return std::make_shared<OutputFile>(name, std::move(file), budget);
 }
 
+std::shared_ptr<OutputFile> OutputFile::upload(const std::string& name, const UploadTarget& target,
+                                               OutputBudget& budget)
+{
+    return std::make_shared<OutputFile>(name, std::make_unique<MediaServerUpload>(target, name), budget);
+}
+
 OutputFile::OutputFile(std::string name, UniqueHandle file, OutputBudget& budget)
     : m_name(std::move(name)), m_file(std::move(file)), m_budget(budget), m_thread([this] { run(); })
+{
+}
+
+OutputFile::OutputFile(std::string name, std::unique_ptr<MediaServerUpload> upload, OutputBudget& budget)
+    : m_name(std::move(name)), m_upload(std::move(upload)), m_budget(budget), m_thread([this] { run(); })
 {
 }
 
@@ -60,6 +71,8 @@ bool OutputFile::waitFinished(std::chrono::milliseconds progressLimit)
 
 void OutputFile::run()
 {
+    if (m_upload && !openUpload())
+        m_failed.store(true, std::memory_order_release);
     for (;;)
     {
         std::unique_ptr<WriteChunk> chunk;
@@ -71,12 +84,15 @@ void OutputFile::run()
             chunk = std::move(m_queue.front());
             m_queue.pop_front();
         }
-        if (!writeChunk(*chunk))
+        // A failed file takes nothing more; its chunks go back at once.
+        if (!failed() && !(m_upload ? uploadChunk(*chunk) : writeChunk(*chunk)))
             m_failed.store(true, std::memory_order_release);
         m_budget.giveBack(std::move(chunk));
         m_changed.notify_all();
     }
     m_file.reset();
+    if (m_upload)
+        m_upload->close();
     // A failure the recording did not see (it ended first) is told here.
     if (failed() && !m_reported.exchange(true))
         std::cerr << "VexarHDRecorder::cleanup caught exception: " + errorText() + "\n" << std::flush;
@@ -85,6 +101,72 @@ void OutputFile::run()
         m_finished.store(true, std::memory_order_release);
     }
     m_changed.notify_all();
+}
+
+void OutputFile::pause(std::chrono::milliseconds time)
+{
+    std::unique_lock<std::mutex> lock(m_mutex);
+    m_changed.wait_for(lock, time);
+}
+
+bool OutputFile::openUpload()
+{
+    const UploadTarget& target = m_upload->target();
+    const std::string where = m_name + " to " + target.host + ":" + std::to_string(target.port);
+    std::string reason;
+    bool refused = false;
+    for (int attempt = 1; attempt <= kOpenAttempts; ++attempt)
+    {
+        if (m_upload->open(reason, refused))
+            return true;
+        if (refused)
+            break;
+        pause(kRetryPause);
+    }
+    std::cerr << "VexarHDRecorder: upload of " + where + " could not be opened (" + reason + ")\n"
+              << std::flush;
+    return false;
+}
+
+bool OutputFile::uploadChunk(const WriteChunk& chunk)
+{
+    std::string reason;
+    if (m_upload->isOpen() && m_upload->write(chunk.position, chunk.data.get(), chunk.size, reason))
+    {
+        m_bytesWritten.fetch_add(chunk.size, std::memory_order_acq_rel);
+        return true;
+    }
+    const UploadTarget& target = m_upload->target();
+    const std::string where = m_name + " to " + target.host + ":" + std::to_string(target.port);
+    std::cerr << "VexarHDRecorder: upload of " + where + " lost (" + reason + "); opening it again\n"
+              << std::flush;
+    // While the recording goes on, for as long as it takes; once it has
+    // ended, for a while.
+    const auto giveUp = std::chrono::steady_clock::now() + kReopenAfterClose;
+    for (;;)
+    {
+        bool refused = false;
+        if (m_upload->open(reason, refused) &&
+            m_upload->write(chunk.position, chunk.data.get(), chunk.size, reason))
+        {
+            m_bytesWritten.fetch_add(chunk.size, std::memory_order_acq_rel);
+            std::cerr << "VexarHDRecorder: upload of " + where + " goes on at offset " +
+                             std::to_string(chunk.position) + "\n"
+                      << std::flush;
+            return true;
+        }
+        bool closing = false;
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            closing = m_closing;
+        }
+        if (refused || (closing && std::chrono::steady_clock::now() > giveUp))
+        {
+            std::cerr << "VexarHDRecorder: upload of " + where + " given up (" + reason + ")\n" << std::flush;
+            return false;
+        }
+        pause(kRetryPause);
+    }
 }
 
 bool OutputFile::writeChunk(const WriteChunk& chunk)

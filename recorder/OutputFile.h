@@ -7,9 +7,16 @@
 // file on the same disk). Each file takes its chunks in order and writes
 // them one at a time at their positions; after close() it writes what is
 // still queued, closes the file and ends.
+//
+// The file is a local one, or one on SageTV's machine written through its
+// media server (an upload). An upload whose connection is lost is opened
+// again and goes on at the same offsets; what the memory bound drops
+// meanwhile is missing, as on a stalled disk. One that cannot be opened at
+// all has failed.
 #pragma once
 
 #include "platform/UniqueHandle.h"
+#include "recorder/MediaServerUpload.h"
 #include "recorder/OutputBudget.h"
 
 #include <atomic>
@@ -31,14 +38,20 @@ public:
     // Creates (or truncates) the file for overlapped writing; throws
     // "could not open file '<name>'" on failure.
     static std::shared_ptr<OutputFile> create(const std::string& name, DWORD shareMode, OutputBudget& budget);
+    // An upload of the file name to SageTV's media server; connects on the
+    // file's own thread.
+    static std::shared_ptr<OutputFile> upload(const std::string& name, const UploadTarget& target,
+                                              OutputBudget& budget);
     // file: opened for overlapped writing.
     OutputFile(std::string name, UniqueHandle file, OutputBudget& budget);
+    OutputFile(std::string name, std::unique_ptr<MediaServerUpload> upload, OutputBudget& budget);
     // Writes what is queued, closes the file and ends the thread.
     ~OutputFile();
     OutputFile(const OutputFile&) = delete;
     OutputFile& operator=(const OutputFile&) = delete;
 
     const std::string& name() const { return m_name; }
+    bool isUpload() const { return m_upload != nullptr; }
     // Queues a chunk taken from the budget; it goes back once written.
     void push(std::unique_ptr<WriteChunk> chunk);
     // No more chunks: the rest is written, then the file is closed.
@@ -62,9 +75,21 @@ private:
     void run();
     // One chunk at its position; false when the write failed.
     bool writeChunk(const WriteChunk& chunk);
+    // The same through the media server, opening the file again after a
+    // lost connection for as long as the recording goes on.
+    bool uploadChunk(const WriteChunk& chunk);
+    // Opens the upload, trying again a few times; false when it cannot be.
+    bool openUpload();
+    // Waits the time, or less when the file is closed meanwhile.
+    void pause(std::chrono::milliseconds time);
+
+    static constexpr int kOpenAttempts = 3;
+    static constexpr std::chrono::seconds kRetryPause{1};
+    static constexpr std::chrono::seconds kReopenAfterClose{30};
 
     const std::string m_name;
     UniqueHandle m_file;
+    std::unique_ptr<MediaServerUpload> m_upload; // instead of m_file
     OutputBudget& m_budget;
     std::mutex m_mutex;
     std::condition_variable m_changed; // a chunk queued, closing, or a chunk written

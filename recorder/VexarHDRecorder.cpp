@@ -66,7 +66,8 @@ VexarHDRecorder::~VexarHDRecorder()
     finishOutput();
 }
 
-std::shared_ptr<OutputFile> VexarHDRecorder::openOutput(const std::string& fileName, DWORD shareMode)
+std::shared_ptr<OutputFile> VexarHDRecorder::openOutput(const std::string& fileName, DWORD shareMode,
+                                                        const std::optional<UploadTarget>& upload)
 {
     if (fileName.empty())
         return nullptr;
@@ -87,17 +88,19 @@ std::shared_ptr<OutputFile> VexarHDRecorder::openOutput(const std::string& fileN
             stop();
         busy->waitFinished(kOutputProgressLimit);
     }
+    if (upload)
+        return OutputFile::upload(fileName, *upload, m_budget);
     return OutputFile::create(fileName, shareMode, m_budget);
 }
 
 void VexarHDRecorder::start(const std::string& channel, const std::string& sptsFileName,
                             const std::string& mptsFileName, std::int32_t programNumber,
-                            std::uint64_t circularBufferSize)
+                            std::uint64_t circularBufferSize, const std::optional<UploadTarget>& upload)
 {
     Target next;
     next.channel = channel;
     next.program = programNumber;
-    next.spts = openOutput(sptsFileName, FILE_SHARE_READ | FILE_SHARE_DELETE);
+    next.spts = openOutput(sptsFileName, FILE_SHARE_READ | FILE_SHARE_DELETE, upload);
     next.mpts = openOutput(mptsFileName, 0);
     next.circularBufferSize = circularBufferSize;
     try
@@ -130,11 +133,12 @@ void VexarHDRecorder::start(const std::string& channel, const std::string& sptsF
     }
 }
 
-void VexarHDRecorder::switchFile(const std::string& sptsFileName, std::uint64_t circularBufferSize)
+void VexarHDRecorder::switchFile(const std::string& sptsFileName, std::uint64_t circularBufferSize,
+                                 const std::optional<UploadTarget>& upload)
 {
     if (!isRecording())
         throw std::runtime_error("Not recording");
-    std::shared_ptr<OutputFile> file = openOutput(sptsFileName, FILE_SHARE_READ | FILE_SHARE_DELETE);
+    std::shared_ptr<OutputFile> file = openOutput(sptsFileName, FILE_SHARE_READ | FILE_SHARE_DELETE, upload);
     std::lock_guard<std::mutex> lock(m_targetMutex);
     if (m_target.spts)
         m_target.spts = file;
@@ -239,16 +243,31 @@ std::uint64_t VexarHDRecorder::bytesWritten() const
 std::optional<std::uint64_t> VexarHDRecorder::bytesWrittenTo(const std::string& fileName) const
 {
     std::lock_guard<std::mutex> lock(m_targetMutex);
-    // Files written out are forgotten: the file system knows their size.
-    m_outputs.erase(std::remove_if(m_outputs.begin(), m_outputs.end(),
-                                   [this](const std::shared_ptr<OutputFile>& output) {
-                                       return output->finished() && output != m_target.spts &&
-                                              output != m_target.mpts;
-                                   }),
-                    m_outputs.end());
+    // Files written out are forgotten: the file system knows their size. An
+    // upload's is kept a while, as only the media server's machine has it.
+    constexpr std::size_t kUploadsKept = 64;
+    for (auto output = m_outputs.begin(); output != m_outputs.end();)
+    {
+        const std::shared_ptr<OutputFile>& file = *output;
+        if (!file->finished() || file == m_target.spts || file == m_target.mpts)
+        {
+            ++output;
+            continue;
+        }
+        if (file->isUpload())
+        {
+            m_finishedUploads.emplace_back(file->name(), file->bytesWritten());
+            if (m_finishedUploads.size() > kUploadsKept)
+                m_finishedUploads.pop_front();
+        }
+        output = m_outputs.erase(output);
+    }
     for (auto output = m_outputs.rbegin(); output != m_outputs.rend(); ++output)
         if ((*output)->name() == fileName)
             return (*output)->bytesWritten();
+    for (auto upload = m_finishedUploads.rbegin(); upload != m_finishedUploads.rend(); ++upload)
+        if (upload->first == fileName)
+            return upload->second;
     return std::nullopt;
 }
 

@@ -14,6 +14,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -43,16 +44,19 @@ public:
     // recording, cancels the default-channel timer and starts the recording
     // thread. A file that cannot be created throws "could not open file
     // '<name>'" before anything else is done. circularBufferSize 0: an
-    // ordinary growing file. A device that went away is opened again first;
-    // throws when it cannot be.
+    // ordinary growing file. upload: the SPTS file lies on SageTV's machine
+    // and goes through its media server. A device that went away is opened
+    // again first; throws when it cannot be.
     void start(const std::string& channel, const std::string& sptsFileName, const std::string& mptsFileName,
-               std::int32_t programNumber, std::uint64_t circularBufferSize);
+               std::int32_t programNumber, std::uint64_t circularBufferSize,
+               const std::optional<UploadTarget>& upload = std::nullopt);
     // Moves the running recording into another SPTS file without stopping
     // the stream: the loop changes over at the program's next picture, and
     // the new file begins with the program's PAT and PMT. The file is
     // created first (throws as start does); "Not recording" without a
     // recording.
-    void switchFile(const std::string& sptsFileName, std::uint64_t circularBufferSize);
+    void switchFile(const std::string& sptsFileName, std::uint64_t circularBufferSize,
+                    const std::optional<UploadTarget>& upload = std::nullopt);
     // Ends the recording thread (at most 2000 ms); throws when it does not
     // end. Its files are written out in the background.
     void stop();
@@ -73,7 +77,8 @@ public:
     // Bytes of the current recording's file whose writes have completed.
     std::uint64_t bytesWritten() const;
     // The bytes written so far to a file that is being recorded or written
-    // out; nothing for any other file.
+    // out, or to a recent upload (a file on SageTV's machine); nothing for
+    // any other file.
     std::optional<std::uint64_t> bytesWrittenTo(const std::string& fileName) const;
     // A copy of the current SPTS output file name (empty when none).
     std::string fileName() const;
@@ -119,9 +124,10 @@ private:
 
     static DWORD WINAPI recordThreadStart(LPVOID recorder);
     void switchToDefaultChannel();
-    // Creates an output file (null for an empty name). A file of the same
-    // name still being written is finished first.
-    std::shared_ptr<OutputFile> openOutput(const std::string& fileName, DWORD shareMode);
+    // Creates an output file (null for an empty name), or an upload of it.
+    // A file of the same name still being written is finished first.
+    std::shared_ptr<OutputFile> openOutput(const std::string& fileName, DWORD shareMode,
+                                           const std::optional<UploadTarget>& upload = std::nullopt);
     // Sets the target and keeps its files among the outputs.
     void setTarget(Target target);
     // The end of a run: reads ended, the files handed to their threads,
@@ -171,6 +177,8 @@ private:
     std::atomic<std::uint32_t> m_targetVersion{0};
     Target m_target;
     mutable std::vector<std::shared_ptr<OutputFile>> m_outputs;
+    // The sizes of the last uploads written out, newest last.
+    mutable std::deque<std::pair<std::string, std::uint64_t>> m_finishedUploads;
     RecordingStatus m_lastStatus;
 };
 

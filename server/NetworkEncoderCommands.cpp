@@ -91,6 +91,25 @@ void NetworkEncoderServer::checkDevice(const Request& request, const Peer& peer)
     throw std::runtime_error("Unknown device '" + name + "'");
 }
 
+std::optional<UploadTarget> NetworkEncoderServer::uploadTarget(const Request& request, const Peer& peer) const
+{
+    if (request.uploadId.empty() || m_uploadMode == UploadMode::never)
+    {
+        if (m_uploadMode == UploadMode::always)
+            throw std::runtime_error("No upload id: recordings go through SageTV's media server only");
+        return std::nullopt;
+    }
+    // Only to the machine that sent the command.
+    return UploadTarget{peer.remoteAddress.to_string(), m_mediaServerPort, request.uploadId};
+}
+
+void NetworkEncoderServer::checkFolder(const std::string& fileName,
+                                       const std::optional<UploadTarget>& upload) const
+{
+    if (!upload)
+        m_recordingFolders.check(fileName);
+}
+
 bool NetworkEncoderServer::isKnownChannel(const std::string& channel) const
 {
     return m_program > 0 || m_recorder.channelMap().count(channel) != 0;
@@ -127,9 +146,10 @@ std::string NetworkEncoderServer::startRecording(const Request& request, Peer& p
     }
     if (fileName.empty())
         throw std::runtime_error("fileName blank");
-    m_recordingFolders.check(fileName); // before a running recording is stopped
-    m_recorder.start(request.channel, fileName, "", m_program,
-                     static_cast<std::uint64_t>(circularBufferSize));
+    const std::optional<UploadTarget> upload = uploadTarget(request, peer);
+    checkFolder(fileName, upload); // before a running recording is stopped
+    m_recorder.start(request.channel, fileName, "", m_program, static_cast<std::uint64_t>(circularBufferSize),
+                     upload);
     m_fileName = fileName;
     m_circularBufferSize = circularBufferSize;
     logResponded("OK");
@@ -180,24 +200,30 @@ std::string NetworkEncoderServer::switchRecording(const Request& request, Peer& 
         logReceived(requestEcho(request, fileName));
         throw std::runtime_error("fileName blank");
     }
-    if (!m_recordingFolders.contains(fileName))
+    std::optional<UploadTarget> upload;
+    try
+    {
+        upload = uploadTarget(request, peer);
+        checkFolder(fileName, upload);
+    }
+    catch (const std::exception&)
     {
         logReceived(requestEcho(request, fileName));
-        m_recordingFolders.check(fileName);
+        throw;
     }
     if (request.channel == m_recorder.channel())
     {
         // The same channel: the stream goes on, into the new file from the
         // next picture on.
         logReceived(requestEcho(request, fileName));
-        m_recorder.switchFile(fileName, static_cast<std::uint64_t>(circularBufferSize));
+        m_recorder.switchFile(fileName, static_cast<std::uint64_t>(circularBufferSize), upload);
     }
     else
     {
         m_recorder.setDefaultChannelTimer();
         logReceived(requestEcho(request, fileName));
         m_recorder.start(request.channel, fileName, "", m_program,
-                         static_cast<std::uint64_t>(circularBufferSize));
+                         static_cast<std::uint64_t>(circularBufferSize), upload);
     }
     m_circularBufferSize = circularBufferSize;
     logResponded("OK");
@@ -216,11 +242,12 @@ std::string NetworkEncoderServer::fileSize(const Request& request, Peer&)
     const std::string fileName = request.fileName.value_or("");
     if (fileName.empty())
         throw std::runtime_error("Invalid filename");
-    m_recordingFolders.check(fileName);
     // A file being recorded or still being written out: the bytes written
-    // so far, which for a ring file go on growing past its size on disk.
+    // so far, which for a ring file go on growing past its size on disk. An
+    // upload's file lies on SageTV's machine: the recorder keeps its size.
     if (const std::optional<std::uint64_t> written = m_recorder.bytesWrittenTo(fileName))
         return std::to_string(*written);
+    m_recordingFolders.check(fileName);
     std::error_code error;
     const std::uintmax_t size = std::filesystem::file_size(std::filesystem::path(fileName), error);
     if (error)

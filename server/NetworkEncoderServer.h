@@ -19,9 +19,11 @@
 // The discovery listener, when opened, shares the server's io_context.
 #pragma once
 
+#include "recorder/MediaServerUpload.h"
 #include "server/AddressAllowList.h"
 #include "server/DiscoveryListener.h"
 #include "server/RecordingFolders.h"
+#include "server/UploadMode.h"
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/address.hpp>
@@ -89,6 +91,12 @@ public:
     void setRecordingFolders(const RecordingFolders& folders) { m_recordingFolders = folders; }
     // The program every recording takes (--program); 0: the channel map's.
     void setProgram(std::int32_t program) { m_program = program; }
+    // When recordings go to SageTV's media server, and its port there.
+    void setUploads(UploadMode mode, std::uint16_t mediaServerPort)
+    {
+        m_uploadMode = mode;
+        m_mediaServerPort = mediaServerPort;
+    }
 
     // listen(port), listenForDiscovery(discoveryPort) unless it is 0, then
     // serve(). A discovery port that cannot be opened leaves the server
@@ -149,6 +157,13 @@ private:
     std::string properties(const Request& request, Peer& peer);
     std::string quit(const Request& request, Peer& peer);
 
+    // Where the request's file goes: SageTV's media server when it gave an
+    // upload id (unless --upload never); nothing for a local file. Throws
+    // for a request without an id under --upload always.
+    std::optional<UploadTarget> uploadTarget(const Request& request, const Peer& peer) const;
+    // Throws unless a local file may be written there (--recordingdirs);
+    // uploads are SageTV's own files.
+    void checkFolder(const std::string& fileName, const std::optional<UploadTarget>& upload) const;
     // Throws unless the request is meant for this encoder: a version 3 name
     // must be this encoder's name, alone or followed by a space and the
     // input's name.
@@ -173,6 +188,8 @@ private:
     std::string m_serialNumber;
     std::string m_encoderName = defaultEncoderName("");
     std::int32_t m_program = 0;
+    UploadMode m_uploadMode = UploadMode::automatic;
+    std::uint16_t m_mediaServerPort = 7818;
     // The connections being served; each removes itself when it ends.
     std::map<Connection*, std::shared_ptr<Connection>> m_connections;
     std::atomic<std::uint64_t> m_connectionsEnded{0};

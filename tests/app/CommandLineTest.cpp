@@ -40,6 +40,8 @@ const char* const kHelp = "Allowed options:\n"
                           "  --encodername arg           encoder name shown in SageTV\n"
                           "  --allowfrom arg             IPv4 addresses/ranges allowed to connect\n"
                           "  --recordingdirs arg         folders recordings may be written in\n"
+                          "  --upload arg                SageTV media server use: auto, always, never\n"
+                          "  --mediaserverport arg       TCP port of SageTV's media server (7818)\n"
 #ifdef _WIN32
                           "  --installservice arg        install as the Windows service NAME (server mode)\n"
                           "  --uninstallservice arg      stop and remove the Windows service NAME\n"
