@@ -348,6 +348,8 @@ int Soak::run()
     m_sim->start();
     startProgram();
     m_start = SoakClock::now();
+    // The kept connection is open in both the first and the last sample.
+    request("NOOP", "NOOP", Expect::Ok);
     std::this_thread::sleep_for(std::chrono::seconds(1));
     m_startSample = sampleProcess(m_program->pid());
     m_startDescriptors = descriptorTargets(m_program->pid());

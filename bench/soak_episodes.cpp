@@ -106,6 +106,8 @@ void Soak::diskStall()
     ensureRecording();
     for (int part = 0; part < 2; ++part)
     {
+        // The stall is watched on the new file only (the last one's is over).
+        m_stallRec = -1;
         m_stallBegin.reset();
         m_stallEnd.reset();
         switchSame("SWITCH same (into the disk-stall file)", "diskstall");
