@@ -98,6 +98,7 @@ void Soak::startProgram()
     options.outPath = m_config.work + "/vexarhd.out";
     options.errPath = m_config.work + "/vexarhd.err";
     options.workDir = m_config.work;
+    keepDescriptorsFromChildren();
     m_program.emplace(args, options);
     // Listening once it answers; the start-up power-cycles and tunes the box.
     const auto deadline = SoakClock::now() + std::chrono::seconds(60);
@@ -371,9 +372,15 @@ int Soak::run()
         {"device away while recording", &Soak::deviceAway},
         {"idle reconnect", &Soak::idleReconnect},
     };
+    // The CI run goes through every episode once, whatever the time; a timed
+    // run repeats them until the time is up (the last one runs to its end).
     int cycle = 0;
-    for (std::size_t i = 0; SoakClock::now() < end; i = (i + 1) % episodes.size())
+    for (std::size_t i = 0;; i = (i + 1) % episodes.size())
     {
+        if (i == 0 && m_config.ci && cycle == 1)
+            break;
+        if (!m_config.ci && SoakClock::now() >= end)
+            break;
         if (i == 0)
             ++cycle;
         const auto& [name, episode] = episodes[i];
@@ -397,6 +404,11 @@ int Soak::run()
     m_wallSeconds = sinceStart();
     m_endSample = sampleProcess(m_program->pid());
     m_endDescriptors = descriptorTargets(m_program->pid());
+    // The program's TCP sockets and their states, for a descriptor that stays.
+    const std::string sockets = "ss -tanp 2>/dev/null | grep 'pid=" + std::to_string(m_program->pid()) +
+                                ",' > '" + m_config.work + "/vexarhd-sockets-end.txt'";
+    if (std::system(sockets.c_str()) == -1)
+        m_problems.push_back("could not list the program's sockets");
     if (m_endSample && m_startSample)
         m_cpuSeconds = static_cast<double>(m_endSample->cpuTicks - m_startSample->cpuTicks) /
                        static_cast<double>(::sysconf(_SC_CLK_TCK));

@@ -7,8 +7,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <dirent.h>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
@@ -53,8 +55,36 @@ std::optional<ProcSample> sampleProcess(pid_t pid)
     return sample;
 }
 
+namespace
+{
+
+// The socket inodes listed in a /proc/net table (the inode is column 10 of
+// tcp and tcp6, column 7 of unix).
+std::set<std::string> socketInodes(const std::string& table, int column)
+{
+    std::set<std::string> inodes;
+    std::ifstream in("/proc/net/" + table);
+    std::string line;
+    std::getline(in, line); // the heading
+    while (std::getline(in, line))
+    {
+        std::istringstream fields(line);
+        std::string field;
+        for (int index = 1; index <= column && fields >> field; ++index)
+            if (index == column)
+                inodes.insert(field);
+    }
+    return inodes;
+}
+
+} // namespace
+
 std::vector<std::string> descriptorTargets(pid_t pid)
 {
+    std::set<std::string> tcp = socketInodes("tcp", 10);
+    const std::set<std::string> tcp6 = socketInodes("tcp6", 10);
+    tcp.insert(tcp6.begin(), tcp6.end());
+    const std::set<std::string> unixSockets = socketInodes("unix", 7);
     std::vector<std::string> targets;
     std::error_code error;
     for (const auto& entry :
@@ -65,7 +95,14 @@ std::vector<std::string> descriptorTargets(pid_t pid)
             continue;
         const std::size_t bracket = target.find(":[");
         if (bracket != std::string::npos)
+        {
+            const std::string inode = target.substr(bracket + 2, target.size() - bracket - 3);
             target.erase(bracket);
+            if (target == "socket")
+                target = tcp.count(inode)           ? "tcp-socket"
+                         : unixSockets.count(inode) ? "unix-socket"
+                                                    : "socket";
+        }
         targets.push_back(target);
     }
     std::sort(targets.begin(), targets.end());
@@ -79,9 +116,21 @@ Simulator::Simulator(std::string devsim, std::string namespaceDir, std::string l
 {
 }
 
+void keepDescriptorsFromChildren()
+{
+    std::error_code error;
+    std::vector<int> descriptors;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd", error))
+        descriptors.push_back(std::atoi(entry.path().filename().c_str()));
+    for (const int fd : descriptors)
+        if (fd > 2)
+            ::fcntl(fd, F_SETFD, ::fcntl(fd, F_GETFD) | FD_CLOEXEC);
+}
+
 void Simulator::start(const std::vector<std::string>& extra)
 {
     stop();
+    keepDescriptorsFromChildren();
     const std::string readyFile = m_namespaceDir + ".ready";
     std::remove(readyFile.c_str());
     // The device's real FIFO and the cable multiplex's rate.

@@ -29,6 +29,11 @@ std::optional<ProcSample> sampleProcess(pid_t pid);
 // "socket", "pipe:[N]" as "pipe"), sorted.
 std::vector<std::string> descriptorTargets(pid_t pid);
 
+// Marks every descriptor of this process above standard error close-on-exec,
+// so that a child started later holds none of them: a client connection
+// inherited by the simulator would stay open after the client closed it.
+void keepDescriptorsFromChildren();
+
 class Simulator
 {
 public:
