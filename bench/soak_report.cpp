@@ -194,7 +194,9 @@ int Soak::report()
                 if (!allowed.count(pid))
                     problems.push_back("PID " + std::to_string(pid) + " of another program (" +
                                        std::to_string(count) + " packets)");
-            if (!check.pids().count(program.video))
+            // Stopped or switched away from right after the scan, a file may
+            // hold the tables alone: the next file starts at the next picture.
+            if (!check.pids().count(program.video) && lifetimeMs >= emptyLimitMs)
                 problems.push_back("no video of program " + std::to_string(program.program));
             for (const auto& [pid, count] : check.breaks())
             {
@@ -237,7 +239,10 @@ int Soak::report()
         else if (!special)
         {
             ++plain[bytes.empty() ? "empty, stopped or switched before its first byte (explained)"
-                                  : "whole, right program, no continuity breaks"];
+                    : !check.pids().count(program.video)
+                        ? "PAT and PMT only, stopped or switched before its first "
+                          "picture (explained)"
+                        : "whole, right program, no continuity breaks"];
         }
     }
     for (const auto& [what, count] : plain)
