@@ -53,7 +53,7 @@ public:
     void waitForRoom(std::chrono::milliseconds time);
 
 private:
-    static constexpr std::size_t kSpareChunks = 8;
+    static constexpr std::size_t kSpareChunks = 24;
     std::uint64_t m_limit;
     std::atomic<std::uint64_t> m_queued{0};
     std::mutex m_mutex;

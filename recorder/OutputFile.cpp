@@ -9,8 +9,10 @@ namespace vexar
 
 std::shared_ptr<OutputFile> OutputFile::create(const std::string& name, DWORD shareMode, OutputBudget& budget)
 {
+    // Written by the file's own thread, which waits for each write: a
+    // synchronous handle, each write at its offset.
     UniqueHandle file(CreateFileA(name.c_str(), GENERIC_WRITE, shareMode, nullptr, CREATE_ALWAYS,
-                                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr));
+                                  FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file)
         throw std::runtime_error("could not open file '" + name + "'");
     return std::make_shared<OutputFile>(name, std::move(file), budget);
@@ -169,15 +171,28 @@ bool OutputFile::uploadChunk(const WriteChunk& chunk)
     }
 }
 
+bool OutputFile::writeThrough(std::uint64_t position, const std::uint8_t* data, std::uint32_t size)
+{
+    WriteChunk chunk;
+    chunk.position = position;
+    chunk.size = size;
+    // Lent, not owned: released before the chunk goes.
+    chunk.data.reset(const_cast<std::uint8_t*>(data));
+    const bool written = writeChunk(chunk);
+    chunk.data.release();
+    if (!written)
+        m_failed.store(true, std::memory_order_release);
+    return written;
+}
+
 bool OutputFile::writeChunk(const WriteChunk& chunk)
 {
     OVERLAPPED overlapped{};
     overlapped.Offset = static_cast<DWORD>(chunk.position);
     overlapped.OffsetHigh = static_cast<DWORD>(chunk.position >> 32);
+    // A synchronous handle: the write is done when the call returns.
     DWORD written = 0;
-    BOOL ok = WriteFile(m_file.get(), chunk.data.get(), chunk.size, nullptr, &overlapped);
-    if (ok || GetLastError() == ERROR_IO_PENDING)
-        ok = GetOverlappedResult(m_file.get(), &overlapped, &written, TRUE);
+    const BOOL ok = WriteFile(m_file.get(), chunk.data.get(), chunk.size, &written, &overlapped);
     // Only what reached the file is counted.
     m_bytesWritten.fetch_add(ok ? written : 0, std::memory_order_acq_rel);
     return ok && written == chunk.size;

@@ -35,14 +35,14 @@ namespace vexar
 class OutputFile
 {
 public:
-    // Creates (or truncates) the file for overlapped writing; throws
-    // "could not open file '<name>'" on failure.
+    // Creates (or truncates) the file; throws "could not open file '<name>'"
+    // on failure.
     static std::shared_ptr<OutputFile> create(const std::string& name, DWORD shareMode, OutputBudget& budget);
     // An upload of the file name to SageTV's media server; connects on the
     // file's own thread.
     static std::shared_ptr<OutputFile> upload(const std::string& name, const UploadTarget& target,
                                               OutputBudget& budget);
-    // file: opened for overlapped writing.
+    // file: opened for writing (synchronous).
     OutputFile(std::string name, UniqueHandle file, OutputBudget& budget);
     OutputFile(std::string name, std::unique_ptr<MediaServerUpload> upload, OutputBudget& budget);
     // Writes what is queued, closes the file and ends the thread.
@@ -54,6 +54,11 @@ public:
     bool isUpload() const { return m_upload != nullptr; }
     // Queues a chunk taken from the budget; it goes back once written.
     void push(std::unique_ptr<WriteChunk> chunk);
+    // Writes at once, on the caller's thread, what a source that can wait
+    // (an input file) hands over in large blocks: no copy into a chunk and
+    // no hand-over to the file's thread. Local files only; false when the
+    // write failed.
+    bool writeThrough(std::uint64_t position, const std::uint8_t* data, std::uint32_t size);
     // No more chunks: the rest is written, then the file is closed.
     void close();
     // Everything queued has been written (or has failed) and the file is closed.

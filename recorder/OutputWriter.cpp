@@ -87,6 +87,26 @@ void OutputWriter::write(const void* data, std::uint32_t count)
         m_file->markReported();
         throw std::runtime_error(m_file->errorText());
     }
+    // A source that can wait hands an MPTS copy over in whole blocks: they
+    // go to the file at once, without a copy (nothing obliges it to keep
+    // one small write in flight).
+    if (m_waitUntilStop && m_circularBufferSize == 0 && count >= WRITE_THROUGH_SIZE && m_fillPosition == 0 &&
+        !m_file->isUpload())
+    {
+        if (m_fillChunk)
+        {
+            m_writePosition = m_fillChunk->position; // the empty chunk's place is taken
+            m_budget.giveBack(std::move(m_fillChunk));
+        }
+        if (!m_file->writeThrough(m_writePosition, static_cast<const std::uint8_t*>(data), count))
+        {
+            m_file->markReported();
+            throw std::runtime_error(m_file->errorText());
+        }
+        m_writePosition += count;
+        m_bytesTaken += count;
+        return;
+    }
     const std::uint32_t room = m_fillChunk ? m_fillChunk->size - m_fillPosition : 0;
     if (count > room && !takeChunks(count - room))
     {

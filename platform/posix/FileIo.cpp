@@ -53,7 +53,7 @@ struct FileObject
     // stallMs when the file has taken stallAfter bytes; 0 ms: never.
     std::uint64_t stallAfter = 0;
     DWORD stallMs = 0;
-    std::uint64_t written = 0; // by overlapped writes, worker only
+    std::uint64_t written = 0; // by writes; under io.mutex
 
     ~FileObject()
     {
@@ -143,9 +143,9 @@ DWORD perform(int fd, const FileRequest& r, DWORD& moved)
 }
 
 // A fault switch for tests and benchmarks of a stalling disk, with no change
-// to the callers: VEXARHD_STALL_WRITES=SUFFIX:AFTER:MS makes the overlapped
-// writes to a file whose path ends with SUFFIX stop for MS milliseconds, once,
-// when AFTER bytes have been written to it.
+// to the callers: VEXARHD_STALL_WRITES=SUFFIX:AFTER:MS makes the writes to a
+// file whose path ends with SUFFIX stop for MS milliseconds, once, when AFTER
+// bytes have been written to it.
 void armWriteStall(FileObject& file, const char* path)
 {
     const char* spec = std::getenv("VEXARHD_STALL_WRITES");
@@ -177,16 +177,17 @@ void workerLoop(FileObject* file)
         FileRequest r = file->queue.front();
         file->queue.pop_front();
         file->running = r.ov;
+        const DWORD stall = r.write && file->stallMs != 0 && file->written >= file->stallAfter
+                                ? std::exchange(file->stallMs, 0)
+                                : 0;
         lock.unlock();
-        if (r.write && file->stallMs != 0 && file->written >= file->stallAfter)
-        {
-            std::this_thread::sleep_for(std::chrono::milliseconds(std::exchange(file->stallMs, 0)));
-        }
+        if (stall != 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(stall));
         DWORD moved = 0;
         DWORD error = perform(file->fd, r, moved);
+        lock.lock();
         if (r.write)
             file->written += moved;
-        lock.lock();
         file->running = nullptr;
         markCompleted(r.ov, error, moved);
         file->io.signaled = true;
@@ -210,8 +211,22 @@ BOOL transfer(FileObject& file, bool write, void* buffer, DWORD size, LPDWORD do
             r.offset = static_cast<std::uint64_t>(::lseek(file.fd, 0, SEEK_CUR));
             r.append = false;
         }
+        DWORD stall = 0;
+        if (write)
+        {
+            std::lock_guard<std::mutex> lock(file.io.mutex);
+            if (file.stallMs != 0 && file.written >= file.stallAfter)
+                stall = std::exchange(file.stallMs, 0);
+        }
+        if (stall != 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(stall));
         DWORD moved = 0;
         DWORD error = perform(file.fd, r, moved);
+        if (write)
+        {
+            std::lock_guard<std::mutex> lock(file.io.mutex);
+            file.written += moved;
+        }
         if (!ov && !error)
             ::lseek(file.fd, static_cast<off_t>(r.offset + moved), SEEK_SET);
         if (done)
@@ -346,8 +361,10 @@ HANDLE openFile(const char* path, DWORD access, DWORD shareMode, DWORD creation,
         SetLastError(ERROR_SHARING_VIOLATION);
         return INVALID_HANDLE_VALUE;
     }
-    // Devices such as /dev/full have no length to cut, as with O_TRUNC.
-    if (creation == CREATE_ALWAYS && S_ISREG(st.st_mode) && ::ftruncate(fd, 0) != 0)
+    // Devices such as /dev/full have no length to cut, as with O_TRUNC; an
+    // empty file is not cut either (a cut makes the system write the file
+    // out when it is closed).
+    if (creation == CREATE_ALWAYS && S_ISREG(st.st_mode) && st.st_size > 0 && ::ftruncate(fd, 0) != 0)
     {
         const DWORD error = winErrorFromErrno(errno);
         closeFile(*file);
