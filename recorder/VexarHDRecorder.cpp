@@ -90,6 +90,8 @@ std::shared_ptr<OutputFile> VexarHDRecorder::openOutput(const std::string& fileN
     }
     if (upload)
         return OutputFile::upload(fileName, *upload, m_budget);
+    if (m_outputOpener)
+        return std::make_shared<OutputFile>(fileName, m_outputOpener(fileName, shareMode), m_budget);
     return OutputFile::create(fileName, shareMode, m_budget);
 }
 

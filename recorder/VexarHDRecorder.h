@@ -15,6 +15,7 @@
 #include <atomic>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -103,6 +104,11 @@ public:
 
     // What the last recording that ended did (its summary line).
     RecordingStatus lastStatus() const;
+    // How output files are created (the server's rules for where they may
+    // lie); until set, as the command line names them. Throws as
+    // OutputFile::create does.
+    using OutputOpener = std::function<UniqueHandle(const std::string& fileName, DWORD shareMode)>;
+    void setOutputOpener(OutputOpener opener) { m_outputOpener = std::move(opener); }
     // Server mode: when the wanted program is known, the scan ends as soon
     // as its PMT has come (the recording is the same, and starts sooner).
     void setQuickScan(bool quick) { m_quickScan = quick; }
@@ -156,6 +162,7 @@ private:
     std::atomic<bool> m_stop{false};
     std::int32_t m_passProgram = 0; // the program of the pass, for the stall line
     bool m_quickScan = false;       // set before the first recording
+    OutputOpener m_outputOpener;    // set before the first recording
     // The running recording's status, kept by the recording thread; the
     // writers' totals when it began.
     RecordingStatus m_status;

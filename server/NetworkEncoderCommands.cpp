@@ -20,13 +20,22 @@ namespace vexar
 // so that the recording thread's output cannot split it.
 void NetworkEncoderServer::logReceived(const std::string& echo)
 {
-    m_logLine = "Received command: " + echo;
+    m_logLine = "Received command: " + printable(echo);
 }
 
 void NetworkEncoderServer::logResponded(const std::string& response)
 {
-    std::cout << std::exchange(m_logLine, {}) + ". Responded: " + response + "\n" << std::flush;
+    std::cout << std::exchange(m_logLine, {}) + ". Responded: " + printable(response) + "\n" << std::flush;
 }
+
+namespace
+{
+
+// The smallest ring a BUFFER may ask for: SageTV asks for hundreds of MB, and
+// a tiny ring would only churn chunks.
+constexpr std::int64_t kMinimumRingSize = 1 << 20;
+
+} // namespace
 
 const std::map<std::string, NetworkEncoderServer::Handler, std::less<>>& NetworkEncoderServer::commands()
 {
@@ -63,6 +72,13 @@ std::string NetworkEncoderServer::handleRequest(const std::string& requestLine, 
     try
     {
         request = parseRequest(requestLine);
+        // Refused before anything is done: a NUL would end a path where the
+        // system reads it, after the folders were checked on all of it.
+        if (hasControlCharacter(request))
+        {
+            logReceived(requestEcho(request, request.fileName.value_or("")));
+            throw std::runtime_error("Control character in request");
+        }
         const auto found = commands().find(request.command);
         if (found == commands().end())
             throw std::runtime_error("Unknown command '" + request.command + "'");
@@ -70,11 +86,14 @@ std::string NetworkEncoderServer::handleRequest(const std::string& requestLine, 
     }
     catch (const std::exception& error)
     {
-        const std::string response = std::string("Error: ") + error.what();
-        std::cout << std::exchange(m_logLine, {}) + ". Exception response (" + request.command +
-                         "): " + response + "\n"
+        // A message may hold the request's own bytes (an unknown command
+        // word): shown escaped, and never a line end in the answer.
+        const std::string response = printable(std::string("Error: ") + error.what());
+        const std::string command = printable(request.command);
+        std::cout << std::exchange(m_logLine, {}) + ". Exception response (" + command + "): " + response +
+                         "\n"
                   << std::flush;
-        std::cerr << "Exception response (" + request.command + "): " + response + "\n" << std::flush;
+        std::cerr << "Exception response (" + command + "): " + response + "\n" << std::flush;
         return response;
     }
 }
@@ -141,7 +160,7 @@ std::string NetworkEncoderServer::startRecording(const Request& request, Peer& p
     if (request.command == "BUFFER")
     {
         circularBufferSize = parseCircularBufferSize(request.size);
-        if (circularBufferSize == 0)
+        if (circularBufferSize < kMinimumRingSize)
             throw std::runtime_error("circularBufferSize " + request.size + " invalid");
     }
     if (fileName.empty())
@@ -187,7 +206,7 @@ std::string NetworkEncoderServer::switchRecording(const Request& request, Peer& 
     if (request.command == "BUFFER_SWITCH")
     {
         circularBufferSize = parseCircularBufferSize(request.size);
-        if (circularBufferSize == 0)
+        if (circularBufferSize < kMinimumRingSize)
         {
             logReceived(requestEcho(request, fileName));
             throw std::runtime_error("circularBufferSize " + request.size + " invalid");

@@ -1,5 +1,6 @@
 #include "server/NetworkEncoderServer.h"
 
+#include "recorder/VexarHDRecorder.h"
 #include "server/Connection.h"
 
 #include <boost/asio/post.hpp>
@@ -42,6 +43,16 @@ NetworkEncoderServer::NetworkEncoderServer(VexarHDRecorder& recorder, std::chron
                                            std::chrono::milliseconds idleLimit)
     : m_recorder(recorder), m_lineDeadline(lineDeadline), m_idleLimit(idleLimit), m_acceptor(m_io)
 {
+    setRecordingFolders(m_recordingFolders);
+}
+
+void NetworkEncoderServer::setRecordingFolders(const RecordingFolders& folders)
+{
+    m_recordingFolders = folders;
+    // SageTV's files are made where they were checked, and only as regular
+    // files: the recorder opens them by the folders' rules.
+    m_recorder.setOutputOpener([folders](const std::string& fileName, DWORD shareMode)
+                               { return folders.createFile(fileName, shareMode); });
 }
 
 NetworkEncoderServer::~NetworkEncoderServer()

@@ -88,7 +88,7 @@ public:
     void setAllowList(const AddressAllowList& allowList) { m_allowList = allowList; }
     // Where START, BUFFER, SWITCH, BUFFER_SWITCH may write and GET_FILE_SIZE
     // may look; until called, anywhere.
-    void setRecordingFolders(const RecordingFolders& folders) { m_recordingFolders = folders; }
+    void setRecordingFolders(const RecordingFolders& folders);
     // The program every recording takes (--program); 0: the channel map's.
     void setProgram(std::int32_t program) { m_program = program; }
     // When recordings go to SageTV's media server, and its port there.

@@ -1,7 +1,8 @@
 #include "server/RecordingFolders.h"
 
+#include "platform/PathRules.h"
+
 #include <algorithm>
-#include <cwctype>
 #include <stdexcept>
 #include <system_error>
 
@@ -10,62 +11,20 @@ namespace vexar
 
 namespace fs = std::filesystem;
 
-#ifdef _WIN32
-const char RecordingFolders::listSeparator = ';';
-#else
-const char RecordingFolders::listSeparator = ':';
-#endif
+const char RecordingFolders::listSeparator = platform::pathListSeparator;
 
 namespace
 {
 
-// The path as the system will open it. Throws std::filesystem_error when it
-// cannot be made out (a loop of links, say).
+// The path as the system will open it, "/rec/" as "/rec".
 fs::path resolved(const fs::path& path)
 {
-#ifdef _WIN32
-    // GetFullPathName: the current drive and folder, "." and "..", both
-    // separators.
-    fs::path full = fs::absolute(path).lexically_normal();
-#else
-    // Every link on the way is followed before a ".." after it applies, as
-    // when the file is opened; the part that does not exist yet is taken as
-    // written. A link in the file's own place that leads nowhere yet would be
-    // followed on creation: its target counts.
-    fs::path full = fs::weakly_canonical(fs::absolute(path));
-    for (int links = 0; fs::is_symlink(fs::symlink_status(full)); ++links)
-    {
-        if (links == 40)
-            throw fs::filesystem_error("too many links", path,
-                                       std::make_error_code(std::errc::too_many_links));
-        full = fs::weakly_canonical(full.parent_path() / fs::read_symlink(full));
-    }
-#endif
-    if (!full.has_filename() && full.has_relative_path())
-        full = full.parent_path(); // "/rec/" is "/rec"
-    return full;
+    return platform::resolvedPath(path);
 }
 
-bool sameName(const fs::path& a, const fs::path& b)
-{
-#ifdef _WIN32
-    const std::wstring x = a.wstring(), y = b.wstring();
-    return std::equal(x.begin(), x.end(), y.begin(), y.end(),
-                      [](wchar_t p, wchar_t q) { return std::towlower(p) == std::towlower(q); });
-#else
-    return a == b;
-#endif
-}
-
-// True when path lies strictly below folder: every name of the folder, then
-// at least one more.
 bool isUnder(const fs::path& path, const fs::path& folder)
 {
-    auto p = path.begin();
-    for (auto f = folder.begin(); f != folder.end(); ++f, ++p)
-        if (p == path.end() || !sameName(*p, *f))
-            return false;
-    return p != path.end();
+    return platform::isBelow(path, folder);
 }
 
 } // namespace
@@ -112,6 +71,27 @@ void RecordingFolders::check(const std::string& path) const
 {
     if (!contains(path))
         throw std::runtime_error("Path outside the recording folders: " + path);
+}
+
+UniqueHandle RecordingFolders::createFile(const std::string& path, DWORD shareMode) const
+{
+    check(path);
+    fs::path folder;
+    std::string name;
+    try
+    {
+        const fs::path absolute = fs::absolute(fs::path(path));
+        name = absolute.filename().string();
+        folder = resolved(absolute.parent_path());
+    }
+    catch (const std::exception&)
+    {
+        throw std::runtime_error("could not open file '" + path + "'");
+    }
+    UniqueHandle file(platform::createFileIn(folder, name, shareMode, m_folders));
+    if (!file)
+        throw std::runtime_error("could not open file '" + path + "'");
+    return file;
 }
 
 std::string RecordingFolders::describe() const

@@ -11,6 +11,8 @@
 // are understood and names compare without regard to case.
 #pragma once
 
+#include "platform/UniqueHandle.h"
+
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -35,6 +37,11 @@ public:
     // Throws std::runtime_error naming the path when it lies outside the
     // folders (an empty path always does).
     void check(const std::string& path) const;
+    // Creates (or empties) a recording's file, opened where it was checked:
+    // a regular file, its folder the one resolved, not a link itself (see
+    // platform::createFileIn). Throws as check() does, or "could not open
+    // file '<path>'". Without folders it still takes regular files only.
+    UniqueHandle createFile(const std::string& path, DWORD shareMode) const;
     bool contains(const std::string& path) const;
     // "any", or the folders as they are compared, separated by ", ".
     std::string describe() const;

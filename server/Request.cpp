@@ -100,6 +100,50 @@ Request parseRequest(std::string_view line)
     return request;
 }
 
+namespace
+{
+
+bool isControl(char c)
+{
+    const auto b = static_cast<unsigned char>(c);
+    return b < 0x20 || b == 0x7F;
+}
+
+bool hasControl(const std::string& text)
+{
+    return std::any_of(text.begin(), text.end(), isControl);
+}
+
+} // namespace
+
+bool hasControlCharacter(const Request& request)
+{
+    return hasControl(request.command) || hasControl(request.device) || hasControl(request.uploadId) ||
+           hasControl(request.channel) || hasControl(request.size) ||
+           hasControl(request.fileName.value_or("")) || hasControl(request.quality);
+}
+
+std::string printable(const std::string& text)
+{
+    if (!hasControl(text))
+        return text;
+    std::string shown;
+    for (const char c : text)
+    {
+        if (!isControl(c))
+        {
+            shown += c;
+            continue;
+        }
+        static const char digits[] = "0123456789abcdef";
+        const auto b = static_cast<unsigned char>(c);
+        shown += "\\x";
+        shown += digits[b >> 4];
+        shown += digits[b & 15];
+    }
+    return shown;
+}
+
 std::string requestEcho(const Request& request, const std::string& fileName)
 {
     const std::string& command = request.command;

@@ -50,4 +50,12 @@ Request parseRequest(std::string_view line);
 // command works with (for START and BUFFER the one kept by the server).
 std::string requestEcho(const Request& request, const std::string& fileName);
 
+// True when a value of the request holds a control character (a NUL, say),
+// which no channel, name or path of SageTV's has.
+bool hasControlCharacter(const Request& request);
+
+// The text with control characters shown as \xNN, for the console, the log
+// file and answers.
+std::string printable(const std::string& text);
+
 } // namespace vexar

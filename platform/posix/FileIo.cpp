@@ -334,12 +334,20 @@ HANDLE openFile(const char* path, DWORD access, DWORD shareMode, DWORD creation,
         SetLastError(ERROR_INVALID_PARAMETER);
         return INVALID_HANDLE_VALUE;
     }
-    int fd = ::open(path, mode | O_CLOEXEC, 0644);
+    // As on Windows, an open never waits: a named pipe without a reader is
+    // refused instead of blocking until one comes.
+    int fd = ::open(path, mode | O_CLOEXEC | O_NONBLOCK, 0644);
     if (fd < 0)
     {
-        SetLastError(winErrorFromErrno(errno));
+        SetLastError(errno == ENXIO ? ERROR_ACCESS_DENIED : winErrorFromErrno(errno));
         return INVALID_HANDLE_VALUE;
     }
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    return adoptFile(fd, path, access, shareMode, creation, flags);
+}
+
+HANDLE adoptFile(int fd, const char* path, DWORD access, DWORD shareMode, DWORD creation, DWORD flags)
+{
     auto file = std::make_shared<FileObject>();
     file->fd = fd;
     struct stat st

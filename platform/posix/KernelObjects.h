@@ -75,6 +75,10 @@ bool cancelFileIo(FileObject& file, const OVERLAPPED* ov);
 bool cancelDeviceIo(DeviceObject& device, const OVERLAPPED* ov);
 HANDLE openDeviceSocket(const char* path);
 HANDLE openFile(const char* path, DWORD access, DWORD shareMode, DWORD creation, DWORD flags);
+// Takes an open descriptor of the file at path as a file handle, as an open
+// of it with these arguments would make it (share modes checked, emptied for
+// CREATE_ALWAYS); closes it and fails as that open would.
+HANDLE adoptFile(int fd, const char* path, DWORD access, DWORD shareMode, DWORD creation, DWORD flags);
 
 DWORD waitForThread(ThreadObject& thread, DWORD milliseconds);
 DWORD waitForTimer(TimerObject& timer, DWORD milliseconds);

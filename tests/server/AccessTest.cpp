@@ -2,12 +2,17 @@
 // and the recording folders, over loopback and through the commands.
 #include "ServerTestSupport.h"
 
+#include "platform/PathRules.h"
 #include "platform/Windows.h"
 #include "recorder/VexarHDRecorder.h"
 #include "server/AddressAllowList.h"
 #include "server/RecordingFolders.h"
 
 #include <gtest/gtest.h>
+
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
 
 #include <filesystem>
 #include <memory>
@@ -147,6 +152,91 @@ TEST_F(AccessTest, PathsOutsideTheFoldersAreRefusedAndCreateNothing)
     EXPECT_FALSE(fs::exists(root / "recordings" / "c.ts"));
     EXPECT_FALSE(fs::exists(root / "f.ts"));
 }
+
+// A NUL or another control character in a request: refused before anything
+// is done (a NUL would end the path where the system reads it, after the
+// folders were checked on all of it), and shown escaped.
+TEST_F(AccessTest, ControlCharactersAreRefusedAndShownEscaped)
+{
+    const fs::path root = m_dir.path();
+    fs::create_directories(root / "rec");
+    fs::create_directories(root / "outside");
+    m_dir.write("outside/secret", "12345");
+    NetworkEncoderServer server(*m_recorder);
+    server.setRecordingFolders(RecordingFolders::parse((root / "rec").string()));
+    const std::string nul(1, '\0');
+    const std::string escape = (root / "rec").string() + "/../outside/evil" + nul + "/../../rec/a.ts";
+    ConsoleCapture capture;
+    EXPECT_EQ(server.handleRequest("START 0|702|x|" + escape + "|Great"),
+              "Error: Control character in request");
+    EXPECT_EQ(server.handleRequest("GET_FILE_SIZE " + (root / "outside" / "secret").string() + nul +
+                                   "/../../rec/x"),
+              "Error: Control character in request");
+    EXPECT_EQ(server.handleRequest("TUNE 7\x1b[2J02"), "Error: Control character in request");
+    EXPECT_EQ(server.handleRequest("NO\x07OP"), "Error: Control character in request");
+    capture.finish();
+    EXPECT_FALSE(fs::exists(root / "outside" / "evil"));
+    EXPECT_FALSE(m_recorder->isRecording());
+    EXPECT_EQ(capture.err().find('\x1b'), std::string::npos) << "raw escape on the console";
+    EXPECT_NE(capture.out().find("Received command: TUNE 7\\x1b[2J02. Exception response (TUNE)"),
+              std::string::npos)
+        << capture.out();
+    EXPECT_NE(capture.err().find("Exception response (NO\\x07OP): Error: Control character in request\n"),
+              std::string::npos)
+        << capture.err();
+}
+
+#ifndef _WIN32
+// The file is made where it was checked, and only as a regular file: a named
+// pipe is refused at once (instead of wedging the recorder), so is a link as
+// the file itself, and the server goes on.
+TEST_F(AccessTest, OnlyRegularFilesAreMadeAndNeverThroughALink)
+{
+    const fs::path root = m_dir.path();
+    fs::create_directories(root / "rec");
+    m_dir.write("rec/kept.ts", "keep me");
+    ASSERT_EQ(::mkfifo((root / "rec" / "pipe.ts").c_str(), 0644), 0);
+    fs::create_symlink(root / "rec" / "kept.ts", root / "rec" / "link.ts");
+    NetworkEncoderServer server(*m_recorder);
+    server.setRecordingFolders(RecordingFolders::parse((root / "rec").string()));
+    ConsoleCapture capture;
+    for (const char* name : {"pipe.ts", "link.ts"})
+    {
+        const std::string path = (root / "rec" / name).string();
+        EXPECT_EQ(server.handleRequest("START dev|702|0|" + path + "|Great"),
+                  "Error: could not open file '" + path + "'");
+    }
+    const std::string file = (root / "rec" / "show.ts").string();
+    EXPECT_EQ(server.handleRequest("START dev|702|0|" + file + "|Great"), "OK");
+    EXPECT_TRUE(recordingEnds(*m_recorder));
+    capture.finish();
+    EXPECT_GT(fileSize(file), 500000u);
+    EXPECT_EQ(readText((root / "rec" / "kept.ts").string()), "keep me");
+}
+
+// The platform's half: the folder opened must be the folder checked. A
+// folder swapped for a link after it was resolved, or one outside the roots,
+// is refused, and nothing is made there.
+TEST(PathRules, FileIsMadeOnlyInTheFolderResolvedAndBelowTheRoots)
+{
+    TempDir dir;
+    const fs::path root = dir.path();
+    fs::create_directories(root / "rec" / "show");
+    fs::create_directories(root / "outside");
+    const std::vector<fs::path> roots = {root / "rec"};
+    HANDLE made = platform::createFileIn(root / "rec" / "show", "a.ts", 0, roots);
+    EXPECT_NE(made, INVALID_HANDLE_VALUE);
+    CloseHandle(made);
+    // "show" swapped for a link to the outside between resolving and opening.
+    fs::rename(root / "rec" / "show", root / "rec" / "old");
+    fs::create_directory_symlink(root / "outside", root / "rec" / "show");
+    EXPECT_EQ(platform::createFileIn(root / "rec" / "show", "b.ts", 0, roots), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+    EXPECT_EQ(platform::createFileIn(root / "outside", "c.ts", 0, roots), INVALID_HANDLE_VALUE);
+    for (const char* name : {"b.ts", "c.ts"})
+        EXPECT_FALSE(fs::exists(root / "outside" / name)) << name;
+}
+#endif
 
 TEST(RecordingFolders, FoldersThatDoNotExistAreRefused)
 {

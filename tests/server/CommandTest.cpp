@@ -228,21 +228,26 @@ TEST_F(CommandTest, BufferSizeMustBeANumber)
               "Error: circularBufferSize 0 invalid");
     EXPECT_EQ(quietRequest("BUFFER dev|702|99999999999999999999|" + m_dir.file("b.ts") + "|Great"),
               "Error: circularBufferSize 99999999999999999999 invalid");
+    // A ring below 1 MiB, or of a negative size, is no ring SageTV asks for.
+    EXPECT_EQ(quietRequest("BUFFER dev|702|1048575|" + m_dir.file("b.ts") + "|Great"),
+              "Error: circularBufferSize 1048575 invalid");
+    EXPECT_EQ(quietRequest("BUFFER dev|702|-5000000|" + m_dir.file("b.ts") + "|Great"),
+              "Error: circularBufferSize -5000000 invalid");
     EXPECT_FALSE(m_recorder->isRecording());
 }
 
 TEST_F(CommandTest, BufferRecordsARingFile)
 {
     const std::string file = m_dir.file("ring.ts");
-    EXPECT_EQ(quietRequest("BUFFER dev|702|200000|" + file + "|Great"), "OK");
+    EXPECT_EQ(quietRequest("BUFFER dev|702|1048576|" + file + "|Great"), "OK");
     ASSERT_TRUE(recordingEnds());
-    // The programme is several times the ring: the file stops at its size.
-    EXPECT_EQ(fileSize(file), 200000u);
+    // The programme is more than the ring: the file stops at its size.
+    EXPECT_EQ(fileSize(file), 1048576u);
 }
 
 TEST_F(CommandTest, StartAfterBufferWritesAPlainFile)
 {
-    ASSERT_EQ(quietRequest("BUFFER dev|702|200000|" + m_dir.file("ring.ts") + "|Great"), "OK");
+    ASSERT_EQ(quietRequest("BUFFER dev|702|1048576|" + m_dir.file("ring.ts") + "|Great"), "OK");
     ASSERT_TRUE(recordingEnds());
     const std::string file = m_dir.file("plain.ts");
     ASSERT_EQ(quietRequest("START dev|702|200000|" + file + "|Great"), "OK");

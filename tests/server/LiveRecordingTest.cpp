@@ -140,7 +140,7 @@ TEST_F(LiveRecordingTest, SwitchWithoutFileNameLeavesTheRecordingAlone)
     ASSERT_EQ(request("START dev|702|0|" + file + "|Great"), "OK");
     ASSERT_TRUE(sizeExceeds("GET_SIZE", 0));
     EXPECT_EQ(request("SWITCH 703|"), "Error: fileName blank");
-    EXPECT_EQ(request("BUFFER_SWITCH 703|500000|   "), "Error: fileName blank");
+    EXPECT_EQ(request("BUFFER_SWITCH 703|5000000|   "), "Error: fileName blank");
     EXPECT_EQ(request("BUFFER_SWITCH 703|none|" + m_dir.file("other.ts")),
               "Error: circularBufferSize none invalid");
     EXPECT_TRUE(m_recorder->isRecording());
@@ -153,13 +153,13 @@ TEST_F(LiveRecordingTest, SwitchWithoutFileNameLeavesTheRecordingAlone)
 TEST_F(LiveRecordingTest, BufferRingStopsGrowingWhileTheCountGoesOn)
 {
     const std::string ring = m_dir.file("Live Buffer.ts");
-    ASSERT_EQ(request("BUFFER dev|702|300000|" + ring + "|Great"), "OK");
-    ASSERT_TRUE(sizeExceeds("GET_FILE_SIZE " + ring, 900000));
-    EXPECT_EQ(fileSize(ring), 300000u);
+    ASSERT_EQ(request("BUFFER dev|702|1048576|" + ring + "|Great"), "OK");
+    ASSERT_TRUE(sizeExceeds("GET_FILE_SIZE " + ring, 3000000));
+    EXPECT_EQ(fileSize(ring), 1048576u);
     ASSERT_EQ(request("STOP"), "OK");
     // Once written out, the ring is the file system's business.
     EXPECT_TRUE(recordingEnds(*m_recorder));
-    EXPECT_EQ(request("GET_FILE_SIZE " + ring), "300000");
+    EXPECT_EQ(request("GET_FILE_SIZE " + ring), "1048576");
 }
 
 TEST_F(LiveRecordingTest, BufferSwitchTakesItsOwnRingSize)
@@ -167,22 +167,22 @@ TEST_F(LiveRecordingTest, BufferSwitchTakesItsOwnRingSize)
     ASSERT_EQ(request("START dev|702|0|" + m_dir.file("plain.ts") + "|Great"), "OK");
     ASSERT_TRUE(sizeExceeds("GET_SIZE", 0));
     const std::string ring = m_dir.file("switched ring.ts");
-    ASSERT_EQ(request("BUFFER_SWITCH 703|250000|" + ring), "OK");
-    ASSERT_TRUE(sizeExceeds("GET_FILE_SIZE " + ring, 600000));
-    EXPECT_EQ(fileSize(ring), 250000u);
+    ASSERT_EQ(request("BUFFER_SWITCH 702|1048576|" + ring), "OK");
+    ASSERT_TRUE(sizeExceeds("GET_FILE_SIZE " + ring, 2500000));
+    EXPECT_EQ(fileSize(ring), 1048576u);
 }
 
 TEST_F(LiveRecordingTest, RefusedBufferLeavesTheRingSizeAsItWas)
 {
     ASSERT_EQ(request("START dev|702|0|" + m_dir.file("plain.ts") + "|Great"), "OK");
     ASSERT_TRUE(sizeExceeds("GET_SIZE", 0));
-    EXPECT_EQ(request("BUFFER dev|702|200000||Great"), "Error: fileName blank");
+    EXPECT_EQ(request("BUFFER dev|702|2000000||Great"), "Error: fileName blank");
     // The refused BUFFER stopped nothing and kept nothing.
     EXPECT_TRUE(m_recorder->isRecording());
     const std::string next = m_dir.file("next.ts");
-    ASSERT_EQ(request("SWITCH 703|" + next), "OK");
-    ASSERT_TRUE(sizeExceeds("GET_FILE_SIZE " + next, 500000));
-    EXPECT_GT(fileSize(next), 200000u);
+    ASSERT_EQ(request("SWITCH 702|" + next), "OK");
+    ASSERT_TRUE(sizeExceeds("GET_FILE_SIZE " + next, 2500000));
+    EXPECT_GT(fileSize(next), 2000000u);
 }
 
 // ---- Commands at any moment ---------------------------------------------------------
