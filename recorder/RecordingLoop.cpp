@@ -77,12 +77,19 @@ std::int32_t VexarHDRecorder::record()
         Target pass = target();
         if (pass.mpts)
             m_mptsWriter.open(pass.mpts, 0);
+        // A device that failed is opened again at once the first time (a
+        // handle gone stale while idle, a driver restarted); only when that
+        // fails too is it tried again after a stall's time.
+        bool reopenedAtOnce = false;
         while (!m_stop)
         {
             try
             {
                 if (m_session.needsReopen())
+                {
                     m_session.reopen();
+                    reopenedAtOnce = false;
+                }
                 if (!recordPass(pass, *state))
                     break;
             }
@@ -102,7 +109,9 @@ std::int32_t VexarHDRecorder::record()
                 ++m_status.deviceReopens;
                 m_session.failed(e);
                 // The device is gone for now: try again after a stall's time.
-                waitForStop(stallMilliseconds());
+                if (reopenedAtOnce)
+                    waitForStop(stallMilliseconds());
+                reopenedAtOnce = true;
             }
         }
         return cleanup(0);

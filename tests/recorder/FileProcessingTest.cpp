@@ -4,9 +4,9 @@
 // copy is byte-exact; the program list and the channel map work end to end.
 #include "tests/app/ProgramRun.h"
 #include "tests/recorder/SampleStream.h"
+#include "tests/support/RecordingCheck.h"
 #ifndef _WIN32
 #include "tests/support/CommandOutput.h"
-#include "tests/support/RecordingCheck.h"
 #endif
 #include "ts/Crc32.h"
 #include "ts/TsPacket.h"

@@ -6,6 +6,7 @@
 #include "platform/Windows.h"
 #include "recorder/VexarHDRecorder.h"
 #include "server/NetworkEncoderServer.h"
+#include "tests/support/RecordingCheck.h"
 
 #include <gtest/gtest.h>
 
@@ -253,6 +254,25 @@ TEST_F(CommandTest, StartAfterBufferWritesAPlainFile)
     ASSERT_EQ(quietRequest("START dev|702|200000|" + file + "|Great"), "OK");
     ASSERT_TRUE(recordingEnds());
     EXPECT_GT(fileSize(file), 500000u);
+}
+
+// In server mode the scan ends as soon as the wanted program's PMT is in, so
+// live TV starts sooner; the recording is byte for byte the same, since the
+// stored packets are replayed either way.
+TEST_F(CommandTest, QuickScanRecordsTheSameBytes)
+{
+    const std::string full = m_dir.file("full.ts");
+    ASSERT_EQ(quietRequest("START dev|702|0|" + full + "|Great"), "OK");
+    ASSERT_TRUE(recordingEnds());
+    m_recorder->setQuickScan(true);
+    const std::string quick = m_dir.file("quick.ts");
+    ConsoleCapture capture;
+    ASSERT_EQ(m_server->handleRequest("START dev|702|0|" + quick + "|Great"), "OK");
+    ASSERT_TRUE(recordingEnds());
+    capture.finish();
+    EXPECT_EQ(capture.out().find("29500,"), std::string::npos) << "the scan ran to its end";
+    EXPECT_GT(readBinary(full).size(), 500000u);
+    EXPECT_TRUE(readBinary(quick) == readBinary(full));
 }
 
 } // namespace vexar
