@@ -1,5 +1,7 @@
 #include "app/Options.h"
 
+#include "platform/ServiceManager.h"
+
 #include <charconv>
 #include <string>
 
@@ -60,16 +62,15 @@ po::options_description makeOptionsDescription()
         ("discoveryport", po::value<PortOption>(), "UDP port for SageTV discovery (8271; 0: off)")
         ("encodername", po::value<std::string>(), "encoder name shown in SageTV")
         ("allowfrom", po::value<std::string>(), "IPv4 addresses/ranges allowed to connect")
-                ("recordingdirs", po::value<std::string>(), "folders recordings may be written in")
+        ("recordingdirs", po::value<std::string>(), "folders recordings may be written in")
         ("upload", po::value<std::string>(), "SageTV media server use: auto, always, never")
         ("mediaserverport", po::value<PortOption>(), "TCP port of SageTV's media server (7818)");
-#ifdef _WIN32
-    description.add_options()
-        ("installservice", po::value<std::string>(), "install as the Windows service NAME (server mode)")
-        ("uninstallservice", po::value<std::string>(), "stop and remove the Windows service NAME")
-        ("runservice", po::value<std::string>(), "run as the Windows service NAME")
-        ("logfile", po::value<std::string>(), "also write the output, time-stamped, to this file");
-#endif
+    if (platform::hasServiceManager)
+        description.add_options()
+            ("installservice", po::value<std::string>(), "install as the Windows service NAME (server mode)")
+            ("uninstallservice", po::value<std::string>(), "stop and remove the Windows service NAME")
+            ("runservice", po::value<std::string>(), "run as the Windows service NAME")
+            ("logfile", po::value<std::string>(), "also write the output, time-stamped, to this file");
     // clang-format on
     return description;
 }

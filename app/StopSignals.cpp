@@ -1,82 +1,12 @@
 #include "app/StopSignals.h"
 
-#include "platform/Windows.h"
-
 #include <cstdlib>
 #include <iostream>
-
-#ifndef _WIN32
-#include <csignal>
-#include <pthread.h>
-#endif
 
 namespace vexar
 {
 
-namespace
-{
-
-#ifdef _WIN32
-StopSignals* g_stopSignals = nullptr; // the one the console handler reports to
-
-BOOL WINAPI consoleHandler(DWORD event)
-{
-    switch (event)
-    {
-    case CTRL_C_EVENT:
-    case CTRL_BREAK_EVENT:
-        g_stopSignals->stop();
-        return TRUE;
-    case CTRL_CLOSE_EVENT:
-    case CTRL_LOGOFF_EVENT:
-    case CTRL_SHUTDOWN_EVENT:
-        // The process ends when the handler returns: first the recording.
-        g_stopSignals->stop();
-        g_stopSignals->waitUntilFinished();
-        return TRUE;
-    default:
-        return FALSE;
-    }
-}
-#else
-sigset_t stopSignalSet()
-{
-    sigset_t set;
-    sigemptyset(&set);
-    sigaddset(&set, SIGINT);
-    sigaddset(&set, SIGTERM);
-    return set;
-}
-#endif
-
-} // namespace
-
-StopSignals::StopSignals()
-{
-#ifdef _WIN32
-    g_stopSignals = this;
-    SetConsoleCtrlHandler(consoleHandler, TRUE);
-#else
-    const sigset_t set = stopSignalSet();
-    pthread_sigmask(SIG_BLOCK, &set, nullptr);
-    m_waiter = std::thread(
-        [this, set]
-        {
-            for (;;)
-            {
-                int signal = 0;
-                if (sigwait(&set, &signal) != 0)
-                    continue;
-                {
-                    std::lock_guard<std::mutex> lock(m_mutex);
-                    if (m_finished)
-                        return; // the destructor's wake-up
-                }
-                stop();
-            }
-        });
-#endif
-}
+StopSignals::StopSignals() : m_requests([this] { stop(); }, [this] { waitUntilFinished(); }) {}
 
 StopSignals::~StopSignals()
 {
@@ -86,12 +16,6 @@ StopSignals::~StopSignals()
         m_action = nullptr;
     }
     m_finishedChanged.notify_all();
-#ifdef _WIN32
-    SetConsoleCtrlHandler(consoleHandler, FALSE);
-#else
-    pthread_kill(m_waiter.native_handle(), SIGTERM);
-    m_waiter.join();
-#endif
 }
 
 void StopSignals::setAction(std::function<void()> action)
@@ -135,14 +59,12 @@ void StopSignals::stop()
     m_action();
 }
 
-#ifdef _WIN32
 void StopSignals::serviceMode()
 {
-    SetConsoleCtrlHandler(consoleHandler, FALSE);
+    m_requests.leaveConsoleEvents();
     std::lock_guard<std::mutex> lock(m_mutex);
     m_serviceMode = true;
 }
-#endif
 
 void StopSignals::waitUntilFinished()
 {

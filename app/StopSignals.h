@@ -6,11 +6,12 @@
 // and so does a second stop that comes while the first is being carried out.
 #pragma once
 
+#include "platform/StopRequests.h"
+
 #include <atomic>
 #include <condition_variable>
 #include <functional>
 #include <mutex>
-#include <thread>
 
 namespace vexar
 {
@@ -34,13 +35,11 @@ public:
     // A stop has arrived (from the signal thread, the console handler or
     // the service manager).
     void stop();
-#ifdef _WIN32
     // Running as a Windows service: console events (a user logging off) are
     // left to the system, and a stop never ends the process at once: one that
     // comes before the run mode has set its action is carried out when it
     // does, and a further stop while one is under way is ignored.
     void serviceMode();
-#endif
     // Windows: blocks the console handler until the process may end.
     void waitUntilFinished();
 
@@ -52,9 +51,8 @@ private:
     bool m_serviceMode = false;
     bool m_deferred = false; // a stop has come before any action
     std::condition_variable m_finishedChanged;
-#ifndef _WIN32
-    std::thread m_waiter;
-#endif
+    // Last: it goes first, while what its callbacks use is still there.
+    platform::StopRequests m_requests;
 };
 
 } // namespace vexar

@@ -1,0 +1,8 @@
+#include "platform/ServiceManager.h"
+
+namespace vexar::platform
+{
+
+const bool hasServiceManager = true;
+
+} // namespace vexar::platform
