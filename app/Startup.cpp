@@ -61,7 +61,7 @@ std::optional<StartupValues> startUp(int argc, const char* const argv[], bool ch
         values.deviceNumber = options["device"].as<SignedOption>().value;
     if (values.deviceMode() && !checkOnly)
     {
-        values.input.reset(openDevice(values.deviceNumber));
+        values.input = openDevice(values.deviceNumber);
         printHandle(values.input.get());
         if (!values.input)
             throw std::runtime_error("could not open device ");

@@ -5,6 +5,7 @@
 #include "app/Program.h"
 #include "app/Startup.h"
 #include "platform/Windows.h"
+#include "platform/win32/ServiceHandle.h"
 #include "server/RecordingFolders.h"
 
 #include <chrono>
@@ -16,7 +17,6 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
-#include <utility>
 #include <vector>
 
 namespace vexar
@@ -26,27 +26,6 @@ namespace po = boost::program_options;
 
 namespace
 {
-
-// Sole owner of a service manager or service handle.
-class ServiceHandle
-{
-public:
-    explicit ServiceHandle(SC_HANDLE handle) : m_handle(handle) {}
-    ~ServiceHandle()
-    {
-        if (m_handle)
-            CloseServiceHandle(m_handle);
-    }
-    ServiceHandle(ServiceHandle&& other) noexcept : m_handle(std::exchange(other.m_handle, nullptr)) {}
-    ServiceHandle(const ServiceHandle&) = delete;
-    ServiceHandle& operator=(const ServiceHandle&) = delete;
-
-    SC_HANDLE get() const { return m_handle; }
-    explicit operator bool() const { return m_handle != nullptr; }
-
-private:
-    SC_HANDLE m_handle;
-};
 
 // The longest a removal waits for the service to stop.
 constexpr std::chrono::seconds kStopTimeout(60);

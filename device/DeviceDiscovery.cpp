@@ -1,7 +1,6 @@
 #include "device/DeviceDiscovery.h"
 
 #include <iostream>
-#include <memory>
 #include <vector>
 
 namespace vexar
@@ -10,53 +9,50 @@ namespace vexar
 namespace
 {
 
-// Owns a device information set.
-struct DeviceInfoList
+// A device information set.
+struct DeviceInfoListTraits
 {
-    HDEVINFO set;
-    explicit DeviceInfoList(HDEVINFO s) : set(s) {}
-    ~DeviceInfoList()
-    {
-        if (set != INVALID_HANDLE_VALUE)
-            SetupDiDestroyDeviceInfoList(set);
-    }
-    DeviceInfoList(const DeviceInfoList&) = delete;
-    DeviceInfoList& operator=(const DeviceInfoList&) = delete;
+    using Handle = HDEVINFO;
+    static Handle empty() { return INVALID_HANDLE_VALUE; }
+    static bool valid(Handle handle) { return handle != INVALID_HANDLE_VALUE; }
+    static void close(Handle handle) { SetupDiDestroyDeviceInfoList(handle); }
 };
+using DeviceInfoList = BasicUniqueHandle<DeviceInfoListTraits>;
 
 } // namespace
 
-HANDLE openDevice(std::int32_t deviceNumber)
+UniqueHandle openDevice(std::int32_t deviceNumber)
 {
     if (deviceNumber < 0)
-        return INVALID_HANDLE_VALUE;
+        return UniqueHandle();
     DeviceInfoList list(SetupDiGetClassDevsA(&DEVICE_INTERFACE_GUID, nullptr, nullptr,
                                              DIGCF_PRESENT | DIGCF_DEVICEINTERFACE));
-    if (list.set == INVALID_HANDLE_VALUE)
-        return INVALID_HANDLE_VALUE;
+    if (!list)
+        return UniqueHandle();
 
     SP_DEVICE_INTERFACE_DATA interfaceData{};
     interfaceData.cbSize = sizeof interfaceData;
-    if (!SetupDiEnumDeviceInterfaces(list.set, nullptr, &DEVICE_INTERFACE_GUID,
+    if (!SetupDiEnumDeviceInterfaces(list.get(), nullptr, &DEVICE_INTERFACE_GUID,
                                      static_cast<DWORD>(deviceNumber), &interfaceData))
-        return INVALID_HANDLE_VALUE;
+        return UniqueHandle();
 
     DWORD required = 0;
-    SetupDiGetDeviceInterfaceDetailA(list.set, &interfaceData, nullptr, 0, &required, nullptr);
+    SetupDiGetDeviceInterfaceDetailA(list.get(), &interfaceData, nullptr, 0, &required, nullptr);
     if (required < sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A))
-        return INVALID_HANDLE_VALUE;
+        return UniqueHandle();
     // The detail record is variable-sized; keep it in suitably aligned storage.
     std::vector<std::uint64_t> storage((required + sizeof(std::uint64_t) - 1) / sizeof(std::uint64_t));
     auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_A*>(storage.data());
     detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
     SP_DEVINFO_DATA infoData{};
     infoData.cbSize = sizeof infoData;
-    if (!SetupDiGetDeviceInterfaceDetailA(list.set, &interfaceData, detail, required, nullptr, &infoData))
-        return INVALID_HANDLE_VALUE;
+    if (!SetupDiGetDeviceInterfaceDetailA(list.get(), &interfaceData, detail, required, nullptr, &infoData))
+        return UniqueHandle();
 
     std::cout << "Found device name: " << detail->DevicePath << std::endl;
-    return CreateFileA(detail->DevicePath, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                       nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+    return UniqueHandle(CreateFileA(detail->DevicePath, GENERIC_READ | GENERIC_WRITE,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                    FILE_FLAG_OVERLAPPED, nullptr));
 }
 
 } // namespace vexar

@@ -2,7 +2,7 @@
 #pragma once
 
 #include "contract/DeviceInterface.h"
-#include "platform/Windows.h"
+#include "platform/UniqueHandle.h"
 
 #include <cstdint>
 
@@ -11,7 +11,7 @@ namespace vexar
 
 // Opens the present device with the given index (counting from 0) for
 // overlapped reading and writing. Writes "Found device name: " and the path
-// when the interface exists. Returns INVALID_HANDLE_VALUE on any failure.
-HANDLE openDevice(std::int32_t deviceNumber);
+// when the interface exists. Returns an empty handle on any failure.
+UniqueHandle openDevice(std::int32_t deviceNumber);
 
 } // namespace vexar

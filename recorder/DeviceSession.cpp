@@ -40,7 +40,7 @@ void DeviceSession::reopen()
     // new one): while it is open, a device that allows one handle refuses
     // the next open.
     m_device.reset();
-    m_device.reset(openDevice(m_deviceNumber));
+    m_device = openDevice(m_deviceNumber);
     if (!m_device)
         throw DeviceError("could not open device ", ERROR_DEVICE_NOT_CONNECTED);
     m_ring.setInput(m_device.get());

@@ -1,6 +1,7 @@
 // The Windows side of ProgramRun.h: the program runs through CreateProcess
 // with its standard output and error sent to files. There is no device
 // namespace on Windows, so deviceDir is not used there.
+#include "platform/UniqueHandle.h"
 #include "platform/Windows.h"
 #include "tests/app/ProgramRun.h"
 #include "tests/support/WindowsProcess.h"
@@ -15,16 +16,6 @@ namespace vexar
 
 namespace
 {
-
-struct Handle
-{
-    HANDLE h = INVALID_HANDLE_VALUE;
-    ~Handle()
-    {
-        if (h != INVALID_HANDLE_VALUE && h != nullptr)
-            CloseHandle(h);
-    }
-};
 
 // Starts the program. Under load wine now and then fails a start with
 // ERROR_INTERNAL_ERROR; a few more tries get through.
@@ -46,8 +37,8 @@ BOOL startProgram(std::string& line, const char* workDir, STARTUPINFOA& startup,
 ProgramRun runProgram(const std::vector<std::string>& args, const std::string& workDir, const std::string&)
 {
     TempDir capture;
-    Handle out{inheritableFile(capture.file("out"))};
-    Handle err{inheritableFile(capture.file("err"))};
+    UniqueHandle out(inheritableFile(capture.file("out")));
+    UniqueHandle err(inheritableFile(capture.file("err")));
 
     std::string line = commandLine(VEXARHD_BINARY, args);
 
@@ -55,13 +46,13 @@ ProgramRun runProgram(const std::vector<std::string>& args, const std::string& w
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;
     startup.hStdInput = nullptr;
-    startup.hStdOutput = out.h;
-    startup.hStdError = err.h;
+    startup.hStdOutput = out.get();
+    startup.hStdError = err.get();
     PROCESS_INFORMATION process{};
     if (!startProgram(line, workDir.c_str(), startup, process))
         throw std::runtime_error("cannot start " VEXARHD_BINARY ": error " + std::to_string(GetLastError()));
-    Handle processHandle{process.hProcess};
-    Handle threadHandle{process.hThread};
+    UniqueHandle processHandle(process.hProcess);
+    UniqueHandle threadHandle(process.hThread);
 
     ProgramRun run;
     run.pid = static_cast<int>(process.dwProcessId);
@@ -76,10 +67,8 @@ ProgramRun runProgram(const std::vector<std::string>& args, const std::string& w
     // The program's -1 is 4294967295 here and 255 to a POSIX shell; the
     // tests expect the latter. Every other status passes unchanged.
     run.exitCode = code == 0xFFFFFFFF ? 255 : static_cast<int>(code);
-    CloseHandle(out.h);
-    out.h = INVALID_HANDLE_VALUE;
-    CloseHandle(err.h);
-    err.h = INVALID_HANDLE_VALUE;
+    out.reset();
+    err.reset();
     run.out = readText(capture.file("out"));
     run.err = readText(capture.file("err"));
     return run;
@@ -88,14 +77,14 @@ ProgramRun runProgram(const std::vector<std::string>& args, const std::string& w
 RunningProgram::RunningProgram(const std::vector<std::string>& args, const TempDir& dir, const std::string&)
     : m_out(dir.file("vexarhd.out")), m_err(dir.file("vexarhd.err"))
 {
-    Handle out{inheritableFile(m_out)};
-    Handle err{inheritableFile(m_err)};
+    UniqueHandle out(inheritableFile(m_out));
+    UniqueHandle err(inheritableFile(m_err));
     std::string line = commandLine(VEXARHD_BINARY, args);
     STARTUPINFOA startup{};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdOutput = out.h;
-    startup.hStdError = err.h;
+    startup.hStdOutput = out.get();
+    startup.hStdError = err.get();
     PROCESS_INFORMATION process{};
     if (!startProgram(line, nullptr, startup, process))
         throw std::runtime_error("cannot start " VEXARHD_BINARY ": error " + std::to_string(GetLastError()));

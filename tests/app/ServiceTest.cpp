@@ -3,6 +3,7 @@
 // manager during a recording made through a SageTV-like session, and removed
 // with --uninstallservice.
 #include "platform/Windows.h"
+#include "platform/win32/ServiceHandle.h"
 #include "tests/app/ProgramRun.h"
 #include "tests/support/SimulatorProcess.h"
 #include "tests/support/TcpClient.h"
@@ -29,17 +30,6 @@ namespace
 {
 
 const std::string kName = "vexarhd-test";
-
-// Sole owner of a service manager or service handle.
-struct ServiceHandle
-{
-    SC_HANDLE h = nullptr;
-    ~ServiceHandle()
-    {
-        if (h)
-            CloseServiceHandle(h);
-    }
-};
 
 // The state of the service, once it is in `wanted` or after the time-out.
 SERVICE_STATUS waitForState(SC_HANDLE service, DWORD wanted, std::chrono::seconds timeout)
@@ -101,8 +91,8 @@ class Service : public ::testing::Test
 protected:
     void SetUp() override
     {
-        m_manager.h = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
-        ASSERT_TRUE(m_manager.h);
+        m_manager.reset(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+        ASSERT_TRUE(m_manager.get());
         removeService(); // one left by an earlier run
         m_dir.write("map.txt", "702 1\n");
     }
@@ -120,13 +110,13 @@ protected:
     // Stops (bounded) and deletes the service, if there is one.
     void removeService()
     {
-        ServiceHandle service{OpenServiceA(m_manager.h, kName.c_str(), SERVICE_ALL_ACCESS)};
-        if (!service.h)
+        ServiceHandle service(OpenServiceA(m_manager.get(), kName.c_str(), SERVICE_ALL_ACCESS));
+        if (!service.get())
             return;
         SERVICE_STATUS status{};
-        ControlService(service.h, SERVICE_CONTROL_STOP, &status);
-        waitForState(service.h, SERVICE_STOPPED, std::chrono::seconds(30));
-        DeleteService(service.h);
+        ControlService(service.get(), SERVICE_CONTROL_STOP, &status);
+        waitForState(service.get(), SERVICE_STOPPED, std::chrono::seconds(30));
+        DeleteService(service.get());
     }
 
     TempDir m_dir;
@@ -143,10 +133,10 @@ TEST_F(Service, StoppedByTheServiceManagerDuringARecordingLeavesAWholeFile)
     ASSERT_EQ(installed.exitCode, 0) << installed.err;
     EXPECT_NE(installed.out.find("Installed service " + kName + ": "), std::string::npos) << installed.out;
 
-    ServiceHandle service{OpenServiceA(m_manager.h, kName.c_str(), SERVICE_ALL_ACCESS)};
-    ASSERT_TRUE(service.h);
-    ASSERT_TRUE(StartServiceA(service.h, 0, nullptr)) << GetLastError();
-    ASSERT_EQ(waitForState(service.h, SERVICE_RUNNING, std::chrono::seconds(30)).dwCurrentState,
+    ServiceHandle service(OpenServiceA(m_manager.get(), kName.c_str(), SERVICE_ALL_ACCESS));
+    ASSERT_TRUE(service.get());
+    ASSERT_TRUE(StartServiceA(service.get(), 0, nullptr)) << GetLastError();
+    ASSERT_EQ(waitForState(service.get(), SERVICE_RUNNING, std::chrono::seconds(30)).dwCurrentState,
               DWORD(SERVICE_RUNNING));
 
     // The server answers once the recorder is built.
@@ -164,13 +154,13 @@ TEST_F(Service, StoppedByTheServiceManagerDuringARecordingLeavesAWholeFile)
     ASSERT_GE(reported, 200000);
 
     SERVICE_STATUS status{};
-    ASSERT_TRUE(ControlService(service.h, SERVICE_CONTROL_STOP, &status)) << GetLastError();
+    ASSERT_TRUE(ControlService(service.get(), SERVICE_CONTROL_STOP, &status)) << GetLastError();
     // A second stop during the stop: refused by the service manager while
     // STOP_PENDING is reported, or delivered; either way the stop goes on.
-    EXPECT_TRUE(ControlService(service.h, SERVICE_CONTROL_STOP, &status) ||
+    EXPECT_TRUE(ControlService(service.get(), SERVICE_CONTROL_STOP, &status) ||
                 GetLastError() == ERROR_SERVICE_CANNOT_ACCEPT_CTRL)
         << GetLastError();
-    status = waitForState(service.h, SERVICE_STOPPED, std::chrono::seconds(30));
+    status = waitForState(service.get(), SERVICE_STOPPED, std::chrono::seconds(30));
     EXPECT_EQ(status.dwCurrentState, DWORD(SERVICE_STOPPED));
     EXPECT_EQ(status.dwWin32ExitCode, DWORD(NO_ERROR));
 
@@ -209,13 +199,13 @@ TEST_F(Service, InstallMakesRelativeNamesAbsolute)
                    m_dir.path(), "");
     ASSERT_EQ(installed.exitCode, 0) << installed.err;
 
-    ServiceHandle service{OpenServiceA(m_manager.h, kName.c_str(), SERVICE_QUERY_CONFIG)};
-    ASSERT_TRUE(service.h);
+    ServiceHandle service(OpenServiceA(m_manager.get(), kName.c_str(), SERVICE_QUERY_CONFIG));
+    ASSERT_TRUE(service.get());
     DWORD needed = 0;
-    QueryServiceConfigA(service.h, nullptr, 0, &needed);
+    QueryServiceConfigA(service.get(), nullptr, 0, &needed);
     std::vector<char> buffer(needed);
     auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGA*>(buffer.data());
-    ASSERT_TRUE(QueryServiceConfigA(service.h, config, needed, &needed)) << GetLastError();
+    ASSERT_TRUE(QueryServiceConfigA(service.get(), config, needed, &needed)) << GetLastError();
     const std::string commandLine = config->lpBinaryPathName;
     // Each argument is quoted; these hold no quote and end in no backslash.
     const auto valueOf = [&](const std::string& option)
@@ -255,8 +245,8 @@ TEST_F(Service, UninstallRemovesTheService)
     const ProgramRun removed = runProgram({"--uninstallservice", kName}, m_dir.path(), "");
     EXPECT_EQ(removed.exitCode, 0) << removed.err;
     EXPECT_EQ(removed.out, "Removed service " + kName + "\n");
-    ServiceHandle service{OpenServiceA(m_manager.h, kName.c_str(), SERVICE_QUERY_STATUS)};
-    EXPECT_FALSE(service.h);
+    ServiceHandle service(OpenServiceA(m_manager.get(), kName.c_str(), SERVICE_QUERY_STATUS));
+    EXPECT_FALSE(service.get());
     EXPECT_EQ(GetLastError(), DWORD(ERROR_SERVICE_DOES_NOT_EXIST));
 }
 

@@ -99,8 +99,7 @@ protected:
     {
         m_ring.reset();
         m_control.reset();
-        if (m_device != INVALID_HANDLE_VALUE)
-            CloseHandle(m_device);
+        m_device.reset();
     }
 
     enum class Stream
@@ -122,12 +121,12 @@ protected:
         CaptureStdout();
         CaptureStderr();
         m_device = openDevice(0);
-        ASSERT_NE(m_device, INVALID_HANDLE_VALUE);
-        m_control = std::make_unique<VexarControl>(m_device, "motorola_dct");
+        ASSERT_NE(m_device.get(), INVALID_HANDLE_VALUE);
+        m_control = std::make_unique<VexarControl>(m_device.get(), "motorola_dct");
         m_control->tuneChannel("702");
         if (stream == Stream::startedBeforePrime)
             m_control->startStream();
-        m_ring = std::make_unique<InputRing>(m_device, false);
+        m_ring = std::make_unique<InputRing>(m_device.get(), false);
         m_ring->sendTransferSize();
         m_ring->prime();
         GetCapturedStdout();
@@ -167,7 +166,7 @@ protected:
     TempDir m_dir;
     std::vector<std::uint8_t> m_stream;
     std::optional<SimulatorProcess> m_sim;
-    HANDLE m_device = INVALID_HANDLE_VALUE;
+    UniqueHandle m_device;
     std::unique_ptr<VexarControl> m_control;
     std::unique_ptr<InputRing> m_ring;
 };
@@ -248,7 +247,7 @@ TEST_P(InputRingDeviceTest, CancelFromAnotherThreadEndsAWaitingRead)
         [this]
         {
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
-            CancelIoEx(m_device, nullptr);
+            CancelIoEx(m_device.get(), nullptr);
         });
     const std::string err =
         expectFailure([&] { read(188); }, "Error at GetOverlappedResult in VexarHDRecorder::read");
@@ -271,7 +270,7 @@ TEST_P(InputRingDeviceTest, CancelFromAnotherThreadEndsAWaitingRead)
 TEST_P(InputRingDeviceTest, SecondOpenOfADeviceInUseIsRefusedAtOnce)
 {
     start({});
-    EXPECT_EQ(openDevice(0), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(openDevice(0).get(), INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
     EXPECT_EQ(read(1000), expected(0, 1000));
 }

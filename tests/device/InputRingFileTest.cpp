@@ -1,6 +1,7 @@
 // The input ring over an MPTS file: every byte up to the end arrives, in
 // order, and the end is reported only once the data before it is used up.
 #include "device/InputRing.h"
+#include "platform/UniqueHandle.h"
 #include "tests/device/TestStream.h"
 #include "tests/support/TempDir.h"
 
@@ -17,16 +18,11 @@ using testing::internal::GetCapturedStderr;
 namespace
 {
 
-struct FileHandle
+UniqueHandle openInput(const std::string& path)
 {
-    HANDLE h;
-    explicit FileHandle(const std::string& path)
-        : h(CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                        FILE_FLAG_OVERLAPPED, nullptr))
-    {
-    }
-    ~FileHandle() { CloseHandle(h); }
-};
+    return UniqueHandle(CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                    FILE_FLAG_OVERLAPPED, nullptr));
+}
 
 class InputRingFileTest : public testing::Test
 {
@@ -76,8 +72,8 @@ protected:
 TEST_F(InputRingFileTest, FileLongerThanTheRingIsReadToItsLastByte)
 {
     const auto bytes = makeFile(20 * 131072 + 5000);
-    FileHandle file(m_dir.path() + "/in.ts");
-    InputRing ring(file.h, true);
+    const UniqueHandle file = openInput(m_dir.path() + "/in.ts");
+    InputRing ring(file.get(), true);
     ring.prime();
     EXPECT_EQ(ring.inputOffset(), 8u * 131072);
     EXPECT_EQ(readAll(ring, 188), bytes);
@@ -88,8 +84,8 @@ TEST_F(InputRingFileTest, FileShorterThanTheRingIsReadWhole)
 {
     // Five of the eight primed reads ask for data past the end.
     const auto bytes = makeFile(2 * 131072 + 777);
-    FileHandle file(m_dir.path() + "/in.ts");
-    InputRing ring(file.h, true);
+    const UniqueHandle file = openInput(m_dir.path() + "/in.ts");
+    InputRing ring(file.get(), true);
     ring.prime();
     EXPECT_EQ(readAll(ring, 131072), bytes);
     EXPECT_EQ(endOfInput(ring), "GetOverlappedResult 0 <= 0\n");
@@ -98,8 +94,8 @@ TEST_F(InputRingFileTest, FileShorterThanTheRingIsReadWhole)
 TEST_F(InputRingFileTest, FileOfWholeSlotsEndsCleanly)
 {
     const auto bytes = makeFile(10 * 131072);
-    FileHandle file(m_dir.path() + "/in.ts");
-    InputRing ring(file.h, true);
+    const UniqueHandle file = openInput(m_dir.path() + "/in.ts");
+    InputRing ring(file.get(), true);
     ring.prime();
     std::vector<std::uint8_t> all(bytes.size());
     ring.read(all.data(), static_cast<std::uint32_t>(all.size()));
@@ -110,8 +106,8 @@ TEST_F(InputRingFileTest, FileOfWholeSlotsEndsCleanly)
 TEST_F(InputRingFileTest, ExactReadAcrossTheEndFails)
 {
     makeFile(1000);
-    FileHandle file(m_dir.path() + "/in.ts");
-    InputRing ring(file.h, true);
+    const UniqueHandle file = openInput(m_dir.path() + "/in.ts");
+    InputRing ring(file.get(), true);
     ring.prime();
     std::vector<std::uint8_t> buffer(1001);
     CaptureStderr();
@@ -122,8 +118,8 @@ TEST_F(InputRingFileTest, ExactReadAcrossTheEndFails)
 TEST_F(InputRingFileTest, RestartGoesOnAfterTheCancelledReads)
 {
     const auto bytes = makeFile(20 * 131072);
-    FileHandle file(m_dir.path() + "/in.ts");
-    InputRing ring(file.h, true);
+    const UniqueHandle file = openInput(m_dir.path() + "/in.ts");
+    InputRing ring(file.get(), true);
     ring.prime();
     std::vector<std::uint8_t> piece(188);
     ring.read(piece.data(), 188);

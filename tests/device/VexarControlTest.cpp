@@ -22,16 +22,6 @@ using testing::internal::GetCapturedStdout;
 namespace
 {
 
-struct DeviceHandle
-{
-    HANDLE h = INVALID_HANDLE_VALUE;
-    ~DeviceHandle()
-    {
-        if (h != INVALID_HANDLE_VALUE)
-            CloseHandle(h);
-    }
-};
-
 // The simulator's status block with the box on and serial VX01234, as
 // updateStatus prints it: 16 values a line, then one more line end.
 const std::string kPoweredOnDump = "5a,1,1,0,0,0,56,58,30,31,32,33,34,0,0,0\n"
@@ -58,9 +48,9 @@ protected:
     {
         m_sim.emplace(m_dir, arguments);
         CaptureStdout();
-        m_device.h = openDevice(0);
+        m_device = openDevice(0);
         const std::string out = GetCapturedStdout();
-        ASSERT_NE(m_device.h, INVALID_HANDLE_VALUE);
+        ASSERT_NE(m_device.get(), INVALID_HANDLE_VALUE);
         EXPECT_EQ(out, "Found device name: " + m_sim->socketPath() + "\n");
         // The simulator logs the connection once it has taken it on.
         ASSERT_TRUE(m_sim->waitForLine("connect"));
@@ -71,7 +61,7 @@ protected:
     {
         CaptureStdout();
         CaptureStderr();
-        m_control = std::make_unique<VexarControl>(m_device.h, "motorola_dct");
+        m_control = std::make_unique<VexarControl>(m_device.get(), "motorola_dct");
         GetCapturedStdout();
         GetCapturedStderr();
     }
@@ -81,7 +71,7 @@ protected:
 
     TempDir m_dir;
     std::optional<SimulatorProcess> m_sim;
-    DeviceHandle m_device;
+    UniqueHandle m_device;
     std::unique_ptr<VexarControl> m_control;
 };
 
@@ -89,10 +79,9 @@ TEST_F(VexarControlTest, DiscoveryFindsOnlyTheServedDevice)
 {
     startSimulator();
     CaptureStdout();
-    HANDLE second = openDevice(1);
-    EXPECT_EQ(second, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(openDevice(1).get(), INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetCapturedStdout(), "");
-    EXPECT_EQ(openDevice(-1), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(openDevice(-1).get(), INVALID_HANDLE_VALUE);
 }
 
 TEST_F(VexarControlTest, ConstructionSendsTheInitialisationInOrderAndPowersOn)
@@ -100,7 +89,7 @@ TEST_F(VexarControlTest, ConstructionSendsTheInitialisationInOrderAndPowersOn)
     startSimulator();
     CaptureStdout();
     CaptureStderr();
-    m_control = std::make_unique<VexarControl>(m_device.h, "motorola_dct");
+    m_control = std::make_unique<VexarControl>(m_device.get(), "motorola_dct");
     const std::string out = GetCapturedStdout();
     const std::string err = GetCapturedStderr();
 
@@ -129,7 +118,7 @@ TEST_F(VexarControlTest, UnsupportedBoxTypeFailsBeforeAnyTransfer)
     const std::size_t mark = logSize();
     try
     {
-        VexarControl control(m_device.h, "pace_rng");
+        VexarControl control(m_device.get(), "pace_rng");
         FAIL() << "constructed";
     }
     catch (const std::runtime_error& e)
@@ -306,7 +295,7 @@ TEST_F(VexarControlTest, FailedSendIsReportedAndThrown)
     CaptureStderr();
     try
     {
-        VexarControl control(m_device.h, "motorola_dct");
+        VexarControl control(m_device.get(), "motorola_dct");
         FAIL() << "constructed";
     }
     catch (const std::runtime_error& e)
@@ -327,7 +316,7 @@ TEST_F(VexarControlTest, FailedStatusIsReportedAndThrown)
     CaptureStderr();
     try
     {
-        VexarControl control(m_device.h, "motorola_dct");
+        VexarControl control(m_device.get(), "motorola_dct");
         FAIL() << "constructed";
     }
     catch (const std::runtime_error& e)
@@ -357,7 +346,7 @@ TEST_F(VexarControlTest, SimulatorStopsCleanlyWhileServing)
     std::uint8_t buffer[TRANSFER_HEADER_SIZE + 1] = {};
     fillTransferRequest(buffer, controlEndpoint, 1);
     DWORD returned = 0;
-    EXPECT_FALSE(DeviceIoControl(m_device.h, IOCTL_TRANSFER, buffer, sizeof buffer, buffer, sizeof buffer,
+    EXPECT_FALSE(DeviceIoControl(m_device.get(), IOCTL_TRANSFER, buffer, sizeof buffer, buffer, sizeof buffer,
                                  &returned, nullptr));
 }
 
@@ -371,8 +360,8 @@ TEST_F(VexarControlTest, PowerThatNeverTogglesEndsTheProcessAfterTwentyToggles)
     EXPECT_EXIT(
         {
             CaptureStdout();
-            HANDLE device = openDevice(0);
-            VexarControl control(device, "motorola_dct");
+            const UniqueHandle device = openDevice(0);
+            VexarControl control(device.get(), "motorola_dct");
         },
         testing::ExitedWithCode(255), "^Serial number: VX01234\nWarning: Trouble Toggling power\n$");
     EXPECT_EQ(m_sim->count("button power"), 20u);

@@ -1,6 +1,7 @@
 // Overlapped file reads and writes as the input ring and the output writer use
 // them: many requests in flight, completion per request, the end of the
 // file, appends, share modes, and cancellation from another thread.
+#include "platform/UniqueHandle.h"
 #include "platform/Windows.h"
 #include "tests/support/Overlapped.h"
 
@@ -22,20 +23,6 @@ namespace
 {
 
 constexpr DWORD kBlock = 128 * 1024;
-
-// Owns a handle for the length of a test.
-struct Handle
-{
-    HANDLE h;
-    explicit Handle(HANDLE handle) : h(handle) {}
-    ~Handle()
-    {
-        if (h != INVALID_HANDLE_VALUE && h != nullptr)
-            CloseHandle(h);
-    }
-    Handle(const Handle&) = delete;
-    Handle& operator=(const Handle&) = delete;
-};
 
 class FileIo : public ::testing::Test
 {
@@ -101,15 +88,15 @@ void issueRead(HANDLE h, std::vector<char>& buffer, OVERLAPPED& ov)
 TEST_F(FileIo, EightReadsInFlightCompleteEachWithItsOwnData)
 {
     const std::string data = makeFile("in.ts", 12 * kBlock + 1000);
-    Handle file(openRead("in.ts"));
-    ASSERT_NE(file.h, INVALID_HANDLE_VALUE);
+    UniqueHandle file(openRead("in.ts"));
+    ASSERT_NE(file.get(), INVALID_HANDLE_VALUE);
 
     std::vector<std::vector<char>> buffers(8, std::vector<char>(kBlock));
     std::vector<OVERLAPPED> ovs(8);
     for (int i = 0; i < 8; ++i)
     {
         setOffset(ovs[i], std::uint64_t(i) * kBlock);
-        issueRead(file.h, buffers[i], ovs[i]);
+        issueRead(file.get(), buffers[i], ovs[i]);
     }
     // Collect them out of issue order; a consumed slot is reissued at once
     // while the others are still outstanding, as a read-ahead ring does.
@@ -118,7 +105,7 @@ TEST_F(FileIo, EightReadsInFlightCompleteEachWithItsOwnData)
     for (int i : order)
     {
         DWORD got = 0;
-        ASSERT_TRUE(collect(file.h, &ovs[i], &got)) << GetLastError();
+        ASSERT_TRUE(collect(file.get(), &ovs[i], &got)) << GetLastError();
         EXPECT_TRUE(HasOverlappedIoCompleted(&ovs[i]));
         ASSERT_EQ(got, kBlock);
         const std::uint64_t offset = std::uint64_t(ovs[i].OffsetHigh) << 32 | ovs[i].Offset;
@@ -126,7 +113,7 @@ TEST_F(FileIo, EightReadsInFlightCompleteEachWithItsOwnData)
         if (next < 12)
         {
             setOffset(ovs[i], next * kBlock);
-            issueRead(file.h, buffers[i], ovs[i]);
+            issueRead(file.get(), buffers[i], ovs[i]);
             ++next;
         }
         else
@@ -139,7 +126,7 @@ TEST_F(FileIo, EightReadsInFlightCompleteEachWithItsOwnData)
         if (ovs[i].Offset == 0 && ovs[i].OffsetHigh == 0)
             continue;
         DWORD got = 0;
-        ASSERT_TRUE(collect(file.h, &ovs[i], &got));
+        ASSERT_TRUE(collect(file.get(), &ovs[i], &got));
         const std::uint64_t offset = std::uint64_t(ovs[i].OffsetHigh) << 32 | ovs[i].Offset;
         EXPECT_EQ(std::string(buffers[i].data(), got), data.substr(offset, kBlock));
     }
@@ -148,15 +135,15 @@ TEST_F(FileIo, EightReadsInFlightCompleteEachWithItsOwnData)
 TEST_F(FileIo, ReadsAtAndPastTheEnd)
 {
     const std::string data = makeFile("in.ts", kBlock + 100);
-    Handle file(openRead("in.ts"));
+    UniqueHandle file(openRead("in.ts"));
     std::vector<char> buffer(kBlock);
 
     // Straddling the end: only the bytes that are there.
     OVERLAPPED ov;
     setOffset(ov, kBlock - 50);
-    issueRead(file.h, buffer, ov);
+    issueRead(file.get(), buffer, ov);
     DWORD got = 0;
-    ASSERT_TRUE(collect(file.h, &ov, &got));
+    ASSERT_TRUE(collect(file.get(), &ov, &got));
     EXPECT_EQ(got, 150u);
     EXPECT_EQ(std::string(buffer.data(), got), data.substr(kBlock - 50));
 
@@ -166,9 +153,9 @@ TEST_F(FileIo, ReadsAtAndPastTheEnd)
         OVERLAPPED atEnd;
         setOffset(atEnd, offset);
         got = 12345;
-        BOOL ok = ReadFile(file.h, buffer.data(), kBlock, nullptr, &atEnd);
+        BOOL ok = ReadFile(file.get(), buffer.data(), kBlock, nullptr, &atEnd);
         if (!ok && GetLastError() == ERROR_IO_PENDING)
-            ok = collect(file.h, &atEnd, &got);
+            ok = collect(file.get(), &atEnd, &got);
         else
             got = 0;
         if (ok)
@@ -183,8 +170,8 @@ TEST_F(FileIo, AppendAndPositionedWrites)
     {
         std::ofstream(path("out.ts")) << "old contents that must go";
     }
-    Handle file(openWrite("out.ts"));
-    ASSERT_NE(file.h, INVALID_HANDLE_VALUE);
+    UniqueHandle file(openWrite("out.ts"));
+    ASSERT_NE(file.get(), INVALID_HANDLE_VALUE);
     EXPECT_EQ(contents("out.ts"), "") << "CREATE_ALWAYS truncates";
 
     // Several appends in flight at once land one after the other.
@@ -194,14 +181,15 @@ TEST_F(FileIo, AppendAndPositionedWrites)
     {
         ovs[i].Offset = 0xFFFFFFFF;
         ovs[i].OffsetHigh = 0xFFFFFFFF;
-        BOOL ok = WriteFile(file.h, parts[i].data(), static_cast<DWORD>(parts[i].size()), nullptr, &ovs[i]);
+        BOOL ok =
+            WriteFile(file.get(), parts[i].data(), static_cast<DWORD>(parts[i].size()), nullptr, &ovs[i]);
         ASSERT_FALSE(ok);
         ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
     }
     for (int i = 3; i >= 0; --i)
     {
         DWORD written = 0;
-        ASSERT_TRUE(collect(file.h, &ovs[i], &written));
+        ASSERT_TRUE(collect(file.get(), &ovs[i], &written));
         EXPECT_EQ(written, parts[i].size());
     }
     const std::string appended = parts[0] + parts[1] + parts[2] + parts[3];
@@ -210,15 +198,15 @@ TEST_F(FileIo, AppendAndPositionedWrites)
     // A write at an offset replaces bytes in place (the circular file) ...
     OVERLAPPED at;
     setOffset(at, 2);
-    ASSERT_FALSE(WriteFile(file.h, "XY", 2, nullptr, &at));
+    ASSERT_FALSE(WriteFile(file.get(), "XY", 2, nullptr, &at));
     DWORD written = 0;
-    ASSERT_TRUE(collect(file.h, &at, &written));
+    ASSERT_TRUE(collect(file.get(), &at, &written));
     EXPECT_EQ(written, 2u);
     // ... and an append after it still goes to the end.
     OVERLAPPED end;
     end.Offset = end.OffsetHigh = 0xFFFFFFFF;
-    ASSERT_FALSE(WriteFile(file.h, "zz", 2, nullptr, &end));
-    ASSERT_TRUE(collect(file.h, &end, &written));
+    ASSERT_FALSE(WriteFile(file.get(), "zz", 2, nullptr, &end));
+    ASSERT_TRUE(collect(file.get(), &end, &written));
     std::string expected = appended + "zz";
     expected.replace(2, 2, "XY");
     EXPECT_EQ(contents("out.ts"), expected);
@@ -249,20 +237,20 @@ TEST_F(FileIo, OpensThatAnotherOpensShareModeForbidsAreRefused)
     EXPECT_EQ(contents("in.ts"), data);
     ASSERT_TRUE(CloseHandle(exclusive));
     {
-        Handle first(open("in.ts", GENERIC_READ, FILE_SHARE_READ));
-        Handle second(open("in.ts", GENERIC_READ, FILE_SHARE_READ));
-        EXPECT_NE(first.h, INVALID_HANDLE_VALUE);
-        EXPECT_NE(second.h, INVALID_HANDLE_VALUE);
+        UniqueHandle first(open("in.ts", GENERIC_READ, FILE_SHARE_READ));
+        UniqueHandle second(open("in.ts", GENERIC_READ, FILE_SHARE_READ));
+        EXPECT_NE(first.get(), INVALID_HANDLE_VALUE);
+        EXPECT_NE(second.get(), INVALID_HANDLE_VALUE);
     }
 
     // Once the readers are closed the writer gets in; a reader must then let it write.
-    Handle writer(openWrite("in.ts"));
-    ASSERT_NE(writer.h, INVALID_HANDLE_VALUE);
+    UniqueHandle writer(openWrite("in.ts"));
+    ASSERT_NE(writer.get(), INVALID_HANDLE_VALUE);
     EXPECT_EQ(contents("in.ts"), "");
     EXPECT_EQ(open("in.ts", GENERIC_READ, FILE_SHARE_READ), INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), ERROR_SHARING_VIOLATION);
-    Handle follower(open("in.ts", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE));
-    EXPECT_NE(follower.h, INVALID_HANDLE_VALUE);
+    UniqueHandle follower(open("in.ts", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE));
+    EXPECT_NE(follower.get(), INVALID_HANDLE_VALUE);
 }
 
 TEST_F(FileIo, ClosedHandleIsRefused)
@@ -286,7 +274,7 @@ TEST_F(FileIo, CancelFromAnotherThreadAbortsQueuedRequests)
 {
     constexpr int kRequests = 64;
     const std::string data = makeFile("in.ts", kRequests * kBlock);
-    Handle file(openRead("in.ts"));
+    UniqueHandle file(openRead("in.ts"));
     bool sawAbort = false;
     for (int attempt = 0; attempt < 20 && !sawAbort; ++attempt)
     {
@@ -295,15 +283,15 @@ TEST_F(FileIo, CancelFromAnotherThreadAbortsQueuedRequests)
         for (int i = 0; i < kRequests; ++i)
         {
             setOffset(ovs[i], std::uint64_t(i) * kBlock);
-            issueRead(file.h, buffers[i], ovs[i]);
+            issueRead(file.get(), buffers[i], ovs[i]);
         }
-        std::thread canceller([&file] { EXPECT_TRUE(CancelIo(file.h)); });
+        std::thread canceller([&file] { EXPECT_TRUE(CancelIo(file.get())); });
         canceller.join();
         bool aborted = false;
         for (int i = 0; i < kRequests; ++i)
         {
             DWORD got = 0;
-            if (collect(file.h, &ovs[i], &got))
+            if (collect(file.get(), &ovs[i], &got))
             {
                 EXPECT_FALSE(aborted) << "request " << i << " ran after an earlier one was cancelled";
                 ASSERT_EQ(got, kBlock);
@@ -324,9 +312,9 @@ TEST_F(FileIo, CancelFromAnotherThreadAbortsQueuedRequests)
     std::vector<char> buffer(kBlock);
     OVERLAPPED ov;
     setOffset(ov, kBlock);
-    issueRead(file.h, buffer, ov);
+    issueRead(file.get(), buffer, ov);
     DWORD got = 0;
-    ASSERT_TRUE(collect(file.h, &ov, &got));
+    ASSERT_TRUE(collect(file.get(), &ov, &got));
     EXPECT_EQ(std::memcmp(buffer.data(), data.data() + kBlock, kBlock), 0);
 }
 
@@ -338,7 +326,7 @@ TEST_F(FileIo, CancelWithARecordEndsOnlyItsRequest)
     constexpr int kRequests = 64;
     constexpr int kCancelled = kRequests - 2;
     const std::string data = makeFile("in.ts", kRequests * kBlock);
-    Handle file(openRead("in.ts"));
+    UniqueHandle file(openRead("in.ts"));
     bool sawAbort = false;
     for (int attempt = 0; attempt < 20 && !sawAbort; ++attempt)
     {
@@ -347,15 +335,15 @@ TEST_F(FileIo, CancelWithARecordEndsOnlyItsRequest)
         for (int i = 0; i < kRequests; ++i)
         {
             setOffset(ovs[i], std::uint64_t(i) * kBlock);
-            issueRead(file.h, buffers[i], ovs[i]);
+            issueRead(file.get(), buffers[i], ovs[i]);
         }
         // Not found only when it has finished already.
-        EXPECT_TRUE(CancelIoEx(file.h, &ovs[kCancelled]) || GetLastError() == ERROR_NOT_FOUND)
+        EXPECT_TRUE(CancelIoEx(file.get(), &ovs[kCancelled]) || GetLastError() == ERROR_NOT_FOUND)
             << GetLastError();
         for (int i = 0; i < kRequests; ++i)
         {
             DWORD got = 0;
-            if (collect(file.h, &ovs[i], &got))
+            if (collect(file.get(), &ovs[i], &got))
             {
                 ASSERT_EQ(got, kBlock);
                 EXPECT_EQ(std::memcmp(buffers[i].data(), data.data() + std::size_t(i) * kBlock, kBlock), 0);
@@ -367,7 +355,7 @@ TEST_F(FileIo, CancelWithARecordEndsOnlyItsRequest)
                 sawAbort = true;
             }
         }
-        EXPECT_FALSE(CancelIoEx(file.h, &ovs[kCancelled]));
+        EXPECT_FALSE(CancelIoEx(file.get(), &ovs[kCancelled]));
         EXPECT_EQ(GetLastError(), ERROR_NOT_FOUND);
     }
     EXPECT_TRUE(sawAbort) << "the cancelled request had always finished";
@@ -379,7 +367,7 @@ TEST_F(FileIo, ResultWithoutWaitingReportsIncomplete)
 {
     constexpr int kRequests = 32;
     makeFile("in.ts", kRequests * kBlock);
-    Handle file(openRead("in.ts"));
+    UniqueHandle file(openRead("in.ts"));
     bool sawIncomplete = false;
     for (int attempt = 0; attempt < 20 && !sawIncomplete; ++attempt)
     {
@@ -388,19 +376,19 @@ TEST_F(FileIo, ResultWithoutWaitingReportsIncomplete)
         for (int i = 0; i < kRequests; ++i)
         {
             setOffset(ovs[i], std::uint64_t(i) * kBlock);
-            issueRead(file.h, buffers[i], ovs[i]);
+            issueRead(file.get(), buffers[i], ovs[i]);
         }
         DWORD got = 0;
-        if (!GetOverlappedResult(file.h, &ovs[kRequests - 1], &got, FALSE))
+        if (!GetOverlappedResult(file.get(), &ovs[kRequests - 1], &got, FALSE))
         {
             EXPECT_EQ(GetLastError(), ERROR_IO_INCOMPLETE);
             sawIncomplete = true;
         }
         for (int i = 0; i < kRequests; ++i)
         {
-            ASSERT_TRUE(collect(file.h, &ovs[i], &got));
+            ASSERT_TRUE(collect(file.get(), &ovs[i], &got));
             EXPECT_EQ(got, kBlock);
-            EXPECT_TRUE(GetOverlappedResult(file.h, &ovs[i], &got, FALSE)) << "a completed result stays";
+            EXPECT_TRUE(GetOverlappedResult(file.get(), &ovs[i], &got, FALSE)) << "a completed result stays";
         }
     }
     EXPECT_TRUE(sawIncomplete);

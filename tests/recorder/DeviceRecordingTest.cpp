@@ -152,9 +152,9 @@ protected:
 
     void makeRecorder(const std::string& defaultChannel)
     {
-        HANDLE device = openDevice(0);
-        ASSERT_NE(device, INVALID_HANDLE_VALUE);
-        m_recorder = std::make_unique<VexarHDRecorder>(UniqueHandle(device), false, false,
+        UniqueHandle device = openDevice(0);
+        ASSERT_NE(device.get(), INVALID_HANDLE_VALUE);
+        m_recorder = std::make_unique<VexarHDRecorder>(std::move(device), false, false,
                                                        m_dir.path() + "/map.txt", defaultChannel, 0);
     }
 

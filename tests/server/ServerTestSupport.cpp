@@ -44,10 +44,10 @@ std::unique_ptr<VexarHDRecorder> makeDeviceRecorder(const DeviceSimulator& simul
     g_delayDefaultChannel = 3600;
     setenv("VEXARHD_DEVICE_DIR", simulator.deviceDir().c_str(), 1);
     dir.write("map.txt", "702 2\n703 3\n");
-    HANDLE device = openDevice(0);
-    if (device == INVALID_HANDLE_VALUE)
+    UniqueHandle device = openDevice(0);
+    if (device.get() == INVALID_HANDLE_VALUE)
         throw std::runtime_error("could not open the simulated device");
-    return std::make_unique<VexarHDRecorder>(UniqueHandle(device), false, false, dir.file("map.txt"), "");
+    return std::make_unique<VexarHDRecorder>(std::move(device), false, false, dir.file("map.txt"), "");
 }
 
 } // namespace vexar
