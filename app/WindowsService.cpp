@@ -5,6 +5,7 @@
 #include "app/Program.h"
 #include "app/Startup.h"
 #include "platform/Windows.h"
+#include "platform/win32/CommandLine.h"
 #include "platform/win32/ServiceHandle.h"
 #include "server/RecordingFolders.h"
 
@@ -57,26 +58,6 @@ std::string executableFolder()
 std::string defaultLogPath(const std::string& name)
 {
     return (std::filesystem::path(executableFolder()) / ("vexarhd-" + name + ".log")).string();
-}
-
-// One argument as the C runtime's command-line parser reads it back.
-std::string quoteArgument(const std::string& arg)
-{
-    std::string quoted = "\"";
-    std::size_t backslashes = 0;
-    for (char c : arg)
-    {
-        if (c == '\\')
-        {
-            ++backslashes;
-            continue;
-        }
-        quoted.append(c == '"' ? 2 * backslashes + 1 : backslashes, '\\');
-        backslashes = 0;
-        quoted += c;
-    }
-    quoted.append(2 * backslashes, '\\');
-    return quoted + "\"";
 }
 
 ServiceHandle openManager(DWORD access)
@@ -156,11 +137,12 @@ int installService(const std::string& name, int argc, const char* const argv[])
                   << values->serverPort << " may record into any file this service may write" << std::endl;
 
     const std::vector<std::string> arguments = serviceArguments(argc, argv);
-    std::string commandLine = quoteArgument(executablePath()) + " --runservice " + quoteArgument(name);
+    std::string commandLine =
+        platform::quoteArgument(executablePath()) + " --runservice " + platform::quoteArgument(name);
     std::string logPath = defaultLogPath(name);
     for (std::size_t i = 0; i < arguments.size(); ++i)
     {
-        commandLine += " " + quoteArgument(arguments[i]);
+        commandLine += " " + platform::quoteArgument(arguments[i]);
         if (arguments[i] == "--logfile" && i + 1 < arguments.size())
             logPath = arguments[i + 1];
     }

@@ -1,34 +1,17 @@
 #include "tests/support/WindowsProcess.h"
 
+#include "platform/win32/CommandLine.h"
+
 #include <stdexcept>
 
 namespace vexar
 {
 
-std::string quoteArgument(const std::string& arg)
-{
-    std::string quoted = "\"";
-    std::size_t backslashes = 0;
-    for (char c : arg)
-    {
-        if (c == '\\')
-        {
-            ++backslashes;
-            continue;
-        }
-        quoted.append(c == '"' ? 2 * backslashes + 1 : backslashes, '\\');
-        backslashes = 0;
-        quoted += c;
-    }
-    quoted.append(2 * backslashes, '\\');
-    return quoted + "\"";
-}
-
 std::string commandLine(const std::string& program, const std::vector<std::string>& args)
 {
-    std::string line = quoteArgument(program);
+    std::string line = platform::quoteArgument(program);
     for (const std::string& a : args)
-        line += " " + quoteArgument(a);
+        line += " " + platform::quoteArgument(a);
     return line;
 }
 

@@ -11,10 +11,7 @@
 namespace vexar
 {
 
-// One argument as the C runtime's command-line parser reads it back: quoted,
-// with backslashes doubled only where they precede a quote.
-std::string quoteArgument(const std::string& arg);
-// The program and its arguments, each quoted.
+// The program and its arguments, each quoted (platform::quoteArgument).
 std::string commandLine(const std::string& program, const std::vector<std::string>& args);
 // A file created for writing whose handle a child inherits; others may read
 // it meanwhile. Throws when it cannot be created.
