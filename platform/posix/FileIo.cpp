@@ -3,10 +3,9 @@
 // (or issues more) while earlier requests are served. Opens are checked
 // against the share modes of the file's other opens, as Windows does.
 #include "platform/posix/KernelObjects.h"
+#include "platform/posix/WriteStallFault.h"
 
 #include <cerrno>
-#include <chrono>
-#include <cstdlib>
 #include <deque>
 #include <fcntl.h>
 #include <map>
@@ -49,11 +48,7 @@ struct FileObject
     bool closing = false;
     std::thread worker;                           // started with the first overlapped request
     std::optional<OpenFiles::iterator> openEntry; // until the handle is closed
-    // Test fault (VEXARHD_STALL_WRITES): overlapped writes stall once for
-    // stallMs when the file has taken stallAfter bytes; 0 ms: never.
-    std::uint64_t stallAfter = 0;
-    DWORD stallMs = 0;
-    std::uint64_t written = 0; // by writes; under io.mutex
+    std::unique_ptr<WriteStallFault> stallFault;  // test equipment; null but in stalled-disk tests
 
     ~FileObject()
     {
@@ -142,30 +137,6 @@ DWORD perform(int fd, const FileRequest& r, DWORD& moved)
     return 0;
 }
 
-// A fault switch for tests and benchmarks of a stalling disk, with no change
-// to the callers: VEXARHD_STALL_WRITES=SUFFIX:AFTER:MS makes the writes to a
-// file whose path ends with SUFFIX stop for MS milliseconds, once, when AFTER
-// bytes have been written to it.
-void armWriteStall(FileObject& file, const char* path)
-{
-    const char* spec = std::getenv("VEXARHD_STALL_WRITES");
-    if (!spec)
-        return;
-    const std::string text = spec;
-    const std::size_t second = text.rfind(':');
-    const std::size_t first =
-        second == std::string::npos || second == 0 ? std::string::npos : text.rfind(':', second - 1);
-    if (first == std::string::npos)
-        return;
-    const std::string suffix = text.substr(0, first);
-    const std::string name = path;
-    if (suffix.empty() || name.size() < suffix.size() ||
-        name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0)
-        return;
-    file.stallAfter = std::strtoull(text.c_str() + first + 1, nullptr, 10);
-    file.stallMs = static_cast<DWORD>(std::strtoul(text.c_str() + second + 1, nullptr, 10));
-}
-
 void workerLoop(FileObject* file)
 {
     std::unique_lock<std::mutex> lock(file->io.mutex);
@@ -177,17 +148,12 @@ void workerLoop(FileObject* file)
         FileRequest r = file->queue.front();
         file->queue.pop_front();
         file->running = r.ov;
-        const DWORD stall = r.write && file->stallMs != 0 && file->written >= file->stallAfter
-                                ? std::exchange(file->stallMs, 0)
-                                : 0;
         lock.unlock();
-        if (stall != 0)
-            std::this_thread::sleep_for(std::chrono::milliseconds(stall));
+        if (r.write && file->stallFault)
+            file->stallFault->beforeWrite(r.size);
         DWORD moved = 0;
         DWORD error = perform(file->fd, r, moved);
         lock.lock();
-        if (r.write)
-            file->written += moved;
         file->running = nullptr;
         markCompleted(r.ov, error, moved);
         file->io.signaled = true;
@@ -211,22 +177,10 @@ BOOL transfer(FileObject& file, bool write, void* buffer, DWORD size, LPDWORD do
             r.offset = static_cast<std::uint64_t>(::lseek(file.fd, 0, SEEK_CUR));
             r.append = false;
         }
-        DWORD stall = 0;
-        if (write)
-        {
-            std::lock_guard<std::mutex> lock(file.io.mutex);
-            if (file.stallMs != 0 && file.written >= file.stallAfter)
-                stall = std::exchange(file.stallMs, 0);
-        }
-        if (stall != 0)
-            std::this_thread::sleep_for(std::chrono::milliseconds(stall));
+        if (write && file.stallFault)
+            file.stallFault->beforeWrite(size);
         DWORD moved = 0;
         DWORD error = perform(file.fd, r, moved);
-        if (write)
-        {
-            std::lock_guard<std::mutex> lock(file.io.mutex);
-            file.written += moved;
-        }
         if (!ov && !error)
             ::lseek(file.fd, static_cast<off_t>(r.offset + moved), SEEK_SET);
         if (done)
@@ -381,7 +335,7 @@ HANDLE adoptFile(int fd, const char* path, DWORD access, DWORD shareMode, DWORD 
     }
     file->overlapped = (flags & FILE_FLAG_OVERLAPPED) != 0;
     if (access & GENERIC_WRITE)
-        armWriteStall(*file, path);
+        file->stallFault = WriteStallFault::forFile(path);
     KernelObject object;
     object.file = std::move(file);
     return insertHandle(std::move(object));
