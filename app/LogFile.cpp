@@ -99,7 +99,7 @@ std::streamsize LogStreamBuf::xsputn(const char* s, std::streamsize n)
         else
         {
             m_line.push_back(s[i]);
-            if (m_line.size() >= maxLine)
+            if (m_line.size() >= kMaxLine)
                 takeLine();
         }
     }

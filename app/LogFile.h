@@ -16,14 +16,14 @@ namespace vexar
 class LogFile
 {
 public:
-    static constexpr std::uint64_t defaultMaxBytes = 10u * 1024u * 1024u;
-    static constexpr int defaultKeep = 5;
+    static constexpr std::uint64_t kDefaultMaxBytes = 10u * 1024u * 1024u;
+    static constexpr int kDefaultKeep = 5;
 
     // Appends to the file at path. Before a line would take the file past
     // maxBytes, the file becomes path.1 (path.1 becomes path.2, and so on;
     // the oldest beyond path.keep is removed) and a new file is begun.
     // Throws std::runtime_error "Cannot write log file " and the path.
-    explicit LogFile(std::string path, std::uint64_t maxBytes = defaultMaxBytes, int keep = defaultKeep);
+    explicit LogFile(std::string path, std::uint64_t maxBytes = kDefaultMaxBytes, int keep = kDefaultKeep);
     LogFile(const LogFile&) = delete;
     LogFile& operator=(const LogFile&) = delete;
 
@@ -45,12 +45,12 @@ private:
 };
 
 // A stream buffer that hands what a stream writes to a log in whole lines
-// (a line longer than maxLine is cut into several) and, when echo is not
+// (a line longer than kMaxLine is cut into several) and, when echo is not
 // null, passes every byte on to echo at once, as the console had it before.
 class LogStreamBuf : public std::streambuf
 {
 public:
-    static constexpr std::size_t maxLine = 65536;
+    static constexpr std::size_t kMaxLine = 65536;
 
     LogStreamBuf(LogFile& log, std::streambuf* echo);
     // Writes a line begun but not ended.

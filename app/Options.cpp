@@ -65,7 +65,7 @@ po::options_description makeOptionsDescription()
         ("recordingdirs", po::value<std::string>(), "folders recordings may be written in")
         ("upload", po::value<std::string>(), "SageTV media server use: auto, always, never")
         ("mediaserverport", po::value<PortOption>(), "TCP port of SageTV's media server (7818)");
-    if (platform::hasServiceManager)
+    if (platform::kHasServiceManager)
         description.add_options()
             ("installservice", po::value<std::string>(), "install as the Windows service NAME (server mode)")
             ("uninstallservice", po::value<std::string>(), "stop and remove the Windows service NAME")

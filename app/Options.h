@@ -27,15 +27,15 @@ template <typename T, std::int64_t Low, std::int64_t High> struct RangedNumber
 
 // Longest delays: a day, far below what a wait in milliseconds holds (and
 // below the 0xFFFFFFFF that means "forever" to Windows' Sleep).
-constexpr std::int64_t maxDelayMilliseconds = 24 * 60 * 60 * 1000;
-constexpr std::int64_t maxDelaySeconds = 24 * 60 * 60;
+constexpr std::int64_t kMaxDelayMilliseconds = 24 * 60 * 60 * 1000;
+constexpr std::int64_t kMaxDelaySeconds = 24 * 60 * 60;
 // The attempts are counted in 16 bits; far fewer already take minutes.
-constexpr std::int64_t maxChannelChangeAttempts = 1000;
+constexpr std::int64_t kMaxChannelChangeAttempts = 1000;
 
 using SignedOption = RangedNumber<std::int32_t, INT32_MIN, INT32_MAX>;
-using MillisecondsOption = RangedNumber<std::uint32_t, 0, maxDelayMilliseconds>;
-using SecondsOption = RangedNumber<std::uint32_t, 0, maxDelaySeconds>;
-using AttemptsOption = RangedNumber<std::uint32_t, 0, maxChannelChangeAttempts>;
+using MillisecondsOption = RangedNumber<std::uint32_t, 0, kMaxDelayMilliseconds>;
+using SecondsOption = RangedNumber<std::uint32_t, 0, kMaxDelaySeconds>;
+using AttemptsOption = RangedNumber<std::uint32_t, 0, kMaxChannelChangeAttempts>;
 using PortOption = RangedNumber<std::uint16_t, 0, 65535>;
 
 // The value of text when it is a whole number within [low, high]; throws the

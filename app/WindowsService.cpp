@@ -74,11 +74,11 @@ std::string absoluteFolders(const std::string& list)
     std::string absolute;
     for (std::size_t start = 0; start <= list.size();)
     {
-        std::size_t end = list.find(RecordingFolders::listSeparator, start);
+        std::size_t end = list.find(RecordingFolders::kListSeparator, start);
         if (end == std::string::npos)
             end = list.size();
         if (start > 0)
-            absolute += RecordingFolders::listSeparator;
+            absolute += RecordingFolders::kListSeparator;
         absolute += std::filesystem::absolute(list.substr(start, end - start)).string();
         start = end + 1;
     }

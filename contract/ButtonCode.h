@@ -20,9 +20,9 @@ struct ButtonCode
 static_assert(sizeof(ButtonCode) == 41, "a ButtonCode is 41 bytes");
 
 // The codes of the "motorola_dct" box type.
-constexpr std::array<std::uint16_t, 10> motorolaDctDigitValues = {0x0000, 0x800F, 0x4007, 0xC00B, 0x2003,
-                                                                  0xA00D, 0x6005, 0xE009, 0x1001, 0x900E};
-constexpr std::uint16_t motorolaDctPowerValue = 0x5006;
+constexpr std::array<std::uint16_t, 10> kMotorolaDctDigitValues = {0x0000, 0x800F, 0x4007, 0xC00B, 0x2003,
+                                                                   0xA00D, 0x6005, 0xE009, 0x1001, 0x900E};
+constexpr std::uint16_t kMotorolaDctPowerValue = 0x5006;
 
 // The 41 code bytes for a 16-bit code value.
 std::vector<std::uint8_t> buttonCode(std::uint16_t value);

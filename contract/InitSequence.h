@@ -10,12 +10,12 @@ namespace vexar
 {
 
 // Device-specific configuration blocks carried by commands 0 and 5.
-extern const std::array<std::uint8_t, 48> initBlockA;
-extern const std::array<std::uint8_t, 48> initBlockB;
+extern const std::array<std::uint8_t, 48> kInitBlockA;
+extern const std::array<std::uint8_t, 48> kInitBlockB;
 
 constexpr int INIT_COMMAND_COUNT = 13;
 // Command whose status answer carries the serial number.
-constexpr int INIT_SERIAL_COMMAND = 11;
+constexpr int kInitSerialCommand = 11;
 
 // The commands, index 0 to 12.
 const std::vector<std::vector<std::uint8_t>>& initSequence();

@@ -45,9 +45,9 @@ constexpr DWORD IOCTL_TRANSFER_SIZE = 0x220038; // device type 0x22, function 14
 
 constexpr std::uint32_t TRANSFER_HEADER_SIZE = sizeof(TransferRequest);
 constexpr std::uint32_t READ_DATA_SIZE = 131072; // data bytes of one stream transfer
-constexpr std::uint32_t STATUS_DATA_SIZE = 128;  // data bytes of a status transfer
-constexpr std::uint32_t MAX_CODE_SIZE = 128;     // longest code sent to the control endpoint
-constexpr std::uint32_t READ_BUFFER_SIZE = TRANSFER_HEADER_SIZE + READ_DATA_SIZE;
+constexpr std::uint32_t kStatusDataSize = 128;   // data bytes of a status transfer
+constexpr std::uint32_t kMaxCodeSize = 128;      // longest code sent to the control endpoint
+constexpr std::uint32_t kReadBufferSize = TRANSFER_HEADER_SIZE + READ_DATA_SIZE;
 
 namespace transfer_detail
 {

@@ -125,7 +125,7 @@ InputRing::Issue InputRing::issue(int slot, DWORD& error)
     else
     {
         fillTransferRequest(buffer, streamEndpoint, READ_DATA_SIZE);
-        ok = DeviceIoControl(m_input, IOCTL_TRANSFER, buffer, READ_BUFFER_SIZE, buffer, READ_BUFFER_SIZE,
+        ok = DeviceIoControl(m_input, IOCTL_TRANSFER, buffer, kReadBufferSize, buffer, kReadBufferSize,
                              nullptr, &ov);
     }
     // A request that completed at once (a file read served from the cache)
@@ -153,7 +153,7 @@ void InputRing::prime()
     for (int slot = 0; slot < READ_SLOTS; ++slot)
     {
         if (!m_readBuffers[slot])
-            m_readBuffers[slot] = std::make_unique<std::uint8_t[]>(READ_BUFFER_SIZE);
+            m_readBuffers[slot] = std::make_unique<std::uint8_t[]>(kReadBufferSize);
     }
     for (int slot = 0; slot < READ_SLOTS; ++slot)
     {

@@ -32,9 +32,9 @@ VexarControl::VexarControl(HANDLE device, const std::string& boxType, HANDLE sto
 {
     if (boxType != "motorola_dct")
         throw std::runtime_error("Unsupported cable box type " + boxType);
-    m_powerCode = buttonCode(motorolaDctPowerValue);
+    m_powerCode = buttonCode(kMotorolaDctPowerValue);
     for (std::size_t digit = 0; digit < m_digitCodes.size(); ++digit)
-        m_digitCodes[digit] = buttonCode(motorolaDctDigitValues[digit]);
+        m_digitCodes[digit] = buttonCode(kMotorolaDctDigitValues[digit]);
 
     const auto& sequence = initSequence();
     for (int i = 0; i < INIT_COMMAND_COUNT; ++i)
@@ -42,7 +42,7 @@ VexarControl::VexarControl(HANDLE device, const std::string& boxType, HANDLE sto
         sendCode(sequence[static_cast<std::size_t>(i)]);
         pause(g_delay);
         updateStatus(true);
-        if (i == INIT_SERIAL_COMMAND)
+        if (i == kInitSerialCommand)
         {
             std::uint8_t* data = m_status.data() + TRANSFER_HEADER_SIZE;
             data[kSerialEndByte] = 0;
@@ -69,7 +69,7 @@ void VexarControl::pause(DWORD milliseconds)
 std::int32_t VexarControl::updateStatus(bool print)
 {
     std::lock_guard<std::recursive_mutex> lock(m_statusMutex);
-    fillTransferRequest(m_status.data(), statusEndpoint, STATUS_DATA_SIZE);
+    fillTransferRequest(m_status.data(), statusEndpoint, kStatusDataSize);
     DWORD returned = 0;
     const auto size = static_cast<DWORD>(m_status.size());
     if (!DeviceIoControl(m_device, IOCTL_TRANSFER, m_status.data(), size, m_status.data(), size, &returned,
@@ -85,7 +85,7 @@ std::int32_t VexarControl::updateStatus(bool print)
     if (print)
     {
         // The count comes from the device; never dump past the status area.
-        const std::int32_t shown = std::min<std::int32_t>(statusCount, STATUS_DATA_SIZE);
+        const std::int32_t shown = std::min<std::int32_t>(statusCount, kStatusDataSize);
         const std::uint8_t* data = m_status.data() + TRANSFER_HEADER_SIZE;
         // Made apart and written at once: other threads print decimal
         // numbers on the same stream.
@@ -152,9 +152,9 @@ void VexarControl::startStream()
 
 void VexarControl::sendCode(const std::vector<std::uint8_t>& code)
 {
-    if (code.size() > MAX_CODE_SIZE)
+    if (code.size() > kMaxCodeSize)
         throw std::runtime_error("button code too long");
-    std::array<std::uint8_t, TRANSFER_HEADER_SIZE + MAX_CODE_SIZE> buffer{};
+    std::array<std::uint8_t, TRANSFER_HEADER_SIZE + kMaxCodeSize> buffer{};
     fillTransferRequest(buffer.data(), controlEndpoint, static_cast<std::uint32_t>(code.size()));
     std::copy(code.begin(), code.end(), buffer.begin() + TRANSFER_HEADER_SIZE);
     const auto size = static_cast<DWORD>(TRANSFER_HEADER_SIZE + code.size());

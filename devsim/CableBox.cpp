@@ -51,7 +51,7 @@ void CableBox::control(const std::uint8_t* code, std::size_t size)
         if (size == expected.size() && std::equal(expected.begin(), expected.end(), code))
         {
             simLog("init ", m_initIndex, " len ", size, " ok");
-            if (m_initIndex == INIT_SERIAL_COMMAND)
+            if (m_initIndex == kInitSerialCommand)
                 m_serialKnown = true;
             ++m_initIndex;
             return;
@@ -95,7 +95,7 @@ void CableBox::control(const std::uint8_t* code, std::size_t size)
 
 void CableBox::button(std::uint16_t value)
 {
-    if (value == motorolaDctPowerValue)
+    if (value == kMotorolaDctPowerValue)
     {
         simLog("button power");
         if (m_stuckPower)
@@ -110,13 +110,13 @@ void CableBox::button(std::uint16_t value)
         simLog(m_power ? "power on" : "power off");
         return;
     }
-    const auto digit = std::find(motorolaDctDigitValues.begin(), motorolaDctDigitValues.end(), value);
-    if (digit == motorolaDctDigitValues.end())
+    const auto digit = std::find(kMotorolaDctDigitValues.begin(), kMotorolaDctDigitValues.end(), value);
+    if (digit == kMotorolaDctDigitValues.end())
     {
         simLog("button unknown 0x", std::hex, std::setw(4), std::setfill('0'), value);
         return;
     }
-    const char c = static_cast<char>('0' + (digit - motorolaDctDigitValues.begin()));
+    const char c = static_cast<char>('0' + (digit - kMotorolaDctDigitValues.begin()));
     if (!m_power)
     {
         simLog("button ", c, " ignored (power off)");

@@ -121,7 +121,7 @@ std::optional<DeviceAnswer> SimulatedDevice::transfer(std::uint32_t id, const st
     switch (fields.endpoint)
     {
     case controlEndpoint:
-        if (dataSize < 1 || dataSize > MAX_CODE_SIZE)
+        if (dataSize < 1 || dataSize > kMaxCodeSize)
         {
             simLog("bad code length ", dataSize);
             return failure(ERROR_INVALID_PARAMETER);

@@ -93,7 +93,7 @@ SocketTransport::SocketTransport(SimulatedDevice& device, std::string socketPath
     }
     // Room for the largest request whose data the device reads (a status or
     // control transfer); of a stream transfer only its header is taken in.
-    static_assert(wire::kInlineInput >= TRANSFER_HEADER_SIZE + MAX_CODE_SIZE);
+    static_assert(wire::kInlineInput >= TRANSFER_HEADER_SIZE + kMaxCodeSize);
     m_incoming.resize(kReceiveBatch * (sizeof(wire::WireRequest) + wire::kInlineInput));
 }
 

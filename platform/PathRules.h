@@ -12,7 +12,7 @@ namespace vexar::platform
 {
 
 // What separates the folders of a list: ';' on Windows, ':' elsewhere.
-extern const char pathListSeparator;
+extern const char kPathListSeparator;
 
 // The path as the system opens it: absolute, "." and ".." resolved; on
 // Linux every link on the way is followed before a ".." after it applies.

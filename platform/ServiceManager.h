@@ -6,6 +6,6 @@
 namespace vexar::platform
 {
 
-extern const bool hasServiceManager;
+extern const bool kHasServiceManager;
 
 } // namespace vexar::platform

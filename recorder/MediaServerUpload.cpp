@@ -42,8 +42,8 @@ bool decodeUtf8(const std::string& text, std::vector<std::uint32_t>& codePoints)
             point = (point << 6) | (next & 0x3F);
         }
         // Overlong forms and surrogates are not UTF-8.
-        constexpr std::array<std::uint32_t, 4> least = {0, 0x80, 0x800, 0x10000};
-        if (point < least[static_cast<std::size_t>(extra)] || point > 0x10FFFF ||
+        constexpr std::array<std::uint32_t, 4> kLeast = {0, 0x80, 0x800, 0x10000};
+        if (point < kLeast[static_cast<std::size_t>(extra)] || point > 0x10FFFF ||
             (point >= 0xD800 && point <= 0xDFFF))
             return false;
         codePoints.push_back(point);

@@ -21,9 +21,9 @@ namespace vexar
 
 struct WriteChunk
 {
-    static constexpr std::uint32_t ROOM = 262144; // bytes every chunk can hold
-    std::uint64_t position = 0;                   // where the chunk goes in its file
-    std::uint32_t size = 0;                       // bytes in the chunk
+    static constexpr std::uint32_t kRoom = 262144; // bytes every chunk can hold
+    std::uint64_t position = 0;                    // where the chunk goes in its file
+    std::uint32_t size = 0;                        // bytes in the chunk
     std::unique_ptr<std::uint8_t[]> data;
 };
 

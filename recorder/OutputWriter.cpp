@@ -28,7 +28,7 @@ std::uint32_t OutputWriter::nextChunkSize() const
         return CHUNK_SIZE;
     const std::uint64_t position = m_writePosition >= m_circularBufferSize ? 0 : m_writePosition;
     return static_cast<std::uint32_t>(
-        std::min<std::uint64_t>(CIRCULAR_CHUNK_SIZE, m_circularBufferSize - position));
+        std::min<std::uint64_t>(kCircularChunkSize, m_circularBufferSize - position));
 }
 
 bool OutputWriter::takeChunks(std::uint32_t count)
@@ -53,7 +53,7 @@ bool OutputWriter::takeChunks(std::uint32_t count)
     for (std::size_t i = 0; i < needed; ++i)
     {
         std::unique_ptr<WriteChunk> chunk =
-            m_waitUntilStop ? m_budget.takeWaiting(WAITING_QUEUED_BYTES, *m_waitUntilStop) : m_budget.take();
+            m_waitUntilStop ? m_budget.takeWaiting(kWaitingQueuedBytes, *m_waitUntilStop) : m_budget.take();
         if (!chunk)
         {
             for (auto& taken : m_taken)
@@ -90,7 +90,7 @@ void OutputWriter::write(const void* data, std::uint32_t count)
     // A source that can wait hands an MPTS copy over in whole blocks: they
     // go to the file at once, without a copy (nothing obliges it to keep
     // one small write in flight).
-    if (m_waitUntilStop && m_circularBufferSize == 0 && count >= WRITE_THROUGH_SIZE && m_fillPosition == 0 &&
+    if (m_waitUntilStop && m_circularBufferSize == 0 && count >= kWriteThroughSize && m_fillPosition == 0 &&
         !m_file->isUpload())
     {
         if (m_fillChunk)

@@ -29,14 +29,14 @@ namespace vexar
 class OutputWriter
 {
 public:
-    static constexpr std::uint32_t CHUNK_SIZE = 262144;         // ordinary mode
-    static constexpr std::uint32_t CIRCULAR_CHUNK_SIZE = 65536; // circular mode, at most
+    static constexpr std::uint32_t CHUNK_SIZE = 262144;        // ordinary mode
+    static constexpr std::uint32_t kCircularChunkSize = 65536; // circular mode, at most
     // With a source that can wait, the writer waits for the disk once this
     // much is queued instead of dropping anything.
-    static constexpr std::uint64_t WAITING_QUEUED_BYTES = 16 * std::uint64_t(CHUNK_SIZE);
+    static constexpr std::uint64_t kWaitingQueuedBytes = 16 * std::uint64_t(CHUNK_SIZE);
     // With a source that can wait, a call of at least this many bytes (a
     // block of an MPTS copy) is written at once instead of queued.
-    static constexpr std::uint32_t WRITE_THROUGH_SIZE = 65536;
+    static constexpr std::uint32_t kWriteThroughSize = 65536;
 
     explicit OutputWriter(OutputBudget& budget) : m_budget(budget) {}
     // Hands over what it holds, as finish() does.

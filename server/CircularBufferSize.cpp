@@ -26,12 +26,12 @@ std::int64_t parseCircularBufferSize(const std::string& text)
     const auto result = std::from_chars(first, last, magnitude);
     if (result.ec != std::errc())
         return 0;
-    constexpr std::uint64_t maxPositive = static_cast<std::uint64_t>(INT64_MAX);
+    constexpr std::uint64_t kMaxPositive = static_cast<std::uint64_t>(INT64_MAX);
     if (!negative)
-        return magnitude > maxPositive ? 0 : static_cast<std::int64_t>(magnitude);
-    if (magnitude > maxPositive + 1)
+        return magnitude > kMaxPositive ? 0 : static_cast<std::int64_t>(magnitude);
+    if (magnitude > kMaxPositive + 1)
         return 0;
-    return magnitude == maxPositive + 1 ? INT64_MIN : -static_cast<std::int64_t>(magnitude);
+    return magnitude == kMaxPositive + 1 ? INT64_MIN : -static_cast<std::int64_t>(magnitude);
 }
 
 } // namespace vexar

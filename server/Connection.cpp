@@ -63,12 +63,12 @@ void Connection::read()
 
 void Connection::handleLines()
 {
-    constexpr std::size_t maxLine = NetworkEncoderServer::maxRequestLine;
+    constexpr std::size_t kMaxLine = NetworkEncoderServer::kMaxRequestLine;
     std::size_t consumed = 0;
     for (std::size_t lineEnd;
          !m_peer.closeAfterAnswer && (lineEnd = m_received.find("\r\n", consumed)) != std::string::npos;)
     {
-        if (lineEnd - consumed > maxLine)
+        if (lineEnd - consumed > kMaxLine)
             break;
         const std::string line = m_received.substr(consumed, lineEnd - consumed);
         consumed = lineEnd + 2;
@@ -80,9 +80,9 @@ void Connection::handleLines()
     m_received.erase(0, consumed);
     // A line too long for the limit, with or without its end: one more byte
     // than the limit may still be the CR of a line that is just long enough.
-    if (m_received.size() > maxLine + 1 || (m_received.size() == maxLine + 1 && m_received.back() != '\r'))
+    if (m_received.size() > kMaxLine + 1 || (m_received.size() == kMaxLine + 1 && m_received.back() != '\r'))
     {
-        end("read_until", "request line longer than " + std::to_string(maxLine) + " bytes");
+        end("read_until", "request line longer than " + std::to_string(kMaxLine) + " bytes");
         return;
     }
     if (lineLeft && consumed > 0)

@@ -35,7 +35,7 @@ namespace vexar
 class DiscoveryListener
 {
 public:
-    static constexpr std::uint16_t defaultPort = 8271;
+    static constexpr std::uint16_t kDefaultPort = 8271;
 
     // allowList: the server's; must outlive the listener.
     DiscoveryListener(boost::asio::io_context& io, const AddressAllowList& allowList);

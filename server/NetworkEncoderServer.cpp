@@ -207,10 +207,10 @@ void NetworkEncoderServer::accept()
                 ++m_connectionsEnded;
                 return;
             }
-            if (m_connections.size() >= maxConnections)
+            if (m_connections.size() >= kMaxConnections)
             {
                 std::cerr << "Connection from " + remote.address().to_string() +
-                                 " refused: " + std::to_string(maxConnections) + " connections are open\n"
+                                 " refused: " + std::to_string(kMaxConnections) + " connections are open\n"
                           << std::flush;
                 ++m_connectionsEnded;
                 return;

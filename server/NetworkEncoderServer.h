@@ -11,10 +11,10 @@
 // handler runs on that one thread; an idle or slow client holds up nobody.
 //
 // A connection that fails in any way (the peer drops or resets it mid-line,
-// sends no complete line in time, sends a line longer than maxRequestLine,
+// sends no complete line in time, sends a line longer than kMaxRequestLine,
 // or does not take its answer) ends only that connection, with one line on
 // standard error. So does a connection from an address the allow-list
-// refuses, before any byte of it is read, and one beyond maxConnections.
+// refuses, before any byte of it is read, and one beyond kMaxConnections.
 //
 // The discovery listener, when opened, shares the server's io_context.
 #pragma once
@@ -64,9 +64,9 @@ class NetworkEncoderServer
 {
 public:
     // Longest request line taken, its CR LF not counted.
-    static constexpr std::size_t maxRequestLine = 65536;
+    static constexpr std::size_t kMaxRequestLine = 65536;
     // Connections served at once; one more is closed at once.
-    static constexpr std::size_t maxConnections = 32;
+    static constexpr std::size_t kMaxConnections = 32;
 
     // lineDeadline: how long a begun request line may take to end, and an
     // answer to be taken. idleLimit: how long a connection may wait between

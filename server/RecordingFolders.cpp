@@ -11,7 +11,7 @@ namespace vexar
 
 namespace fs = std::filesystem;
 
-const char RecordingFolders::listSeparator = platform::pathListSeparator;
+const char RecordingFolders::kListSeparator = platform::kPathListSeparator;
 
 namespace
 {
@@ -35,7 +35,7 @@ RecordingFolders RecordingFolders::parse(const std::string& list)
     std::size_t start = 0;
     while (true)
     {
-        const std::size_t end = list.find(listSeparator, start);
+        const std::size_t end = list.find(kListSeparator, start);
         const std::string folder =
             list.substr(start, end == std::string::npos ? std::string::npos : end - start);
         std::error_code error;

@@ -24,12 +24,12 @@ class RecordingFolders
 {
 public:
     // The platform's separator of path lists: ';' on Windows, ':' elsewhere.
-    static const char listSeparator;
+    static const char kListSeparator;
 
     // Takes every path.
     RecordingFolders() = default;
 
-    // list: folders separated by listSeparator. Throws std::runtime_error
+    // list: folders separated by kListSeparator. Throws std::runtime_error
     // naming the first one that is not an existing folder.
     static RecordingFolders parse(const std::string& list);
 

@@ -135,11 +135,11 @@ std::string printable(const std::string& text)
             shown += c;
             continue;
         }
-        static const char digits[] = "0123456789abcdef";
+        static const char kDigits[] = "0123456789abcdef";
         const auto b = static_cast<unsigned char>(c);
         shown += "\\x";
-        shown += digits[b >> 4];
-        shown += digits[b & 15];
+        shown += kDigits[b >> 4];
+        shown += kDigits[b & 15];
     }
     return shown;
 }

@@ -15,7 +15,7 @@ namespace vexar::platform
 
 namespace fs = std::filesystem;
 
-const char pathListSeparator = ':';
+const char kPathListSeparator = ':';
 
 fs::path resolvedPath(const fs::path& path)
 {

@@ -3,6 +3,6 @@
 namespace vexar::platform
 {
 
-const bool hasServiceManager = false;
+const bool kHasServiceManager = false;
 
 } // namespace vexar::platform

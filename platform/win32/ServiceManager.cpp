@@ -3,6 +3,6 @@
 namespace vexar::platform
 {
 
-const bool hasServiceManager = true;
+const bool kHasServiceManager = true;
 
 } // namespace vexar::platform

@@ -49,19 +49,19 @@ TEST(ButtonCodeTest, DigitOneHasTheDocumentedBytes)
         0x00, 0x23, 0x0A, 0x80, 0x00, 0x00, 0x5A, 0x28, 0x05, 0x28, 0x05, 0x14, 0x05, 0x14,
         0x05, 0x14, 0x05, 0x14, 0x05, 0x14, 0x05, 0x14, 0x05, 0x14, 0x05, 0x14, 0x05, 0x14,
         0x05, 0x14, 0x05, 0x14, 0x05, 0x28, 0x05, 0x28, 0x05, 0x28, 0x05, 0x28, 0x05};
-    EXPECT_EQ(buttonCode(motorolaDctDigitValues[1]), expected);
+    EXPECT_EQ(buttonCode(kMotorolaDctDigitValues[1]), expected);
 }
 
 TEST(ButtonCodeTest, EveryBoxCodeDecodesBackAndDamagedCodesDoNot)
 {
-    for (std::uint16_t value : motorolaDctDigitValues)
+    for (std::uint16_t value : kMotorolaDctDigitValues)
     {
         const auto code = buttonCode(value);
         ASSERT_EQ(code.size(), 41u);
         EXPECT_EQ(decodeButtonCode(code.data(), code.size()), value);
     }
-    auto code = buttonCode(motorolaDctPowerValue);
-    EXPECT_EQ(decodeButtonCode(code.data(), code.size()), motorolaDctPowerValue);
+    auto code = buttonCode(kMotorolaDctPowerValue);
+    EXPECT_EQ(decodeButtonCode(code.data(), code.size()), kMotorolaDctPowerValue);
     EXPECT_EQ(decodeButtonCode(code.data(), 40), std::nullopt);
     code[9] = 0x20; // neither a 1 nor a 0 bit
     EXPECT_EQ(decodeButtonCode(code.data(), code.size()), std::nullopt);
@@ -79,9 +79,9 @@ TEST(InitSequenceTest, ThirteenCommandsWithTheirLengthsAndRepeats)
         EXPECT_EQ(sequence[i].size(), lengths[i]) << "command " << i;
     for (std::size_t i = 1; i <= 4; ++i)
         EXPECT_EQ(sequence[i], sequence[i + 5]) << "command " << i;
-    EXPECT_NE(initBlockA, initBlockB);
-    EXPECT_TRUE(std::equal(initBlockA.begin(), initBlockA.end(), sequence[0].begin() + 6));
-    EXPECT_TRUE(std::equal(initBlockB.begin(), initBlockB.end(), sequence[5].begin() + 6));
+    EXPECT_NE(kInitBlockA, kInitBlockB);
+    EXPECT_TRUE(std::equal(kInitBlockA.begin(), kInitBlockA.end(), sequence[0].begin() + 6));
+    EXPECT_TRUE(std::equal(kInitBlockB.begin(), kInitBlockB.end(), sequence[5].begin() + 6));
     EXPECT_EQ(sequence[0][57], 0x80);
     EXPECT_EQ(sequence[11],
               (std::vector<std::uint8_t>{0x08, 0x01, 0x00, 0x00, 0x01, 0x10, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,

@@ -57,7 +57,7 @@ void PrintTo(Transfers transfers, std::ostream* out)
 // or 3, or a seccomp profile without process_vm_readv).
 bool otherProcessesMayReachMemory()
 {
-    static const std::uint64_t probe = 0x5EED5EED5EED5EEDull;
+    static const std::uint64_t kProbe = 0x5EED5EED5EED5EEDull;
     int ready[2];
     if (::pipe(ready) != 0)
         return false;
@@ -69,9 +69,9 @@ bool otherProcessesMayReachMemory()
             [[maybe_unused]] ssize_t n = ::read(ready[0], &go, 1);
             std::uint64_t seen = 0;
             iovec local = {&seen, sizeof seen};
-            iovec remote = {const_cast<std::uint64_t*>(&probe), sizeof probe};
+            iovec remote = {const_cast<std::uint64_t*>(&kProbe), sizeof kProbe};
             const bool ok =
-                ::process_vm_readv(parent, &local, 1, &remote, 1, 0) == sizeof seen && seen == probe;
+                ::process_vm_readv(parent, &local, 1, &remote, 1, 0) == sizeof seen && seen == kProbe;
             return ok ? 0 : 1;
         });
     ::prctl(PR_SET_PTRACER, static_cast<unsigned long>(reader.pid()), 0, 0, 0);

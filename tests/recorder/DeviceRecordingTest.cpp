@@ -279,31 +279,31 @@ TEST_F(DeviceRecording, ChannelChangeGoesOnIntoTheSameFile)
 // count of written bytes goes on past it.
 TEST_F(DeviceRecording, CircularFileStaysAtItsRingSize)
 {
-    constexpr std::uint64_t ring = 1000000;
+    constexpr std::uint64_t kRing = 1000000;
     makeRecorder("");
     const std::string out = file("ring.ts");
-    m_recorder->start("702", out, "", 0, ring);
+    m_recorder->start("702", out, "", 0, kRing);
     std::uint64_t largest = 0;
     ASSERT_TRUE(waitUntil(
         [&]
         {
             largest = std::max(largest, fileSize(out));
-            return m_recorder->bytesWritten() > 2 * ring + 100000;
+            return m_recorder->bytesWritten() > 2 * kRing + 100000;
         },
         15000));
-    EXPECT_EQ(fileSize(out), ring);
-    EXPECT_EQ(largest, ring);
+    EXPECT_EQ(fileSize(out), kRing);
+    EXPECT_EQ(largest, kRing);
     m_recorder->stop();
     EXPECT_TRUE(m_recorder->finishOutput());
-    EXPECT_EQ(fileSize(out), ring);
+    EXPECT_EQ(fileSize(out), kRing);
     EXPECT_EQ(m_recorder->bytesWritten(), 0u);
     // A new ordinary recording after the ring: the file only grows again.
     const std::string next = file("after-ring.ts");
     m_recorder->start("702", next, "", 0, 0);
-    ASSERT_TRUE(waitUntil([&] { return m_recorder->bytesWritten() > 2 * ring; }, 15000));
+    ASSERT_TRUE(waitUntil([&] { return m_recorder->bytesWritten() > 2 * kRing; }, 15000));
     m_recorder->stop();
     EXPECT_TRUE(m_recorder->finishOutput());
-    EXPECT_GT(fileSize(next), 2 * ring);
+    EXPECT_GT(fileSize(next), 2 * kRing);
     EXPECT_EQ(fileSize(next) % 188, 0u);
 }
 

@@ -287,11 +287,11 @@ TEST_F(FileProcessing, AbsentWantedProgramFailsAfterTheFallbackOfTheFirstAttempt
 // as a full disk does, instead of SIGXFSZ ending the program without a word.
 TEST_F(FileProcessing, OutputBeyondTheFileSizeLimitIsAWriteError)
 {
-    constexpr std::uint64_t limit = 1 << 20;
-    ASSERT_GT(readPackets(m_sample).size() * 188, 2 * limit);
+    constexpr std::uint64_t kLimit = 1 << 20;
+    ASSERT_GT(readPackets(m_sample).size() * 188, 2 * kLimit);
     const std::string out = m_dir.file("copy.ts");
     ProgramRun run =
-        runProgram({"--mptsin", m_sample, "--mpts", out, "--map", ""}, m_dir.path(), m_dir.path(), limit);
+        runProgram({"--mptsin", m_sample, "--mpts", out, "--map", ""}, m_dir.path(), m_dir.path(), kLimit);
     EXPECT_EQ(run.exitCode, 255) << run.err;
     EXPECT_NE(run.err.find("Write error " + out), std::string::npos) << run.err;
 }

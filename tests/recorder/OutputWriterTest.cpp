@@ -153,9 +153,9 @@ TEST(OutputWriter, RingBeyondFourGigabytesUsesSixtyFourBitPositions)
     Output output(path, ring);
     // A chunk just below 4 GiB, one across nothing but 64-bit positions, and
     // the last chunk of the ring followed by the wrap to 0.
-    const std::uint64_t below = (4ull << 30) - OutputWriter::CIRCULAR_CHUNK_SIZE;
+    const std::uint64_t below = (4ull << 30) - OutputWriter::kCircularChunkSize;
     OutputWriterTestAccess::skipTo(output.writer, below);
-    const std::vector<std::uint8_t> bytes = pattern(2 * OutputWriter::CIRCULAR_CHUNK_SIZE, 5);
+    const std::vector<std::uint8_t> bytes = pattern(2 * OutputWriter::kCircularChunkSize, 5);
     output.writer.write(bytes.data(), static_cast<std::uint32_t>(bytes.size()));
     OutputWriterTestAccess::skipTo(output.writer, ring - 1000); // the next chunk is 1000 bytes, then the wrap
     const std::vector<std::uint8_t> tail = pattern(1000 + 10, 6);
@@ -252,7 +252,7 @@ TEST(OutputWriter, StalledDiskDropsWhatIsBeyondTheBoundWithOneLine)
     // Each chunk of the stream starts with its number, so the file tells
     // which chunks reached it. The budget holds 16 chunks.
     const std::uint32_t chunk = OutputWriter::CHUNK_SIZE;
-    const std::uint64_t limit = 16 * std::uint64_t(WriteChunk::ROOM);
+    const std::uint64_t limit = 16 * std::uint64_t(WriteChunk::kRoom);
     const std::uint32_t chunks = 16 + 40;
     std::vector<std::uint8_t> bytes(std::size_t(chunks) * chunk);
     for (std::uint32_t i = 0; i < chunks; ++i)

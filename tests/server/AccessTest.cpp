@@ -242,7 +242,7 @@ TEST(RecordingFolders, FoldersThatDoNotExistAreRefused)
 {
     TempDir dir;
     dir.write("file", "");
-    const std::string sep(1, RecordingFolders::listSeparator);
+    const std::string sep(1, RecordingFolders::kListSeparator);
     for (const std::string& list : {dir.file("missing"), dir.path() + sep + dir.file("file"), std::string()})
         EXPECT_THROW(RecordingFolders::parse(list), std::runtime_error) << list;
     EXPECT_EQ(RecordingFolders::parse(dir.path() + sep + dir.path()).describe(),

@@ -19,7 +19,7 @@ namespace vexar
 namespace
 {
 
-constexpr std::chrono::milliseconds shortDeadline(400);
+constexpr std::chrono::milliseconds kShortDeadline(400);
 
 std::size_t countLines(const std::string& text, const std::string& start)
 {
@@ -39,7 +39,7 @@ protected:
         m_recorder = makeFileRecorder(m_dir);
     }
 
-    void startServer(std::chrono::milliseconds deadline = shortDeadline,
+    void startServer(std::chrono::milliseconds deadline = kShortDeadline,
                      std::chrono::milliseconds idleLimit = std::chrono::seconds(60))
     {
         m_server = std::make_unique<ServerThread>(*m_recorder, deadline, nullptr, idleLimit);
@@ -174,7 +174,7 @@ TEST_F(ListenerTest, SlowClientHoldsUpNobody)
 
 TEST_F(ListenerTest, IdleConnectionIsClosedQuietly)
 {
-    startServer(shortDeadline, shortDeadline);
+    startServer(kShortDeadline, kShortDeadline);
     ConsoleCapture capture;
     TcpClient client(m_server->port());
     client.send("NOOP\r\n");
@@ -189,7 +189,7 @@ TEST_F(ListenerTest, ConnectionsBeyondTheLimitAreClosed)
 {
     startServer();
     std::vector<std::unique_ptr<TcpClient>> open;
-    for (std::size_t i = 0; i < NetworkEncoderServer::maxConnections; ++i)
+    for (std::size_t i = 0; i < NetworkEncoderServer::kMaxConnections; ++i)
     {
         open.push_back(std::make_unique<TcpClient>(m_server->port()));
         open.back()->send("NOOP\r\n");
@@ -265,7 +265,7 @@ TEST_F(ListenerTest, ClientGoneBeforeTheResponse)
 TEST_F(ListenerTest, LongestLineIsTakenAndOneMoreByteIsNot)
 {
     startServer();
-    const std::string longest(NetworkEncoderServer::maxRequestLine, 'A');
+    const std::string longest(NetworkEncoderServer::kMaxRequestLine, 'A');
     EXPECT_EQ(askServer(m_server->port(), longest), "Error: Unknown command '" + longest + "'");
 
     ConsoleCapture capture;

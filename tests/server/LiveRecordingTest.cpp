@@ -21,7 +21,7 @@ namespace vexar
 namespace
 {
 
-constexpr std::uint64_t cableRate = 38800000;
+constexpr std::uint64_t kCableRate = 38800000;
 
 std::size_t countLines(const std::string& text, const std::string& start)
 {
@@ -43,7 +43,7 @@ class LiveRecordingTest : public ::testing::Test
 protected:
     void SetUp() override
     {
-        m_simulator = std::make_unique<DeviceSimulator>(cableRate);
+        m_simulator = std::make_unique<DeviceSimulator>(kCableRate);
         m_recorder = makeDeviceRecorder(*m_simulator, m_dir);
         m_server = std::make_unique<ServerThread>(*m_recorder);
     }

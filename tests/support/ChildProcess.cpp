@@ -50,12 +50,12 @@ private:
 // cannot set: between fork and exec, so only calls that are safe there.
 [[noreturn]] void execWithLimit(char* const argv[], char* const envp[], const ChildProcess::Options& options)
 {
-    constexpr int flags = O_WRONLY | O_CREAT | O_TRUNC;
+    constexpr int kFlags = O_WRONLY | O_CREAT | O_TRUNC;
     const rlimit limit{*options.fileSizeLimit, *options.fileSizeLimit};
     bool ready = ::setrlimit(RLIMIT_FSIZE, &limit) == 0;
     const auto redirect = [&](int target, const std::string& path)
     {
-        const int fd = ::open(path.c_str(), flags, 0644);
+        const int fd = ::open(path.c_str(), kFlags, 0644);
         ready = ready && fd >= 0 && ::dup2(fd, target) == target;
         if (fd >= 0)
             ::close(fd);
@@ -94,13 +94,13 @@ ChildProcess::ChildProcess(const std::vector<std::string>& args, const Options& 
     }
 
     FileActions actions;
-    constexpr int flags = O_WRONLY | O_CREAT | O_TRUNC;
+    constexpr int kFlags = O_WRONLY | O_CREAT | O_TRUNC;
     if (!options.outPath.empty())
-        posix_spawn_file_actions_addopen(actions.get(), 1, options.outPath.c_str(), flags, 0644);
+        posix_spawn_file_actions_addopen(actions.get(), 1, options.outPath.c_str(), kFlags, 0644);
     if (!options.errPath.empty() && options.errPath == options.outPath)
         posix_spawn_file_actions_adddup2(actions.get(), 1, 2);
     else if (!options.errPath.empty())
-        posix_spawn_file_actions_addopen(actions.get(), 2, options.errPath.c_str(), flags, 0644);
+        posix_spawn_file_actions_addopen(actions.get(), 2, options.errPath.c_str(), kFlags, 0644);
     if (!options.workDir.empty())
         posix_spawn_file_actions_addchdir_np(actions.get(), options.workDir.c_str());
     const int error = posix_spawn(&m_pid, argv[0], actions.get(), nullptr, argv.data(), envp.data());
