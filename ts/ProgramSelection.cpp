@@ -2,6 +2,7 @@
 
 #include "ts/Crc32.h"
 #include "ts/HexDump.h"
+#include "ts/SectionFields.h"
 #include "ts/SectionParser.h"
 
 #include <algorithm>
@@ -104,9 +105,12 @@ Selection selectProgram(const ScanState& state, const std::string& channel, int3
             continue;
         selection.selectedEntryOffset = entry.offset;
         selection.selectedProgram = entry.programNumber;
-        const uint8_t* raw = state.patSection.data() + 4 + entry.offset;
-        std::copy(raw, raw + 4, selection.selectedEntry.begin());
-        std::copy(state.patSection.begin() + 1, state.patSection.begin() + 9, selection.patHeader.begin());
+        // The gathered PAT starts with pointer_field; entry offsets count
+        // from transport_stream_id.
+        const uint8_t* section = state.patSection.data() + 1;
+        const uint8_t* raw = section + kTransportStreamIdAt + entry.offset;
+        std::copy(raw, raw + kPatEntrySize, selection.selectedEntry.begin());
+        std::copy(section, section + kPatEntriesAt, selection.patHeader.begin());
         pidsToRecord = candidates;
         selection.pmtPid = entry.pmtPid();
         selection.videoPid = videoPid;
@@ -132,20 +136,26 @@ void buildNewPat(TsPacket& newPatPacket, const Selection& selection)
 {
     uint8_t* b = newPatPacket.data();
     int d = newPatPacket.payloadOffset();
-    // pointer_field, 8 header bytes, one entry and the CRC_32.
-    constexpr int kSectionBytes = 17;
+    // The section up to its one entry, covered by the CRC_32 behind it.
+    constexpr int kCovered = kPatEntriesAt + kPatEntrySize;
+    // pointer_field, then the section with its CRC_32.
+    constexpr int kSectionBytes = 1 + kCovered + kCrc32Size;
+    static_assert(kSectionBytes == 17, "pointer_field, 8 header bytes, one entry and the CRC_32");
     if (d < 0 || d + kSectionBytes > static_cast<int>(kTsPacketSize))
     {
+        // adaptation_field_control '01' (payload only); continuity_counter kept.
         b[3] = static_cast<uint8_t>(0x10 | (b[3] & 0x0F));
         d = 4;
-        b[d] = 0;
+        b[d] = 0; // pointer_field
         std::copy(selection.patHeader.begin(), selection.patHeader.end(), b + d + 1);
     }
-    std::copy(selection.selectedEntry.begin(), selection.selectedEntry.end(), b + d + 9);
-    std::fill(b + d + 13, b + kTsPacketSize, 0xFF);
-    b[d + 2] = static_cast<uint8_t>(b[d + 2] & 0xF0);
-    b[d + 3] = 13;
-    storeMpegCrc32(b + d + 1, 12);
+    uint8_t* section = b + d + 1;
+    std::copy(selection.selectedEntry.begin(), selection.selectedEntry.end(), section + kPatEntriesAt);
+    std::fill(section + kCovered, b + kTsPacketSize, 0xFF);
+    // section_length 13: the 5 header bytes after it, one entry, the CRC_32.
+    section[kSectionLengthAt] = static_cast<uint8_t>(section[kSectionLengthAt] & 0xF0);
+    section[kSectionLengthAt + 1] = kCovered - kSectionHeaderSize + kCrc32Size;
+    storeMpegCrc32(section, kCovered);
     std::cout << "New PAT: ";
     hexDumpPacket(std::cout, newPatPacket);
     std::cout << std::endl;

@@ -2,6 +2,7 @@
 
 #include "ts/Crc32.h"
 #include "ts/HexDump.h"
+#include "ts/SectionFields.h"
 
 #include <algorithm>
 #include <iostream>
@@ -15,21 +16,28 @@ namespace
 {
 constexpr int kLastByte = static_cast<int>(kTsPacketSize) - 1;
 constexpr uint16_t kTable2DumpPid = 7250;
+// A leading section of this table_id, shorter than 256 bytes, is skipped on
+// the way to the table.
+constexpr uint8_t kSkippedTableId = 0xC0;
+// A gathered PAT is read as if its pointer_field were 0: the section starts
+// at byte 1.
+constexpr int kPatSectionAt = 1;
 
 // Offset of the first table_id after pointer_field and one leading 0xC0
-// section, or -1 when it lies outside the packet.
+// section, or -1 when it lies outside the packet. The table_id and the first
+// section_length byte there lie inside the packet.
 int tableStart(const TsPacket& packet, int payload)
 {
     const uint8_t* b = packet.data();
-    int s = payload + 1 + b[payload];
-    if (s + 1 > kLastByte)
+    int s = payload + 1 + b[payload]; // pointer_field: the bytes before the table
+    if (s + kSectionLengthAt > kLastByte)
         return -1;
-    if (b[s] == 0xC0 && b[s + 1] == 0)
+    if (b[s + kTableIdAt] == kSkippedTableId && b[s + kSectionLengthAt] == 0)
     {
-        if (s + 2 > kLastByte)
+        if (s + kSectionLengthAt + 1 > kLastByte)
             return -1;
-        s = s + 3 + b[s + 2];
-        if (s + 1 > kLastByte)
+        s = s + kSectionHeaderSize + b[s + kSectionLengthAt + 1];
+        if (s + kSectionLengthAt > kLastByte)
             return -1;
     }
     return s;
@@ -67,7 +75,8 @@ void locateTable2(const TsPacket& packet, int32_t storeIndex, ScanState& state)
     if (s < 0)
         return;
     const uint8_t* b = packet.data();
-    if (b[s] != kTableIdPmt || (b[s + 1] & 0x70) != 0x30)
+    // A PMT, with the '0' bit and both reserved bits of its header as set.
+    if (b[s + kTableIdAt] != kTableIdPmt || (b[s + kSectionLengthAt] & 0x70) != 0x30)
         return;
     const uint16_t pid = packet.pid();
     state.lastTable2ByPID[pid] = storeIndex;
@@ -83,18 +92,29 @@ void locateTable2(const TsPacket& packet, int32_t storeIndex, ScanState& state)
 namespace
 {
 
+// The section_length of a gathered PAT; 0 when it is shorter than the
+// section's header.
+int patSectionLength(const std::vector<uint8_t>& patSection)
+{
+    const int size = static_cast<int>(patSection.size());
+    return size >= kPatSectionAt + kSectionHeaderSize
+               ? lengthField(patSection.data() + kPatSectionAt + kSectionLengthAt)
+               : 0;
+}
+
 // The entries of a gathered PAT that lie wholly inside it, in PAT order.
+// Entry offsets count from transport_stream_id, as section_length does.
 std::vector<PatEntry> patEntries(const std::vector<uint8_t>& patSection)
 {
     const int size = static_cast<int>(patSection.size());
-    const int length = size >= 4 ? ((patSection[2] & 0x0F) << 8) | patSection[3] : 0;
+    const int length = patSectionLength(patSection);
     std::vector<PatEntry> entries;
-    const uint8_t* body = patSection.data() + 4;
-    const int bodySize = size - 4;
-    for (int l = 5; l < length - 4 && l + 3 < bodySize; l += 4)
+    const uint8_t* body = patSection.data() + kPatSectionAt + kTransportStreamIdAt;
+    const int bodySize = size - (kPatSectionAt + kTransportStreamIdAt);
+    for (int l = kPatEntriesAt - kTransportStreamIdAt;
+         l < length - kCrc32Size && l + kPatEntrySize - 1 < bodySize; l += kPatEntrySize)
     {
-        entries.push_back(PatEntry{l, static_cast<uint16_t>((body[l] << 8) | body[l + 1]),
-                                   static_cast<uint16_t>((body[l + 2] << 8) | body[l + 3])});
+        entries.push_back(PatEntry{l, word16(body + l), word16(body + l + 2)});
     }
     return entries;
 }
@@ -107,13 +127,15 @@ std::vector<PatEntry> parsePat(const std::vector<uint8_t>& patSection)
         throw std::runtime_error("No PAT found");
     const int size = static_cast<int>(patSection.size());
     // A gathered PAT shorter than its header has no section_length to speak of.
-    const int length = size >= 4 ? ((patSection[2] & 0x0F) << 8) | patSection[3] : 0;
+    const int length = patSectionLength(patSection);
     std::cout << "Processing pat:\n";
     hexDumpBytes(std::cout, patSection);
     std::cout << "\n\nl:" << length << std::endl;
 
-    const int crcCount = std::max(0, std::min(length - 1, size - 1));
-    const uint32_t crc = mpegCrc32(patSection.data() + 1, static_cast<std::size_t>(crcCount));
+    // The CRC of the section without its CRC_32, as far as it was gathered.
+    const int crcCount =
+        std::max(0, std::min(kSectionHeaderSize + length - kCrc32Size, size - kPatSectionAt));
+    const uint32_t crc = mpegCrc32(patSection.data() + kPatSectionAt, static_cast<std::size_t>(crcCount));
     std::ostringstream crcLine;
     crcLine << "Pat CRC:\n"
             << std::hex << (crc >> 24) << " " << ((crc >> 16) & 0xFF) << " " << ((crc >> 8) & 0xFF) << " "
@@ -148,22 +170,26 @@ bool parsePmt(const std::vector<TsPacket>& packetStore, const Table2Index& lastT
     if (payload < 0)
         return false;
     const int s = tableStart(packet, payload);
-    if (s < 0 || s + 11 > kLastByte)
+    // The header up to program_info_length lies inside the packet.
+    if (s < 0 || s + kProgramInfoLengthAt + 1 > kLastByte)
         return false;
     const uint8_t* b = packet.data();
-    const int sectionLength = ((b[s + 1] & 0x0F) << 8) | b[s + 2];
-    const int programInfoLength = ((b[s + 10] & 0x0F) << 8) | b[s + 11];
-    const int first = s + 12 + programInfoLength;
-    const int loopLength = (s + 2 + sectionLength) - first - 4;
+    const int sectionLength = lengthField(b + s + kSectionLengthAt);
+    const int programInfoLength = lengthField(b + s + kProgramInfoLengthAt);
+    const int first = s + kProgramDescriptorsAt + programInfoLength;
+    // From the first entry up to 4 bytes before the section's last byte
+    // (kSectionHeaderSize - 1 + section_length after table_id).
+    const int loopLength = (s + kSectionHeaderSize - 1 + sectionLength) - first - kCrc32Size;
     std::cout << "PMT table " << first << "," << loopLength << std::endl;
 
     for (int w = 0; w < loopLength;)
     {
         const int e = first + w;
-        if (e + 4 > kLastByte)
+        // The entry's fixed part, up to ES_info_length, lies inside the packet.
+        if (e + kEsInfoLengthAt + 1 > kLastByte)
             break;
-        streams.push_back(PmtStream{b[e], static_cast<uint16_t>((b[e + 1] << 8) | b[e + 2])});
-        w += 5 + (((b[e + 3] & 0x0F) << 8) | b[e + 4]);
+        streams.push_back(PmtStream{b[e + kStreamTypeAt], word16(b + e + kElementaryPidAt)});
+        w += kEsEntryHeaderSize + lengthField(b + e + kEsInfoLengthAt);
     }
     return true;
 }
