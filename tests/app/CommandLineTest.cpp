@@ -1,7 +1,7 @@
 // The command line as the user meets it: help, option matching, parse errors
 // and the start-up checks, with the exact lines on each stream and the exit
 // codes (255 is the program's -1).
-#include "tests/app/ProgramRun.h"
+#include "tests/support/ProgramRun.h"
 
 #include <gtest/gtest.h>
 

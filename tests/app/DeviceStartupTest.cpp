@@ -1,7 +1,7 @@
 // Start-up with a capture device: discovery in a device namespace of our own,
 // the "Found device name: " and "hMPTS " lines, and the checks that come after
 // the device is open.
-#include "tests/app/ProgramRun.h"
+#include "tests/support/ProgramRun.h"
 
 #include <gtest/gtest.h>
 

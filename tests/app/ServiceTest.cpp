@@ -4,7 +4,7 @@
 // with --uninstallservice.
 #include "platform/Windows.h"
 #include "platform/win32/ServiceHandle.h"
-#include "tests/app/ProgramRun.h"
+#include "tests/support/ProgramRun.h"
 #include "tests/support/SimulatorProcess.h"
 #include "tests/support/TcpClient.h"
 #include "tests/support/TempDir.h"

@@ -6,9 +6,9 @@
 #include "config/Settings.h"
 #include "device/DeviceDiscovery.h"
 #include "recorder/VexarHDRecorder.h"
-#include "tests/recorder/ProbeSummary.h"
 #include "tests/recorder/SampleStream.h"
 #include "tests/support/ConsoleCapture.h"
+#include "tests/support/ProbeSummary.h"
 #include "tests/support/SimulatorProcess.h"
 #include "ts/TsPacket.h"
 

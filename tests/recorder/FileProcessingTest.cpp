@@ -2,8 +2,8 @@
 // it writes is exactly the input's packets of the program from the replay
 // point on, with every PAT replaced by the new single-entry PAT; the MPTS
 // copy is byte-exact; the program list and the channel map work end to end.
-#include "tests/app/ProgramRun.h"
 #include "tests/recorder/SampleStream.h"
+#include "tests/support/ProgramRun.h"
 #include "tests/support/RecordingCheck.h"
 #ifndef _WIN32
 #include "tests/support/CommandOutput.h"

@@ -2,9 +2,9 @@
 // to a single-program and to a multi-program file, the power query and the
 // power switches, checked in what the program prints, in the files it writes
 // and in what the simulated box received.
-#include "tests/app/ProgramRun.h"
-#include "tests/recorder/ProbeSummary.h"
 #include "tests/recorder/SampleStream.h"
+#include "tests/support/ProbeSummary.h"
+#include "tests/support/ProgramRun.h"
 #include "tests/support/SimulatorProcess.h"
 #include "ts/TsPacket.h"
 

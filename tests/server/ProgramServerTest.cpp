@@ -3,8 +3,8 @@
 // build) the SageTV session runs; the cases that need POSIX signals or
 // sockets run on Linux.
 #include "ServerTestSupport.h"
-#include "tests/app/ProgramRun.h"
-#include "tests/recorder/ProbeSummary.h"
+#include "tests/support/ProbeSummary.h"
+#include "tests/support/ProgramRun.h"
 #include "tests/support/SimulatorProcess.h"
 
 #include <gtest/gtest.h>

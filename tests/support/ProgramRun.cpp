@@ -1,4 +1,4 @@
-#include "tests/app/ProgramRun.h"
+#include "tests/support/ProgramRun.h"
 
 #include "tests/support/ChildProcess.h"
 

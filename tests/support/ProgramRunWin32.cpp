@@ -3,7 +3,7 @@
 // namespace on Windows, so deviceDir is not used there.
 #include "platform/UniqueHandle.h"
 #include "platform/Windows.h"
-#include "tests/app/ProgramRun.h"
+#include "tests/support/ProgramRun.h"
 #include "tests/support/WindowsProcess.h"
 
 #include <gtest/gtest.h>
