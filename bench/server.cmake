@@ -9,8 +9,7 @@ endif()
 # simulator, driven as SageTV drives it, with faults (bench/sagetv-soak runs it).
 if(TARGET vexar_test_support AND NOT WIN32)
   add_executable(sagetv_soak ${CMAKE_CURRENT_SOURCE_DIR}/sagetv_soak.cpp ${CMAKE_CURRENT_SOURCE_DIR}/soak_episodes.cpp
-    ${CMAKE_CURRENT_SOURCE_DIR}/soak_report.cpp ${CMAKE_CURRENT_SOURCE_DIR}/soak_process.cpp
-    ${CMAKE_CURRENT_SOURCE_DIR}/soak_stream_check.cpp)
+    ${CMAKE_CURRENT_SOURCE_DIR}/soak_report.cpp ${CMAKE_CURRENT_SOURCE_DIR}/soak_process.cpp)
   target_link_libraries(sagetv_soak PRIVATE vexar_test_support Threads::Threads)
   add_dependencies(sagetv_soak vexarhd vexarhd-devsim)
 endif()

@@ -8,13 +8,11 @@
 #include "ServerTestSupport.h"
 
 #include "recorder/VexarHDRecorder.h"
-#include "ts/TsPacket.h"
+#include "tests/support/RecordingCheck.h"
 
 #include <algorithm>
-#include <array>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <iostream>
 #include <vector>
 
@@ -65,34 +63,6 @@ void print(const char* phase, const char* command, const Figures& f)
                 command, f.perSecond, f.p50Ms, f.p99Ms, f.maxMs, f.failures);
 }
 
-// Packets of the recorded file whose sync byte is missing, and continuity
-// counters that do not follow on per PID (payload packets, null PID aside).
-std::pair<std::uint64_t, std::uint64_t> checkRecording(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::array<int, 8192> last;
-    last.fill(-1);
-    TsPacket packet{};
-    std::uint64_t outOfSync = 0;
-    std::uint64_t discontinuities = 0;
-    while (in.read(reinterpret_cast<char*>(packet.bytes.data()), kTsPacketSize))
-    {
-        if (packet.bytes[0] != kTsSyncByte)
-        {
-            ++outOfSync;
-            continue;
-        }
-        const std::uint16_t pid = packet.pid();
-        if (pid == 8191 || !packet.hasPayload())
-            continue;
-        const int counter = packet.continuityCounter();
-        if (last[pid] >= 0 && counter != ((last[pid] + 1) & 0x0F))
-            ++discontinuities;
-        last[pid] = counter;
-    }
-    return {outOfSync, discontinuities};
-}
-
 std::size_t countOccurrences(const std::string& text, const std::string& what)
 {
     std::size_t count = 0;
@@ -133,7 +103,11 @@ int main(int argc, char** argv)
         capture.finish();
         console = capture.out() + capture.err();
     }
-    const auto [outOfSync, discontinuities] = checkRecording(recording);
+    // Packets of the file whose sync byte is missing, and continuity counters
+    // that do not follow on per PID.
+    const RecordingCheck check = checkRecordingFile(recording);
+    const std::size_t outOfSync = check.outOfSync();
+    const std::size_t discontinuities = check.discontinuities();
 
     std::printf("server round trips, %d per command and phase, one connection each\n", roundTrips);
     print("idle", "NOOP", idleNoop);

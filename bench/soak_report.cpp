@@ -1,9 +1,8 @@
 // The soak's checks of every recording and its report. Every file is read
-// back and checked on its own (soak_stream_check.h) against what the
+// back and checked on its own (tests/support/RecordingCheck.h) against what the
 // scenario did to it; same-channel switches are checked across the two
 // files; ffprobe looks at a few files as a second opinion.
 #include "sagetv_soak.h"
-#include "soak_stream_check.h"
 
 #include "tests/support/RecordingCheck.h"
 #include "tests/support/TempDir.h"
@@ -57,10 +56,10 @@ Figures figuresOf(std::vector<double> values)
     return f;
 }
 
-std::string describeBreaks(const StreamCheck& check)
+std::string describeBreaks(const RecordingCheck& check)
 {
     std::ostringstream out;
-    for (const auto& [pid, count] : check.breaks())
+    for (const auto& [pid, count] : check.discontinuitiesByPid())
         out << (out.tellp() > 0 ? " " : "") << "0x" << std::hex << pid << std::dec << ":" << count;
     return out.str().empty() ? "none" : out.str();
 }
@@ -161,14 +160,14 @@ int Soak::report()
                 countLines(readText(m_config.work + "/vexarhd.err"), "Connection dropped"));
 
     // ---- Each file on its own
-    std::vector<StreamCheck> checks(m_recs.size());
+    std::vector<RecordingCheck> checks(m_recs.size());
     std::map<std::string, int> plain;
     std::printf("\n-- recordings: %zu files\n", m_recs.size());
     for (std::size_t i = 0; i < m_recs.size(); ++i)
     {
         const SoakRecording& r = m_recs[i];
         const std::string bytes = readBinary(r.path);
-        StreamCheck& check = checks[i];
+        RecordingCheck& check = checks[i];
         check.add(bytes);
         const ProgramPids program = programOf(r.channel);
         std::set<std::uint16_t> allowed = program.pids;
@@ -198,7 +197,7 @@ int Soak::report()
             // hold the tables alone: the next file starts at the next picture.
             if (!check.pids().count(program.video) && lifetimeMs >= emptyLimitMs)
                 problems.push_back("no video of program " + std::to_string(program.program));
-            for (const auto& [pid, count] : check.breaks())
+            for (const auto& [pid, count] : check.discontinuitiesByPid())
             {
                 const std::uint64_t expected = static_cast<std::uint64_t>(r.gapEvents) +
                                                (pid == 0 ? static_cast<std::uint64_t>(r.tunes) : 0);
@@ -266,19 +265,19 @@ int Soak::report()
         }
         const std::string before = readBinary(m_recs[static_cast<std::size_t>(r.continues)].path);
         const ProgramPids program = programOf(r.channel);
-        if (pidOfPacket(next, 0) != 0 || pidOfPacket(next, 1) != program.pmt)
+        if (packetPid(next, 0) != 0 || packetPid(next, 1) != program.pmt)
         {
             ++headerless;
             std::printf("   %s does not begin with the PAT and the PMT\n", fileName(r.path).c_str());
         }
-        StreamCheck pair, alone;
+        RecordingCheck pair, alone;
         pair.add(before);
         pair.add(next, 2);
         alone.add(next, 2);
         const auto junction =
-            static_cast<std::int64_t>(pair.totalBreaks()) -
-            static_cast<std::int64_t>(checks[static_cast<std::size_t>(r.continues)].totalBreaks()) -
-            static_cast<std::int64_t>(alone.totalBreaks());
+            static_cast<std::int64_t>(pair.discontinuities()) -
+            static_cast<std::int64_t>(checks[static_cast<std::size_t>(r.continues)].discontinuities()) -
+            static_cast<std::int64_t>(alone.discontinuities());
         ++checkedPairs;
         if (junction != 0)
         {

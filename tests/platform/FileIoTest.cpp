@@ -4,6 +4,7 @@
 #include "platform/UniqueHandle.h"
 #include "platform/Windows.h"
 #include "tests/support/Overlapped.h"
+#include "tests/support/TempDir.h"
 
 #include <gtest/gtest.h>
 
@@ -12,7 +13,6 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
-#include <sstream>
 #include <thread>
 #include <vector>
 
@@ -47,13 +47,7 @@ protected:
         return data;
     }
 
-    std::string contents(const std::string& name) const
-    {
-        std::ifstream in(path(name), std::ios::binary);
-        std::ostringstream text;
-        text << in.rdbuf();
-        return text.str();
-    }
+    std::string contents(const std::string& name) const { return readBinary(path(name)); }
 
     HANDLE open(const std::string& name, DWORD access, DWORD shareMode, DWORD creation = OPEN_EXISTING) const
     {

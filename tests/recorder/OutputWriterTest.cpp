@@ -4,6 +4,7 @@
 // background.
 #include "recorder/OutputWriter.h"
 #include "tests/support/ConsoleCapture.h"
+#include "tests/support/TempDir.h"
 
 #include <gtest/gtest.h>
 
@@ -13,7 +14,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <iterator>
 #include <string>
 #ifndef _WIN32
 #include <sys/resource.h>
@@ -34,8 +34,8 @@ std::string tempPath(const std::string& name)
 
 std::vector<std::uint8_t> readFile(const std::string& path)
 {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    const std::string bytes = readBinary(path);
+    return {bytes.begin(), bytes.end()};
 }
 
 std::vector<std::uint8_t> pattern(std::size_t size, std::uint32_t seed = 1)

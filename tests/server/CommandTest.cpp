@@ -6,7 +6,7 @@
 #include "platform/Windows.h"
 #include "recorder/VexarHDRecorder.h"
 #include "server/NetworkEncoderServer.h"
-#include "tests/support/RecordingCheck.h"
+#include "tests/support/TempDir.h"
 
 #include <gtest/gtest.h>
 

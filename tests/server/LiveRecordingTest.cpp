@@ -282,10 +282,10 @@ TEST_F(LiveRecordingTest, SameChannelSwitchLosesAndRepeatsNothing)
     const RecordingCheck secondCheck = checkRecording(b);
     EXPECT_TRUE(firstCheck.whole());
     EXPECT_TRUE(secondCheck.whole());
-    EXPECT_EQ(firstCheck.discontinuities, 0u);
-    EXPECT_EQ(secondCheck.discontinuities, 0u);
+    EXPECT_EQ(firstCheck.discontinuities(), 0u);
+    EXPECT_EQ(secondCheck.discontinuities(), 0u);
     // PAT, PMT (the sample's program 2 has one PMT packet), then a picture start.
-    ASSERT_GE(secondCheck.packets, 3u);
+    ASSERT_GE(secondCheck.packets(), 3u);
     EXPECT_EQ(packetPid(b, 0), 0);
     const std::uint16_t pmtPid = packetPid(b, 1);
     EXPECT_NE(pmtPid, 0);
@@ -294,8 +294,8 @@ TEST_F(LiveRecordingTest, SameChannelSwitchLosesAndRepeatsNothing)
     EXPECT_TRUE(packetStartsUnit(b, 2));
     // Without those two, the second file goes on where the first ended.
     const RecordingCheck joined = checkRecording(a + b.substr(2 * 188));
-    EXPECT_EQ(joined.discontinuities, 0u);
-    EXPECT_EQ(joined.packets, firstCheck.packets + secondCheck.packets - 2);
+    EXPECT_EQ(joined.discontinuities(), 0u);
+    EXPECT_EQ(joined.packets(), firstCheck.packets() + secondCheck.packets() - 2);
 }
 
 } // namespace vexar

@@ -181,7 +181,7 @@ TEST_F(DeviceUploadTest, SwitchGoesOnIntoTheSecondPath)
     const std::string b = m_mediaServer.file(second);
     EXPECT_TRUE(checkRecording(a).whole());
     ASSERT_TRUE(checkRecording(b).whole());
-    EXPECT_EQ(checkRecording(a + b.substr(2 * 188)).discontinuities, 0u);
+    EXPECT_EQ(checkRecording(a + b.substr(2 * 188)).discontinuities(), 0u);
 }
 
 // The media server goes away in the middle of a recording and comes back:
@@ -210,8 +210,8 @@ TEST_F(DeviceUploadTest, MediaServerDroppedAndBack)
     EXPECT_EQ(console.err().find("bytes dropped"), std::string::npos);
     const RecordingCheck check = checkRecording(m_mediaServer.file(remote));
     EXPECT_TRUE(check.whole());
-    EXPECT_EQ(check.discontinuities, 0u);
-    EXPECT_EQ(fileSizeOf(remote), check.bytes);
+    EXPECT_EQ(check.discontinuities(), 0u);
+    EXPECT_EQ(fileSizeOf(remote), check.bytes());
 }
 #endif
 

@@ -1,8 +1,9 @@
 #include "tests/support/RecordingCheck.h"
 
-#include <array>
-#include <fstream>
-#include <iterator>
+#include "tests/support/CommandOutput.h"
+#include "tests/support/TempDir.h"
+
+#include <sstream>
 
 namespace vexar
 {
@@ -19,6 +20,80 @@ std::uint8_t byteAt(const std::string& bytes, std::size_t at)
 
 } // namespace
 
+void RecordingCheck::add(const std::string& bytes, std::size_t firstPacket)
+{
+    const std::size_t packets = bytes.size() / kPacket;
+    m_partialBytes += bytes.size() % kPacket;
+    m_bytes += bytes.size() % kPacket;
+    for (std::size_t i = firstPacket; i < packets; ++i)
+    {
+        const std::size_t at = i * kPacket;
+        m_bytes += kPacket;
+        ++m_packets;
+        if (byteAt(bytes, at) != 0x47)
+        {
+            ++m_outOfSync;
+            continue;
+        }
+        const std::uint16_t pid = packetPid(bytes, i);
+        ++m_pids[pid];
+        const std::uint8_t flags = byteAt(bytes, at + 3);
+        if (pid == 0x1FFF || (flags & 0x10) == 0)
+            continue;
+        const int counter = flags & 0x0F;
+        if (m_last[pid] >= 0 && ((m_last[pid] + 1) & 0x0F) != counter)
+            ++m_discontinuities[pid];
+        m_last[pid] = counter;
+    }
+}
+
+bool RecordingCheck::onlyPids(const std::set<std::uint16_t>& allowed) const
+{
+    for (const auto& [pid, count] : m_pids)
+        if (!allowed.count(pid))
+            return false;
+    return true;
+}
+
+std::size_t RecordingCheck::discontinuities() const
+{
+    return discontinuitiesBesides({});
+}
+
+std::size_t RecordingCheck::discontinuitiesBesides(const std::set<std::uint16_t>& pids) const
+{
+    std::size_t total = 0;
+    for (const auto& [pid, count] : m_discontinuities)
+        if (!pids.count(pid))
+            total += count;
+    return total;
+}
+
+std::string RecordingCheck::summary() const
+{
+    std::ostringstream text;
+    text << m_bytes << " bytes, " << m_packets << " packets, " << m_outOfSync << " out of sync, "
+         << m_partialBytes << " partial bytes; packets per PID:";
+    for (const auto& [pid, count] : m_pids)
+        text << " " << pid << ":" << count;
+    text << "; discontinuities per PID:";
+    for (const auto& [pid, count] : m_discontinuities)
+        text << " " << pid << ":" << count;
+    return text.str();
+}
+
+RecordingCheck checkRecording(const std::string& bytes)
+{
+    RecordingCheck check;
+    check.add(bytes);
+    return check;
+}
+
+RecordingCheck checkRecordingFile(const std::string& path)
+{
+    return checkRecording(readBinary(path));
+}
+
 std::uint16_t packetPid(const std::string& bytes, std::size_t index)
 {
     const std::size_t at = index * kPacket;
@@ -30,40 +105,30 @@ bool packetStartsUnit(const std::string& bytes, std::size_t index)
     return (byteAt(bytes, index * kPacket + 1) & 0x40) != 0;
 }
 
-RecordingCheck checkRecording(const std::string& bytes)
+std::string probeSummary(const std::string& path)
 {
-    RecordingCheck check;
-    check.bytes = bytes.size();
-    check.packets = bytes.size() / kPacket;
-    check.partialBytes = bytes.size() % kPacket;
-    std::array<int, 8192> last;
-    last.fill(-1);
-    for (std::size_t i = 0; i < check.packets; ++i)
-    {
-        const std::size_t at = i * kPacket;
-        if (byteAt(bytes, at) != 0x47)
-        {
-            ++check.outOfSync;
-            continue;
-        }
-        const std::uint16_t pid = packetPid(bytes, i);
-        ++check.pids[pid];
-        const std::uint8_t flags = byteAt(bytes, at + 3);
-        const bool payload = (flags & 0x10) != 0;
-        if (pid == 0x1FFF || !payload)
-            continue;
-        const int counter = flags & 0x0F;
-        if (last[pid] >= 0 && ((last[pid] + 1) & 15) != counter)
-            ++check.discontinuities;
-        last[pid] = counter;
-    }
-    return check;
+    const std::string file = "'" + hostPath(path) + "'";
+    return commandOutput(
+               "{ ffprobe -v error -show_entries program=program_id,pmt_pid -of default=nw=1 " + file +
+               " | grep -E '^(program_id|pmt_pid)=' | paste -d, - -; ffprobe -v error -show_entries "
+               "stream=id,codec_name -of default=nw=1 " +
+               file + " | paste -d, - - | sort -u; } 2>&1")
+        .text;
 }
 
-std::string readBinary(const std::string& path)
+std::string probeSummaryBesidesPictures(const std::string& path)
 {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    std::string summary = probeSummary(path);
+    for (std::size_t at = 0; (at = summary.find("[mpeg2video @ ", at)) != std::string::npos;)
+        summary.erase(at, summary.find('\n', at) + 1 - at);
+    return summary;
+}
+
+std::string probeProblems(const std::string& path)
+{
+    return commandOutput("ffprobe -v error -show_packets -of csv=p=0 '" + hostPath(path) +
+                         "' 2>&1 >/dev/null")
+        .text;
 }
 
 } // namespace vexar

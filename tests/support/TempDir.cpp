@@ -47,4 +47,12 @@ std::string readText(const std::string& path)
     return text.str();
 }
 
+std::string readBinary(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream bytes;
+    bytes << in.rdbuf();
+    return bytes.str();
+}
+
 } // namespace vexar

@@ -1,7 +1,7 @@
 // A fresh directory under the system's temporary directory, removed with
 // everything in it when the object goes. Its path is kept short, since device
 // sockets are made inside it and a socket path is limited to about 100 bytes.
-// And reading a file back whole.
+// And reading a file back whole, as text or as bytes.
 #pragma once
 
 #include <string>
@@ -29,5 +29,7 @@ private:
 // The whole file, empty when there is none; in text mode, so that on Windows
 // the CR LF line ends of a program's output read as the LF the tests expect.
 std::string readText(const std::string& path);
+// The whole file as it is (a recording, say), empty when there is none.
+std::string readBinary(const std::string& path);
 
 } // namespace vexar
