@@ -13,7 +13,7 @@ namespace vexar
 extern const std::array<std::uint8_t, 48> kInitBlockA;
 extern const std::array<std::uint8_t, 48> kInitBlockB;
 
-constexpr int INIT_COMMAND_COUNT = 13;
+constexpr int kInitCommandCount = 13;
 // Command whose status answer carries the serial number.
 constexpr int kInitSerialCommand = 11;
 

@@ -20,7 +20,7 @@ struct TransferRequest
     std::uint8_t endpoint; // controlEndpoint, statusEndpoint or streamEndpoint
     std::uint8_t reserved1[12];
     std::uint32_t reserved2;  // written explicitly as 0
-    std::uint32_t dataOffset; // always TRANSFER_HEADER_SIZE
+    std::uint32_t dataOffset; // always kTransferHeaderSize
     std::uint32_t dataLength; // bytes in the data area
 };
 #pragma pack(pop)
@@ -43,11 +43,11 @@ constexpr std::uint8_t streamEndpoint = 0x82;  // transport-stream data
 constexpr DWORD IOCTL_TRANSFER = 0x220024;      // device type 0x22, function 9, buffered, any access
 constexpr DWORD IOCTL_TRANSFER_SIZE = 0x220038; // device type 0x22, function 14, buffered, any access
 
-constexpr std::uint32_t TRANSFER_HEADER_SIZE = sizeof(TransferRequest);
+constexpr std::uint32_t kTransferHeaderSize = sizeof(TransferRequest);
 constexpr std::uint32_t READ_DATA_SIZE = 131072; // data bytes of one stream transfer
 constexpr std::uint32_t kStatusDataSize = 128;   // data bytes of a status transfer
 constexpr std::uint32_t kMaxCodeSize = 128;      // longest code sent to the control endpoint
-constexpr std::uint32_t kReadBufferSize = TRANSFER_HEADER_SIZE + READ_DATA_SIZE;
+constexpr std::uint32_t kReadBufferSize = kTransferHeaderSize + READ_DATA_SIZE;
 
 namespace transfer_detail
 {
@@ -66,20 +66,20 @@ inline std::uint32_t getLittleEndian32(const std::uint8_t* at)
 } // namespace transfer_detail
 
 // Zeroes the header at the start of buffer (which must hold at least
-// TRANSFER_HEADER_SIZE bytes) and writes its fields, little-endian whatever
+// kTransferHeaderSize bytes) and writes its fields, little-endian whatever
 // the host. The data area is left as it is.
 inline void fillTransferRequest(void* buffer, std::uint8_t endpoint, std::uint32_t dataLength)
 {
     auto* bytes = static_cast<std::uint8_t*>(buffer);
-    std::memset(bytes, 0, TRANSFER_HEADER_SIZE);
+    std::memset(bytes, 0, kTransferHeaderSize);
     bytes[offsetof(TransferRequest, endpoint)] = endpoint;
     transfer_detail::putLittleEndian32(bytes + offsetof(TransferRequest, reserved2), 0);
-    transfer_detail::putLittleEndian32(bytes + offsetof(TransferRequest, dataOffset), TRANSFER_HEADER_SIZE);
+    transfer_detail::putLittleEndian32(bytes + offsetof(TransferRequest, dataOffset), kTransferHeaderSize);
     transfer_detail::putLittleEndian32(bytes + offsetof(TransferRequest, dataLength), dataLength);
 }
 
 // The header fields as the device side reads them from a received buffer of
-// at least TRANSFER_HEADER_SIZE bytes.
+// at least kTransferHeaderSize bytes.
 struct TransferFields
 {
     std::uint8_t endpoint;

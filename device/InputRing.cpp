@@ -119,7 +119,7 @@ InputRing::Issue InputRing::issue(int slot, DWORD& error)
     {
         ov.Offset = static_cast<DWORD>(m_inputOffset);
         ov.OffsetHigh = static_cast<DWORD>(m_inputOffset >> 32);
-        ok = ReadFile(m_input, buffer + TRANSFER_HEADER_SIZE, READ_DATA_SIZE, nullptr, &ov);
+        ok = ReadFile(m_input, buffer + kTransferHeaderSize, READ_DATA_SIZE, nullptr, &ov);
         m_inputOffset += READ_DATA_SIZE;
     }
     else
@@ -258,8 +258,7 @@ std::uint32_t InputRing::transfer(void* destination, std::uint32_t count, bool a
         {
             const std::uint32_t available = static_cast<std::uint32_t>(m_readLength - m_readOffset);
             const std::uint32_t n = std::min(available, count - done);
-            std::memcpy(out + done, m_readBuffers[m_readIndex].get() + TRANSFER_HEADER_SIZE + m_readOffset,
-                        n);
+            std::memcpy(out + done, m_readBuffers[m_readIndex].get() + kTransferHeaderSize + m_readOffset, n);
             done += n;
             m_readOffset += static_cast<std::int32_t>(n);
             if (m_readOffset == m_readLength)
@@ -284,7 +283,7 @@ const std::uint8_t* InputRing::readBlock(std::uint32_t& size)
     returnLentSlot();
     if (m_readOffset < 0)
         collectCurrent(true);
-    const std::uint8_t* data = m_readBuffers[m_readIndex].get() + TRANSFER_HEADER_SIZE + m_readOffset;
+    const std::uint8_t* data = m_readBuffers[m_readIndex].get() + kTransferHeaderSize + m_readOffset;
     size = static_cast<std::uint32_t>(m_readLength - m_readOffset);
     m_readOffset = m_readLength;
     m_lentSlot = true;

@@ -108,7 +108,7 @@ private:
     // until timeout ms have passed (then FALSE with WAIT_TIMEOUT).
     BOOL waitFor(int slot, DWORD& bytes, DWORD timeout = INFINITE);
     std::uint32_t transfer(void* destination, std::uint32_t count, bool allowShort);
-    std::uint32_t headerSize() const { return m_inputIsFile ? 0 : TRANSFER_HEADER_SIZE; }
+    std::uint32_t headerSize() const { return m_inputIsFile ? 0 : kTransferHeaderSize; }
 
     // Read by cancel() on other threads, so a new input is handed over safely.
     std::atomic<HANDLE> m_input;

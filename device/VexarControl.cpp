@@ -37,14 +37,14 @@ VexarControl::VexarControl(HANDLE device, const std::string& boxType, HANDLE sto
         m_digitCodes[digit] = buttonCode(kMotorolaDctDigitValues[digit]);
 
     const auto& sequence = initSequence();
-    for (int i = 0; i < INIT_COMMAND_COUNT; ++i)
+    for (int i = 0; i < kInitCommandCount; ++i)
     {
         sendCode(sequence[static_cast<std::size_t>(i)]);
         pause(g_delay);
         updateStatus(true);
         if (i == kInitSerialCommand)
         {
-            std::uint8_t* data = m_status.data() + TRANSFER_HEADER_SIZE;
+            std::uint8_t* data = m_status.data() + kTransferHeaderSize;
             data[kSerialEndByte] = 0;
             m_serialNumber = reinterpret_cast<const char*>(data + kSerialFirstByte);
             std::cout << "Serial number: " << m_serialNumber << std::endl;
@@ -80,13 +80,13 @@ std::int32_t VexarControl::updateStatus(bool print)
         throw DeviceError("Error at Vexarcontrol::updateStatus DeviceIoControl", error);
     }
     const std::int32_t statusCount =
-        static_cast<std::int32_t>(returned) - static_cast<std::int32_t>(TRANSFER_HEADER_SIZE);
+        static_cast<std::int32_t>(returned) - static_cast<std::int32_t>(kTransferHeaderSize);
     std::cout << "updateStatus bytesReturned:" << statusCount << std::endl;
     if (print)
     {
         // The count comes from the device; never dump past the status area.
         const std::int32_t shown = std::min<std::int32_t>(statusCount, kStatusDataSize);
-        const std::uint8_t* data = m_status.data() + TRANSFER_HEADER_SIZE;
+        const std::uint8_t* data = m_status.data() + kTransferHeaderSize;
         // Made apart and written at once: other threads print decimal
         // numbers on the same stream.
         std::ostringstream dump;
@@ -114,7 +114,7 @@ bool VexarControl::isPowerOn()
     updateStatus(true);
     pause(g_delay);
     updateStatus(false);
-    return (m_status[TRANSFER_HEADER_SIZE + kPowerStatusByte] & 1) != 0;
+    return (m_status[kTransferHeaderSize + kPowerStatusByte] & 1) != 0;
 }
 
 void VexarControl::setPower(bool on)
@@ -154,10 +154,10 @@ void VexarControl::sendCode(const std::vector<std::uint8_t>& code)
 {
     if (code.size() > kMaxCodeSize)
         throw std::runtime_error("button code too long");
-    std::array<std::uint8_t, TRANSFER_HEADER_SIZE + kMaxCodeSize> buffer{};
+    std::array<std::uint8_t, kTransferHeaderSize + kMaxCodeSize> buffer{};
     fillTransferRequest(buffer.data(), controlEndpoint, static_cast<std::uint32_t>(code.size()));
-    std::copy(code.begin(), code.end(), buffer.begin() + TRANSFER_HEADER_SIZE);
-    const auto size = static_cast<DWORD>(TRANSFER_HEADER_SIZE + code.size());
+    std::copy(code.begin(), code.end(), buffer.begin() + kTransferHeaderSize);
+    const auto size = static_cast<DWORD>(kTransferHeaderSize + code.size());
     DWORD returned = 0;
     const BOOL ok = DeviceIoControl(m_device, IOCTL_TRANSFER, buffer.data(), size, buffer.data(), size,
                                     &returned, nullptr);

@@ -53,7 +53,7 @@ private:
     std::vector<std::uint8_t> m_powerCode;
     std::array<std::vector<std::uint8_t>, 10> m_digitCodes;
     // The status transfer: header, then the latest status data.
-    std::array<std::uint8_t, TRANSFER_HEADER_SIZE + kStatusDataSize> m_status{};
+    std::array<std::uint8_t, kTransferHeaderSize + kStatusDataSize> m_status{};
     // Held by every public operation except sendCode; recursive because the
     // operations nest (tuneChannel -> setPower -> isPowerOn -> updateStatus).
     // Lock order: the recorder's m_mutex before this one.

@@ -45,7 +45,7 @@ void CableBox::connected()
 void CableBox::control(const std::uint8_t* code, std::size_t size)
 {
     const auto& sequence = initSequence();
-    if (m_initIndex < INIT_COMMAND_COUNT)
+    if (m_initIndex < kInitCommandCount)
     {
         const auto& expected = sequence[static_cast<std::size_t>(m_initIndex)];
         if (size == expected.size() && std::equal(expected.begin(), expected.end(), code))
@@ -56,7 +56,7 @@ void CableBox::control(const std::uint8_t* code, std::size_t size)
             ++m_initIndex;
             return;
         }
-        for (int i = 0; i < INIT_COMMAND_COUNT; ++i)
+        for (int i = 0; i < kInitCommandCount; ++i)
         {
             const auto& other = sequence[static_cast<std::size_t>(i)];
             if (size == other.size() && std::equal(other.begin(), other.end(), code))

@@ -282,7 +282,7 @@ void DriverTransport::serveStream()
         const std::optional<StreamCompletion> completion = m_device.completeStream();
         if (!completion)
             break; // paced: the wait ends when enough has accrued
-        std::size_t size = completion->header ? TRANSFER_HEADER_SIZE : 0;
+        std::size_t size = completion->header ? kTransferHeaderSize : 0;
         for (int piece = 0; piece < completion->pieces; ++piece)
             size += completion->spans[piece].size;
         std::vector<std::uint8_t> message = takeBuffer(sizeof(vexsim_answer) + size);
@@ -293,8 +293,8 @@ void DriverTransport::serveStream()
         at += sizeof head;
         if (completion->header)
         {
-            std::memcpy(at, completion->header, TRANSFER_HEADER_SIZE);
-            at += TRANSFER_HEADER_SIZE;
+            std::memcpy(at, completion->header, kTransferHeaderSize);
+            at += kTransferHeaderSize;
         }
         for (int piece = 0; piece < completion->pieces; ++piece)
         {

@@ -97,14 +97,14 @@ std::optional<DeviceAnswer> SimulatedDevice::transfer(std::uint32_t id, const st
                                                       std::size_t inputSize, std::size_t available,
                                                       std::size_t outSize, std::uint64_t context)
 {
-    if (inputSize < TRANSFER_HEADER_SIZE || available < TRANSFER_HEADER_SIZE)
+    if (inputSize < kTransferHeaderSize || available < kTransferHeaderSize)
     {
         simLog("bad transfer: ", inputSize, " bytes");
         return failure(ERROR_INVALID_PARAMETER);
     }
     const TransferFields fields = readTransferRequest(input);
-    const std::size_t dataSize = inputSize - TRANSFER_HEADER_SIZE;
-    if (fields.dataOffset != TRANSFER_HEADER_SIZE || fields.dataLength != dataSize || !fields.reservedZero ||
+    const std::size_t dataSize = inputSize - kTransferHeaderSize;
+    if (fields.dataOffset != kTransferHeaderSize || fields.dataLength != dataSize || !fields.reservedZero ||
         outSize < inputSize)
     {
         simLog("bad transfer header: endpoint 0x", std::hex, static_cast<unsigned>(fields.endpoint), std::dec,
@@ -132,7 +132,7 @@ std::optional<DeviceAnswer> SimulatedDevice::transfer(std::uint32_t id, const st
             return failure(ERROR_GEN_FAILURE);
         }
         ++m_sendsServed;
-        m_box.control(input + TRANSFER_HEADER_SIZE, dataSize);
+        m_box.control(input + kTransferHeaderSize, dataSize);
         return echo(input, inputSize, outSize);
     case statusEndpoint:
     {
@@ -145,7 +145,7 @@ std::optional<DeviceAnswer> SimulatedDevice::transfer(std::uint32_t id, const st
         const auto status = m_box.status();
         const std::size_t count = std::min(dataSize, status.size());
         DeviceAnswer answer;
-        answer.output.assign(input, input + TRANSFER_HEADER_SIZE);
+        answer.output.assign(input, input + kTransferHeaderSize);
         answer.output.insert(answer.output.end(), status.begin(),
                              status.begin() + static_cast<std::ptrdiff_t>(count));
         answer.returned = static_cast<std::uint32_t>(answer.output.size());
@@ -156,7 +156,7 @@ std::optional<DeviceAnswer> SimulatedDevice::transfer(std::uint32_t id, const st
     {
         StreamRequest pending{
             id, static_cast<std::uint32_t>(std::min<std::size_t>(dataSize, READ_DATA_SIZE)), {}, context};
-        std::memcpy(pending.header, input, TRANSFER_HEADER_SIZE);
+        std::memcpy(pending.header, input, kTransferHeaderSize);
         m_streamRequests.push_back(pending);
         if (m_reading && !m_completedAt.empty())
         {
@@ -324,7 +324,7 @@ std::optional<StreamCompletion> SimulatedDevice::completeStream()
         simLog("fault eof after ", m_streamBytes, " bytes");
         m_completed = request;
         completion.header = m_completed.header;
-        completion.returned = TRANSFER_HEADER_SIZE;
+        completion.returned = kTransferHeaderSize;
         return completion;
     }
     std::uint64_t n = request.room;
@@ -355,7 +355,7 @@ std::optional<StreamCompletion> SimulatedDevice::completeStream()
     }
     m_completed = request;
     completion.header = m_completed.header;
-    completion.returned = static_cast<std::uint32_t>(TRANSFER_HEADER_SIZE + count);
+    completion.returned = static_cast<std::uint32_t>(kTransferHeaderSize + count);
     m_streamBytes += n;
     m_completedAt.push_back(now);
     if (limitReached(m_faults.dropAfter))

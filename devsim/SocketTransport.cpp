@@ -93,7 +93,7 @@ SocketTransport::SocketTransport(SimulatedDevice& device, std::string socketPath
     }
     // Room for the largest request whose data the device reads (a status or
     // control transfer); of a stream transfer only its header is taken in.
-    static_assert(wire::kInlineInput >= TRANSFER_HEADER_SIZE + kMaxCodeSize);
+    static_assert(wire::kInlineInput >= kTransferHeaderSize + kMaxCodeSize);
     m_incoming.resize(kReceiveBatch * (sizeof(wire::WireRequest) + wire::kInlineInput));
 }
 
@@ -387,7 +387,7 @@ void SocketTransport::sendStreamAnswer(const StreamCompletion& completion)
 {
     if (completion.pieces == 0)
     { // a failure, or the header alone
-        const std::size_t size = completion.header ? TRANSFER_HEADER_SIZE : 0;
+        const std::size_t size = completion.header ? kTransferHeaderSize : 0;
         answer(completion.id, completion.error, completion.returned, completion.header, size);
         return;
     }
@@ -400,9 +400,9 @@ void SocketTransport::sendStreamAnswer(const StreamCompletion& completion)
     const int pieces = completion.pieces;
     const std::size_t count = spans[0].size + (pieces == 2 ? spans[1].size : 0);
     const wire::WireAnswer head{completion.id, 0, completion.returned, 0};
-    std::uint8_t start[sizeof head + TRANSFER_HEADER_SIZE];
+    std::uint8_t start[sizeof head + kTransferHeaderSize];
     std::memcpy(start, &head, sizeof head);
-    std::memcpy(start + sizeof head, completion.header, TRANSFER_HEADER_SIZE);
+    std::memcpy(start + sizeof head, completion.header, kTransferHeaderSize);
     if (m_outgoing.empty())
     {
         iovec iov[3] = {{start, sizeof start}, {const_cast<std::uint8_t*>(spans[0].data), spans[0].size}, {}};
@@ -434,10 +434,10 @@ void SocketTransport::sendStreamAnswer(const StreamCompletion& completion)
 bool SocketTransport::writeStreamAnswer(const StreamCompletion& completion)
 {
     const StreamSource::Span* spans = completion.spans;
-    iovec local[3] = {{const_cast<std::uint8_t*>(completion.header), TRANSFER_HEADER_SIZE},
+    iovec local[3] = {{const_cast<std::uint8_t*>(completion.header), kTransferHeaderSize},
                       {const_cast<std::uint8_t*>(spans[0].data), spans[0].size},
                       {}};
-    std::size_t total = TRANSFER_HEADER_SIZE + spans[0].size;
+    std::size_t total = kTransferHeaderSize + spans[0].size;
     if (completion.pieces == 2)
     {
         local[2] = {const_cast<std::uint8_t*>(spans[1].data), spans[1].size};

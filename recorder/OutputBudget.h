@@ -31,9 +31,9 @@ class OutputBudget
 {
 public:
     // Most memory held by queued chunks: about a minute of a cable multiplex.
-    static constexpr std::uint64_t MAX_QUEUED_BYTES = std::uint64_t(256) << 20;
+    static constexpr std::uint64_t kMaxQueuedBytes = std::uint64_t(256) << 20;
 
-    explicit OutputBudget(std::uint64_t limit = MAX_QUEUED_BYTES) : m_limit(limit) {}
+    explicit OutputBudget(std::uint64_t limit = kMaxQueuedBytes) : m_limit(limit) {}
     OutputBudget(const OutputBudget&) = delete;
     OutputBudget& operator=(const OutputBudget&) = delete;
 

@@ -25,7 +25,7 @@ void OutputWriter::open(std::shared_ptr<OutputFile> file, std::uint64_t circular
 std::uint32_t OutputWriter::nextChunkSize() const
 {
     if (m_circularBufferSize == 0)
-        return CHUNK_SIZE;
+        return kChunkSize;
     const std::uint64_t position = m_writePosition >= m_circularBufferSize ? 0 : m_writePosition;
     return static_cast<std::uint32_t>(
         std::min<std::uint64_t>(kCircularChunkSize, m_circularBufferSize - position));

@@ -29,11 +29,11 @@ namespace vexar
 class OutputWriter
 {
 public:
-    static constexpr std::uint32_t CHUNK_SIZE = 262144;        // ordinary mode
+    static constexpr std::uint32_t kChunkSize = 262144;        // ordinary mode
     static constexpr std::uint32_t kCircularChunkSize = 65536; // circular mode, at most
     // With a source that can wait, the writer waits for the disk once this
     // much is queued instead of dropping anything.
-    static constexpr std::uint64_t kWaitingQueuedBytes = 16 * std::uint64_t(CHUNK_SIZE);
+    static constexpr std::uint64_t kWaitingQueuedBytes = 16 * std::uint64_t(kChunkSize);
     // With a source that can wait, a call of at least this many bytes (a
     // block of an MPTS copy) is written at once instead of queued.
     static constexpr std::uint32_t kWriteThroughSize = 65536;

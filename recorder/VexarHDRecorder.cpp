@@ -5,6 +5,7 @@
 #include "device/DeviceError.h"
 
 #include <algorithm>
+#include <array>
 #include <iostream>
 #include <stdexcept>
 
@@ -124,6 +125,7 @@ void VexarHDRecorder::start(const std::string& channel, const std::string& sptsF
                 file->close();
         throw;
     }
+    const std::array<std::shared_ptr<OutputFile>, 2> opened{next.spts, next.mpts};
     setTarget(std::move(next));
     m_stop = false;
     ResetEvent(m_stopEvent.get());
@@ -131,6 +133,9 @@ void VexarHDRecorder::start(const std::string& channel, const std::string& sptsF
     if (!m_recordThread)
     {
         setTarget(Target{});
+        for (const auto& file : opened)
+            if (file)
+                file->close();
         throw std::runtime_error("could not start recording thread");
     }
 }

@@ -15,7 +15,7 @@ namespace
 
 TEST(TransferRequestTest, HeaderIsZeroedAndFilledLittleEndian)
 {
-    std::vector<std::uint8_t> buffer(TRANSFER_HEADER_SIZE + 4, 0xEE);
+    std::vector<std::uint8_t> buffer(kTransferHeaderSize + 4, 0xEE);
     fillTransferRequest(buffer.data(), streamEndpoint, 0x00020000);
     const std::vector<std::uint8_t> expected = {0,    0,    0,    0,    0, 0, 0, 0, 0, 0, 0, 0, 0, // reserved
                                                 0x82,                                              // endpoint

@@ -343,7 +343,7 @@ TEST_F(VexarControlTest, SimulatorStopsCleanlyWhileServing)
     EXPECT_FALSE(std::filesystem::exists(socket));
 #endif
     // The handle now fails instead of hanging.
-    std::uint8_t buffer[TRANSFER_HEADER_SIZE + 1] = {};
+    std::uint8_t buffer[kTransferHeaderSize + 1] = {};
     fillTransferRequest(buffer, controlEndpoint, 1);
     DWORD returned = 0;
     EXPECT_FALSE(DeviceIoControl(m_device.get(), IOCTL_TRANSFER, buffer, sizeof buffer, buffer, sizeof buffer,

@@ -62,7 +62,7 @@ struct Output
     std::shared_ptr<OutputFile> file;
 
     explicit Output(const std::string& path, std::uint64_t circularBufferSize = 0,
-                    std::uint64_t limit = OutputBudget::MAX_QUEUED_BYTES)
+                    std::uint64_t limit = OutputBudget::kMaxQueuedBytes)
         : budget(limit)
     {
         file = OutputFile::create(path, FILE_SHARE_READ | FILE_SHARE_DELETE, budget);
@@ -82,10 +82,10 @@ TEST(OutputWriter, OrdinaryFileGetsEveryByteInOrderIncludingThePartialLastChunk)
 {
     const std::string path = tempPath("ordinary.ts");
     // Three full chunks and a partial one that only the finish hands over.
-    const std::vector<std::uint8_t> bytes = pattern(3 * OutputWriter::CHUNK_SIZE + 12345 * 4);
+    const std::vector<std::uint8_t> bytes = pattern(3 * OutputWriter::kChunkSize + 12345 * 4);
     Output output(path);
     writeInPackets(output.writer, bytes);
-    EXPECT_LE(output.file->bytesWritten(), 3u * OutputWriter::CHUNK_SIZE); // never the partial chunk early
+    EXPECT_LE(output.file->bytesWritten(), 3u * OutputWriter::kChunkSize); // never the partial chunk early
     output.finish();
     EXPECT_FALSE(output.writer.isOpen());
     EXPECT_TRUE(output.file->finished());
@@ -251,7 +251,7 @@ TEST(OutputWriter, StalledDiskDropsWhatIsBeyondTheBoundWithOneLine)
     ::setenv("VEXARHD_STALL_WRITES", (path + ":0:1500").c_str(), 1);
     // Each chunk of the stream starts with its number, so the file tells
     // which chunks reached it. The budget holds 16 chunks.
-    const std::uint32_t chunk = OutputWriter::CHUNK_SIZE;
+    const std::uint32_t chunk = OutputWriter::kChunkSize;
     const std::uint64_t limit = 16 * std::uint64_t(WriteChunk::kRoom);
     const std::uint32_t chunks = 16 + 40;
     std::vector<std::uint8_t> bytes(std::size_t(chunks) * chunk);
@@ -298,7 +298,7 @@ TEST(OutputWriter, FileWrittenOutInTheBackgroundHoldsUpNoOther)
     OutputWriter writer(budget);
     auto slow = OutputFile::create(first, 0, budget);
     ::unsetenv("VEXARHD_STALL_WRITES");
-    const std::vector<std::uint8_t> bytes = pattern(4 * OutputWriter::CHUNK_SIZE + 1000, 13);
+    const std::vector<std::uint8_t> bytes = pattern(4 * OutputWriter::kChunkSize + 1000, 13);
     writer.open(slow, 0);
     writeInPackets(writer, bytes);
     writer.finish();
