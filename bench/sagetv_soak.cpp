@@ -35,22 +35,6 @@ bool isNumber(const std::string& text)
     return !text.empty() && text.find_first_not_of("0123456789") == std::string::npos;
 }
 
-const char* stateName(SoakState state)
-{
-    switch (state)
-    {
-    case SoakState::Idle:
-        return "idle";
-    case SoakState::Tuning:
-        return "tuning";
-    case SoakState::Recording:
-        return "recording";
-    case SoakState::StalledDisk:
-        return "stalled-disk";
-    }
-    return "?";
-}
-
 } // namespace
 
 Soak::Soak(SoakConfig config)

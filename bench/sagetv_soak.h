@@ -48,6 +48,23 @@ enum class SoakState
     StalledDisk, // the output with the disk-stall fault is stalled
 };
 
+// The state as logs and the report name it, one word each.
+inline const char* stateName(SoakState state)
+{
+    switch (state)
+    {
+    case SoakState::Idle:
+        return "idle";
+    case SoakState::Tuning:
+        return "tuning";
+    case SoakState::Recording:
+        return "recording";
+    case SoakState::StalledDisk:
+        return "stalled-disk";
+    }
+    return "?";
+}
+
 struct SoakRecording
 {
     std::string path;

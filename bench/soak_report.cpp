@@ -85,22 +85,6 @@ std::string ffprobeProgram(const std::string& path)
     return out.substr(0, out.find_first_not_of("0123456789"));
 }
 
-const char* stateLabel(SoakState state)
-{
-    switch (state)
-    {
-    case SoakState::Idle:
-        return "idle";
-    case SoakState::Tuning:
-        return "tuning";
-    case SoakState::Recording:
-        return "recording";
-    case SoakState::StalledDisk:
-        return "stalled disk";
-    }
-    return "?";
-}
-
 } // namespace
 
 int Soak::report()
@@ -144,7 +128,7 @@ int Soak::report()
             if (key.first != command)
                 continue;
             const Figures g = figuresOf(stateValues);
-            std::printf("   %-14s %-13s %6zu %8.2f %8.2f %8.2f\n", "", stateLabel(key.second), g.count, g.p50,
+            std::printf("   %-14s %-13s %6zu %8.2f %8.2f %8.2f\n", "", stateName(key.second), g.count, g.p50,
                         g.p99, g.max);
         }
     }

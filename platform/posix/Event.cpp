@@ -2,8 +2,6 @@
 // until one wait has taken the signal (auto reset).
 #include "platform/posix/KernelObjects.h"
 
-#include <chrono>
-
 namespace vexar::platform
 {
 
@@ -18,10 +16,7 @@ struct EventObject
 DWORD waitForEvent(EventObject& event, DWORD milliseconds)
 {
     std::unique_lock<std::mutex> lock(event.mutex);
-    auto isSignalled = [&event] { return event.signalled; };
-    if (milliseconds == INFINITE)
-        event.changed.wait(lock, isSignalled);
-    else if (!event.changed.wait_for(lock, std::chrono::milliseconds(milliseconds), isSignalled))
+    if (!waitWithin(event.changed, lock, milliseconds, [&event] { return event.signalled; }))
         return WAIT_TIMEOUT;
     if (!event.manualReset)
         event.signalled = false;

@@ -168,11 +168,7 @@ BOOL GetOverlappedResultEx(HANDLE h, LPOVERLAPPED ov, LPDWORD transferred, DWORD
         // is then reported as it stands, pending status read as success.
         std::unique_lock<std::mutex> lock(sync->mutex);
         const auto done = [ov, sync] { return HasOverlappedIoCompleted(ov) || sync->signaled; };
-        if (milliseconds == INFINITE)
-        {
-            sync->completed.wait(lock, done);
-        }
-        else if (!sync->completed.wait_for(lock, std::chrono::milliseconds(milliseconds), done))
+        if (!waitWithin(sync->completed, lock, milliseconds, done))
         {
             SetLastError(WAIT_TIMEOUT);
             return FALSE;

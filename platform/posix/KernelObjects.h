@@ -4,6 +4,7 @@
 
 #include "platform/Windows.h"
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
@@ -48,6 +49,18 @@ inline void markCompleted(OVERLAPPED* ov, DWORD error, DWORD bytes)
 {
     ov->InternalHigh.store(bytes, std::memory_order_relaxed);
     ov->Internal.store(error == 0 ? 0 : (kFailedStatus | error), std::memory_order_release);
+}
+
+// Waits on cv, with lock held, as a Windows wait does: for ever on INFINITE,
+// else at most milliseconds. True once ready() holds, false on time-out.
+template <class Ready>
+bool waitWithin(std::condition_variable& cv, std::unique_lock<std::mutex>& lock, DWORD milliseconds,
+                Ready ready)
+{
+    if (milliseconds != INFINITE)
+        return cv.wait_for(lock, std::chrono::milliseconds(milliseconds), ready);
+    cv.wait(lock, ready);
+    return true;
 }
 
 // Lock and condition variable that requests of one handle complete under.

@@ -1,6 +1,5 @@
 #include "platform/posix/KernelObjects.h"
 
-#include <chrono>
 #include <thread>
 
 namespace vexar::platform
@@ -17,12 +16,8 @@ struct ThreadObject
 DWORD waitForThread(ThreadObject& thread, DWORD milliseconds)
 {
     std::unique_lock<std::mutex> lock(thread.mutex);
-    auto isDone = [&thread] { return thread.done; };
-    if (milliseconds == INFINITE)
-        thread.ended.wait(lock, isDone);
-    else if (!thread.ended.wait_for(lock, std::chrono::milliseconds(milliseconds), isDone))
-        return WAIT_TIMEOUT;
-    return WAIT_OBJECT_0;
+    return waitWithin(thread.ended, lock, milliseconds, [&thread] { return thread.done; }) ? WAIT_OBJECT_0
+                                                                                           : WAIT_TIMEOUT;
 }
 
 } // namespace vexar::platform

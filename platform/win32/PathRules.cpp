@@ -63,15 +63,6 @@ fs::path finalFolderPath(const fs::path& folder)
 
 } // namespace
 
-bool isBelow(const fs::path& path, const fs::path& folder)
-{
-    auto p = path.begin();
-    for (auto f = folder.begin(); f != folder.end(); ++f, ++p)
-        if (p == path.end() || !sameFileName(*p, *f))
-            return false;
-    return p != path.end();
-}
-
 HANDLE createFileIn(const fs::path& folder, const std::string& name, DWORD shareMode,
                     const std::vector<fs::path>& roots)
 {
