@@ -146,9 +146,11 @@ void buildNewPat(TsPacket& newPatPacket, const Selection& selection)
         // adaptation_field_control '01' (payload only); continuity_counter kept.
         b[3] = static_cast<uint8_t>(0x10 | (b[3] & 0x0F));
         d = 4;
-        b[d] = 0; // pointer_field
-        std::copy(selection.patHeader.begin(), selection.patHeader.end(), b + d + 1);
     }
+    // The section right behind a pointer_field of 0, whatever the template's
+    // pointer_field skipped.
+    b[d] = 0;
+    std::copy(selection.patHeader.begin(), selection.patHeader.end(), b + d + 1);
     uint8_t* section = b + d + 1;
     std::copy(selection.selectedEntry.begin(), selection.selectedEntry.end(), section + kPatEntriesAt);
     std::fill(section + kCovered, b + kTsPacketSize, 0xFF);

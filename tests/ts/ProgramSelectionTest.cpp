@@ -258,6 +258,23 @@ TEST(NewPat, AdaptationFieldIsKeptWhenTheSectionFits)
     EXPECT_EQ(mpegCrc32(newPat.data() + 106, 16), 0u);
 }
 
+TEST(NewPat, TemplatePointerFieldIsSetToZero)
+{
+    const ScanRun scan = runScan(threeProgramStream(0, 0, 0).end().bytes());
+    std::vector<uint16_t> pids;
+    const SelectRun run = select(*scan.state, 3, pids);
+    TsPacket pat = scan.state->newPatPacket;
+    // The template's section behind three skipped bytes.
+    std::copy_backward(pat.bytes.begin() + 5, pat.bytes.end() - 3, pat.bytes.end());
+    pat.bytes[4] = 3;
+    ConsoleCapture capture;
+    buildNewPat(pat, run.selection);
+    EXPECT_EQ(pat.bytes[4], 0);
+    EXPECT_EQ(pat.bytes[9], 1); // transport_stream_id
+    EXPECT_EQ(mpegCrc32(pat.data() + 5, 16), 0u);
+    EXPECT_EQ(findPmtPid(std::vector<uint8_t>(pat.bytes.begin() + 4, pat.bytes.end()), 3), 0x1002);
+}
+
 TEST(NewPat, TemplateWithoutRoomLosesItsAdaptationField)
 {
     const auto pat = patSection({{1, 4096}});
