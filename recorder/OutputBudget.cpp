@@ -6,6 +6,11 @@ namespace vexar
 std::unique_ptr<WriteChunk> OutputBudget::take()
 {
     std::lock_guard<std::mutex> lock(m_mutex);
+    return takeLocked();
+}
+
+std::unique_ptr<WriteChunk> OutputBudget::takeLocked()
+{
     if (m_queued.load(std::memory_order_relaxed) + WriteChunk::kRoom > m_limit)
         return nullptr;
     m_queued.fetch_add(WriteChunk::kRoom, std::memory_order_acq_rel);
@@ -22,15 +27,11 @@ std::unique_ptr<WriteChunk> OutputBudget::take()
 
 std::unique_ptr<WriteChunk> OutputBudget::takeWaiting(std::uint64_t waitLimit, const std::atomic<bool>& stop)
 {
-    {
-        std::unique_lock<std::mutex> lock(m_mutex);
-        // The stop is polled: it is set by a thread that does not know this wait.
-        while (m_queued.load(std::memory_order_relaxed) + WriteChunk::kRoom > waitLimit && !stop)
-            m_returned.wait_for(lock, std::chrono::milliseconds(50));
-        if (stop)
-            return nullptr;
-    }
-    return take();
+    std::unique_lock<std::mutex> lock(m_mutex);
+    // The stop is polled: it is set by a thread that does not know this wait.
+    while (m_queued.load(std::memory_order_relaxed) + WriteChunk::kRoom > waitLimit && !stop)
+        m_returned.wait_for(lock, std::chrono::milliseconds(50));
+    return stop ? nullptr : takeLocked();
 }
 
 void OutputBudget::giveBack(std::unique_ptr<WriteChunk> chunk)
@@ -42,12 +43,6 @@ void OutputBudget::giveBack(std::unique_ptr<WriteChunk> chunk)
             m_spares.push_back(std::move(chunk));
     }
     m_returned.notify_all();
-}
-
-void OutputBudget::waitForRoom(std::chrono::milliseconds time)
-{
-    std::unique_lock<std::mutex> lock(m_mutex);
-    m_returned.wait_for(lock, time);
 }
 
 } // namespace vexar

@@ -49,10 +49,9 @@ public:
     std::unique_ptr<WriteChunk> takeWaiting(std::uint64_t waitLimit, const std::atomic<bool>& stop);
     // A chunk that is no longer queued: kept as a spare or freed.
     void giveBack(std::unique_ptr<WriteChunk> chunk);
-    // Waits until queued() has fallen or the time has passed.
-    void waitForRoom(std::chrono::milliseconds time);
 
 private:
+    std::unique_ptr<WriteChunk> takeLocked(); // m_mutex held
     static constexpr std::size_t kSpareChunks = 24;
     std::uint64_t m_limit;
     std::atomic<std::uint64_t> m_queued{0};

@@ -1,6 +1,7 @@
 #include "recorder/OutputFile.h"
 
 #include <iostream>
+#include <optional>
 #include <stdexcept>
 #include <utility>
 
@@ -87,7 +88,8 @@ void OutputFile::run()
             m_queue.pop_front();
         }
         // A failed file takes nothing more; its chunks go back at once.
-        if (!failed() && !(m_upload ? uploadChunk(*chunk) : writeChunk(*chunk)))
+        if (!failed() &&
+            !(m_upload ? uploadChunk(*chunk) : writeAt(chunk->position, chunk->data.get(), chunk->size)))
             m_failed.store(true, std::memory_order_release);
         m_budget.giveBack(std::move(chunk));
         m_changed.notify_all();
@@ -143,8 +145,8 @@ bool OutputFile::uploadChunk(const WriteChunk& chunk)
     std::cerr << "VexarHDRecorder: upload of " + where + " lost (" + reason + "); opening it again\n"
               << std::flush;
     // While the recording goes on, for as long as it takes; once it has
-    // ended, for a while.
-    const auto giveUp = std::chrono::steady_clock::now() + kReopenAfterClose;
+    // ended, for a while from then.
+    std::optional<std::chrono::steady_clock::time_point> giveUp;
     for (;;)
     {
         bool refused = false;
@@ -162,7 +164,9 @@ bool OutputFile::uploadChunk(const WriteChunk& chunk)
             std::lock_guard<std::mutex> lock(m_mutex);
             closing = m_closing;
         }
-        if (refused || (closing && std::chrono::steady_clock::now() > giveUp))
+        if (closing && !giveUp)
+            giveUp = std::chrono::steady_clock::now() + kReopenAfterClose;
+        if (refused || (giveUp && std::chrono::steady_clock::now() > *giveUp))
         {
             std::cerr << "VexarHDRecorder: upload of " + where + " given up (" + reason + ")\n" << std::flush;
             return false;
@@ -173,29 +177,23 @@ bool OutputFile::uploadChunk(const WriteChunk& chunk)
 
 bool OutputFile::writeThrough(std::uint64_t position, const std::uint8_t* data, std::uint32_t size)
 {
-    WriteChunk chunk;
-    chunk.position = position;
-    chunk.size = size;
-    // Lent, not owned: released before the chunk goes.
-    chunk.data.reset(const_cast<std::uint8_t*>(data));
-    const bool written = writeChunk(chunk);
-    chunk.data.release();
+    const bool written = writeAt(position, data, size);
     if (!written)
         m_failed.store(true, std::memory_order_release);
     return written;
 }
 
-bool OutputFile::writeChunk(const WriteChunk& chunk)
+bool OutputFile::writeAt(std::uint64_t position, const std::uint8_t* data, std::uint32_t size)
 {
     OVERLAPPED overlapped{};
-    overlapped.Offset = static_cast<DWORD>(chunk.position);
-    overlapped.OffsetHigh = static_cast<DWORD>(chunk.position >> 32);
+    overlapped.Offset = static_cast<DWORD>(position);
+    overlapped.OffsetHigh = static_cast<DWORD>(position >> 32);
     // A synchronous handle: the write is done when the call returns.
     DWORD written = 0;
-    const BOOL ok = WriteFile(m_file.get(), chunk.data.get(), chunk.size, &written, &overlapped);
+    const BOOL ok = WriteFile(m_file.get(), data, size, &written, &overlapped);
     // Only what reached the file is counted.
     m_bytesWritten.fetch_add(ok ? written : 0, std::memory_order_acq_rel);
-    return ok && written == chunk.size;
+    return ok && written == size;
 }
 
 } // namespace vexar

@@ -78,8 +78,8 @@ public:
 
 private:
     void run();
-    // One chunk at its position; false when the write failed.
-    bool writeChunk(const WriteChunk& chunk);
+    // Bytes at their position in the file; false when the write failed.
+    bool writeAt(std::uint64_t position, const std::uint8_t* data, std::uint32_t size);
     // The same through the media server, opening the file again after a
     // lost connection for as long as the recording goes on.
     bool uploadChunk(const WriteChunk& chunk);

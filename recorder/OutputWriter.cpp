@@ -22,29 +22,26 @@ void OutputWriter::open(std::shared_ptr<OutputFile> file, std::uint64_t circular
     m_writePosition = 0;
 }
 
-std::uint32_t OutputWriter::nextChunkSize() const
+OutputWriter::ChunkPlace OutputWriter::chunkAt(std::uint64_t position) const
 {
     if (m_circularBufferSize == 0)
-        return kChunkSize;
-    const std::uint64_t position = m_writePosition >= m_circularBufferSize ? 0 : m_writePosition;
-    return static_cast<std::uint32_t>(
-        std::min<std::uint64_t>(kCircularChunkSize, m_circularBufferSize - position));
+        return {position, kChunkSize};
+    if (position >= m_circularBufferSize)
+        position = 0; // the wrap: overwrite from the start
+    return {position, static_cast<std::uint32_t>(
+                          std::min<std::uint64_t>(kCircularChunkSize, m_circularBufferSize - position))};
 }
 
 bool OutputWriter::takeChunks(std::uint32_t count)
 {
     // The sizes the next chunks will have, worked out from where they start.
-    const std::uint64_t start = m_writePosition;
     std::size_t needed = 0;
-    for (std::uint64_t left = count; left > 0; ++needed)
+    for (std::uint64_t left = count, position = m_writePosition; left > 0; ++needed)
     {
-        const std::uint32_t size = nextChunkSize();
-        if (m_circularBufferSize != 0 && m_writePosition >= m_circularBufferSize)
-            m_writePosition = 0;
-        m_writePosition += size;
-        left -= std::min<std::uint64_t>(left, size);
+        const ChunkPlace place = chunkAt(position);
+        position = place.position + place.size;
+        left -= std::min<std::uint64_t>(left, place.size);
     }
-    m_writePosition = start;
     const bool wasDropping = m_droppedBytes > 0;
     // Once dropping, nothing is taken until the queue has drained to half, so
     // a disk that only just keeps up gets one line, not one per chunk.
@@ -70,12 +67,10 @@ bool OutputWriter::takeChunks(std::uint32_t count)
 
 void OutputWriter::startChunk(std::unique_ptr<WriteChunk> chunk)
 {
-    const std::uint32_t size = nextChunkSize();
-    if (m_circularBufferSize != 0 && m_writePosition >= m_circularBufferSize)
-        m_writePosition = 0; // the wrap: overwrite from the start
-    chunk->position = m_writePosition;
-    chunk->size = size;
-    m_writePosition += size;
+    const ChunkPlace place = chunkAt(m_writePosition);
+    chunk->position = place.position;
+    chunk->size = place.size;
+    m_writePosition = place.position + place.size;
     m_fillChunk = std::move(chunk);
     m_fillPosition = 0;
 }
@@ -87,17 +82,20 @@ void OutputWriter::write(const void* data, std::uint32_t count)
         m_file->markReported();
         throw std::runtime_error(m_file->errorText());
     }
+    // The common case, a packet into the chunk being filled.
+    if (m_fillChunk && count < m_fillChunk->size - m_fillPosition)
+    {
+        std::memcpy(m_fillChunk->data.get() + m_fillPosition, data, count);
+        m_fillPosition += count;
+        m_bytesTaken += count;
+        return;
+    }
     // A source that can wait hands an MPTS copy over in whole blocks: they
     // go to the file at once, without a copy (nothing obliges it to keep
     // one small write in flight).
-    if (m_waitUntilStop && m_circularBufferSize == 0 && count >= kWriteThroughSize && m_fillPosition == 0 &&
+    if (m_waitUntilStop && m_circularBufferSize == 0 && count >= kWriteThroughSize && !m_fillChunk &&
         !m_file->isUpload())
     {
-        if (m_fillChunk)
-        {
-            m_writePosition = m_fillChunk->position; // the empty chunk's place is taken
-            m_budget.giveBack(std::move(m_fillChunk));
-        }
         if (!m_file->writeThrough(m_writePosition, static_cast<const std::uint8_t*>(data), count))
         {
             m_file->markReported();
@@ -150,15 +148,11 @@ std::shared_ptr<OutputFile> OutputWriter::finish()
 {
     if (!m_file)
         return nullptr;
-    if (m_fillChunk && m_fillPosition > 0)
+    if (m_fillChunk)
     {
         // The last bytes of the recording: a shorter final chunk.
         m_fillChunk->size = m_fillPosition;
         m_file->push(std::move(m_fillChunk));
-    }
-    else if (m_fillChunk)
-    {
-        m_budget.giveBack(std::move(m_fillChunk));
     }
     m_fillPosition = 0;
     reportDropped();

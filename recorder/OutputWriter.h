@@ -71,8 +71,14 @@ public:
 private:
     friend struct OutputWriterTestAccess; // tests move positions without writing
 
-    // The size and position of the chunk that starts at m_writePosition.
-    std::uint32_t nextChunkSize() const;
+    // Where the chunk that starts at position really goes (a full ring
+    // starts over at 0) and how long it is.
+    struct ChunkPlace
+    {
+        std::uint64_t position;
+        std::uint32_t size;
+    };
+    ChunkPlace chunkAt(std::uint64_t position) const;
     // Takes the chunks a write of count bytes needs beyond the fill chunk's
     // room into m_taken; false (none kept) when the budget has none.
     bool takeChunks(std::uint32_t count);

@@ -78,18 +78,17 @@ std::int32_t VexarHDRecorder::record()
         if (pass.mpts)
             m_mptsWriter.open(pass.mpts, 0);
         // A device that failed is opened again at once the first time (a
-        // handle gone stale while idle, a driver restarted); only when that
-        // fails too is it tried again after a stall's time.
+        // handle gone stale while idle, a driver restarted); only when it
+        // fails again before a packet was recorded is it tried again after a
+        // stall's time.
         bool reopenedAtOnce = false;
         while (!m_stop)
         {
+            const std::uint64_t packetsBefore = m_status.stream.packets;
             try
             {
                 if (m_session.needsReopen())
-                {
                     m_session.reopen();
-                    reopenedAtOnce = false;
-                }
                 if (!recordPass(pass, *state))
                     break;
             }
@@ -108,6 +107,8 @@ std::int32_t VexarHDRecorder::record()
                     throw;
                 ++m_status.deviceReopens;
                 m_session.failed(e);
+                if (m_status.stream.packets > packetsBefore)
+                    reopenedAtOnce = false; // it worked since it was last opened
                 // The device is gone for now: try again after a stall's time.
                 if (reopenedAtOnce)
                     waitForStop(stallMilliseconds());
@@ -242,12 +243,7 @@ bool VexarHDRecorder::recordPass(Target& pass, ScanState& state)
     {
         const RecordingPhase& phase;
         StreamCounts& total;
-        ~CountsOnExit()
-        {
-            total.packets += phase.counts().packets;
-            total.syncLosses += phase.counts().syncLosses;
-            total.discontinuities += phase.counts().discontinuities;
-        }
+        ~CountsOnExit() { total += phase.counts(); }
     } countsOnExit{*phase, m_status.stream};
     try
     {

@@ -19,6 +19,14 @@ namespace
 // gives up: a disk that makes no progress for this long has failed.
 constexpr std::chrono::seconds kOutputProgressLimit(30);
 
+// Closes the files a command opened and then could not record into.
+void closeUnused(const std::array<std::shared_ptr<OutputFile>, 2>& files)
+{
+    for (const auto& file : files)
+        if (file)
+            file->close();
+}
+
 } // namespace
 
 VexarHDRecorder::VexarHDRecorder(UniqueHandle input, bool inputIsFile, bool listPrograms,
@@ -30,9 +38,10 @@ VexarHDRecorder::VexarHDRecorder(UniqueHandle input, bool inputIsFile, bool list
     if (!m_stopEvent)
         throw std::runtime_error("could not create the stop event");
     if (inputIsFile)
+    {
         m_sptsWriter.setWaitWhenFull(&m_stop); // a file can wait for the disk; the device cannot
-    if (inputIsFile)
         m_mptsWriter.setWaitWhenFull(&m_stop);
+    }
     if (!inputIsFile)
     {
         m_session.startControl(m_stopEvent.get());
@@ -55,8 +64,10 @@ VexarHDRecorder::VexarHDRecorder(UniqueHandle input, bool inputIsFile, bool list
 
 VexarHDRecorder::~VexarHDRecorder()
 {
-    // The recording thread first (waiting as long as it takes), then every
-    // file written out; the members then go in the reverse of their order.
+    // The recording thread first (waiting as long as it takes), then the
+    // timer's thread (a default-channel switch under way holds m_mutex, which
+    // goes before the timer would), then every file written out; the members
+    // then go in the reverse of their order.
     if (m_recordThread)
     {
         requestStop();
@@ -64,6 +75,7 @@ VexarHDRecorder::~VexarHDRecorder()
             m_session.ring().cancel();
         m_recordThread.reset();
     }
+    m_defaultChannelTimer.reset();
     finishOutput();
 }
 
@@ -120,9 +132,7 @@ void VexarHDRecorder::start(const std::string& channel, const std::string& sptsF
     }
     catch (...)
     {
-        for (const auto& file : {next.spts, next.mpts})
-            if (file)
-                file->close();
+        closeUnused({next.spts, next.mpts});
         throw;
     }
     const std::array<std::shared_ptr<OutputFile>, 2> opened{next.spts, next.mpts};
@@ -133,9 +143,7 @@ void VexarHDRecorder::start(const std::string& channel, const std::string& sptsF
     if (!m_recordThread)
     {
         setTarget(Target{});
-        for (const auto& file : opened)
-            if (file)
-                file->close();
+        closeUnused(opened);
         throw std::runtime_error("could not start recording thread");
     }
 }
@@ -149,6 +157,10 @@ void VexarHDRecorder::switchFile(const std::string& sptsFileName, std::uint64_t 
     std::lock_guard<std::mutex> lock(m_targetMutex);
     if (m_target.spts)
         m_target.spts = file;
+    else if (file)
+        file->close(); // nothing records into it: written out empty, not left open
+    if (!m_target.spts && !m_target.mpts)
+        throw std::runtime_error("Not recording"); // the recording ended meanwhile
     m_target.circularBufferSize = circularBufferSize;
     m_outputs.push_back(std::move(file));
     m_targetVersion.fetch_add(1, std::memory_order_release);
@@ -250,25 +262,7 @@ std::uint64_t VexarHDRecorder::bytesWritten() const
 std::optional<std::uint64_t> VexarHDRecorder::bytesWrittenTo(const std::string& fileName) const
 {
     std::lock_guard<std::mutex> lock(m_targetMutex);
-    // Files written out are forgotten: the file system knows their size. An
-    // upload's is kept a while, as only the media server's machine has it.
-    constexpr std::size_t kUploadsKept = 64;
-    for (auto output = m_outputs.begin(); output != m_outputs.end();)
-    {
-        const std::shared_ptr<OutputFile>& file = *output;
-        if (!file->finished() || file == m_target.spts || file == m_target.mpts)
-        {
-            ++output;
-            continue;
-        }
-        if (file->isUpload())
-        {
-            m_finishedUploads.emplace_back(file->name(), file->bytesWritten());
-            if (m_finishedUploads.size() > kUploadsKept)
-                m_finishedUploads.pop_front();
-        }
-        output = m_outputs.erase(output);
-    }
+    forgetWrittenOut();
     for (auto output = m_outputs.rbegin(); output != m_outputs.rend(); ++output)
         if ((*output)->name() == fileName)
             return (*output)->bytesWritten();
@@ -315,9 +309,33 @@ void VexarHDRecorder::setRecording(const std::string& channel, const std::string
     setTarget(std::move(next));
 }
 
+void VexarHDRecorder::forgetWrittenOut() const
+{
+    // Files written out are forgotten: the file system knows their size. An
+    // upload's is kept a while, as only the media server's machine has it.
+    constexpr std::size_t kUploadsKept = 64;
+    for (auto output = m_outputs.begin(); output != m_outputs.end();)
+    {
+        const std::shared_ptr<OutputFile>& file = *output;
+        if (!file->finished() || file == m_target.spts || file == m_target.mpts)
+        {
+            ++output;
+            continue;
+        }
+        if (file->isUpload())
+        {
+            m_finishedUploads.emplace_back(file->name(), file->bytesWritten());
+            if (m_finishedUploads.size() > kUploadsKept)
+                m_finishedUploads.pop_front();
+        }
+        output = m_outputs.erase(output);
+    }
+}
+
 void VexarHDRecorder::setTarget(Target target)
 {
     std::lock_guard<std::mutex> lock(m_targetMutex);
+    forgetWrittenOut(); // also when nobody asks for sizes
     for (const auto& file : {target.spts, target.mpts})
         if (file)
             m_outputs.push_back(file);

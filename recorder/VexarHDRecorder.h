@@ -136,6 +136,9 @@ private:
                                            const std::optional<UploadTarget>& upload = std::nullopt);
     // Sets the target and keeps its files among the outputs.
     void setTarget(Target target);
+    // Drops the outputs written out from m_outputs, keeping the sizes of
+    // uploads among them (m_targetMutex held).
+    void forgetWrittenOut() const;
     // The end of a run: reads ended, the files handed to their threads,
     // the target emptied. Returns result.
     std::int32_t cleanup(std::int32_t result);

@@ -114,7 +114,11 @@ ScanEnd scanPackets(ByteSource& source, const std::atomic<bool>& stop, ScanState
     state.patSection.clear();
     int successivePackets = 0;
     uint64_t read = syncSearch(source) / kTsPacketSize;
-    int32_t earlyPmtPid = -1; // the early program's PMT PID, once the PAT is known
+    // The early program's PMT PID, looked up once per PAT (the gathered PAT
+    // stays as it is until the scan restarts at a PAT): -1 when it is not
+    // in the PAT.
+    constexpr int32_t kNotLookedUp = -2;
+    int32_t earlyPmtPid = kNotLookedUp;
 
     ScanEnd end = ScanEnd::full;
     for (;;)
@@ -160,7 +164,7 @@ ScanEnd scanPackets(ByteSource& source, const std::atomic<bool>& stop, ScanState
             if (pid != kPatPid || !unitStart)
                 continue;
             state.restartAtPat();
-            earlyPmtPid = -1;
+            earlyPmtPid = kNotLookedUp;
         }
         ++state.packetCounters[(pid << 3) | (hasPayload ? 4 : 0) | packet.scramblingControl()];
 
@@ -182,7 +186,7 @@ ScanEnd scanPackets(ByteSource& source, const std::atomic<bool>& stop, ScanState
         slot.keep();
         if (earlyProgram != 0 && !state.patSection.empty())
         {
-            if (earlyPmtPid < 0)
+            if (earlyPmtPid == kNotLookedUp)
                 earlyPmtPid = findPmtPid(state.patSection, earlyProgram);
             if (earlyPmtPid >= 0 && state.lastTable2ByPID[static_cast<std::size_t>(earlyPmtPid)] != -1)
             {

@@ -32,6 +32,14 @@ struct StreamCounts
     uint64_t packets = 0;         // handed to the sink
     uint64_t syncLosses = 0;      // each one losing the packet it hit
     uint64_t discontinuities = 0; // continuity_counter breaks
+
+    StreamCounts& operator+=(const StreamCounts& other)
+    {
+        packets += other.packets;
+        syncLosses += other.syncLosses;
+        discontinuities += other.discontinuities;
+        return *this;
+    }
 };
 
 class RecordingPhase
