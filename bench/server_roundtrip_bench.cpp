@@ -9,6 +9,7 @@
 
 #include "recorder/VexarHDRecorder.h"
 #include "tests/support/RecordingCheck.h"
+#include "tests/support/TextCount.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -61,14 +62,6 @@ void print(const char* phase, const char* command, const Figures& f)
 {
     std::printf("%-10s %-14s %9.0f/s  p50 %6.3f ms  p99 %6.3f ms  max %7.3f ms  failures %d\n", phase,
                 command, f.perSecond, f.p50Ms, f.p99Ms, f.maxMs, f.failures);
-}
-
-std::size_t countOccurrences(const std::string& text, const std::string& what)
-{
-    std::size_t count = 0;
-    for (std::size_t at = 0; (at = text.find(what, at)) != std::string::npos; at += what.size())
-        ++count;
-    return count;
 }
 
 } // namespace

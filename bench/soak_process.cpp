@@ -169,16 +169,6 @@ std::string Simulator::log() const
     return m_logPaths.empty() ? std::string() : readText(m_logPaths.back());
 }
 
-std::size_t countLines(const std::string& text, const std::string& what)
-{
-    std::istringstream in(text);
-    std::size_t count = 0;
-    for (std::string line; std::getline(in, line);)
-        if (line.find(what) != std::string::npos)
-            ++count;
-    return count;
-}
-
 std::uint64_t sumAfter(const std::string& text, const std::string& prefix)
 {
     std::istringstream in(text);

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "tests/support/ChildProcess.h"
+#include "tests/support/TextCount.h"
 
 #include <cstdint>
 #include <optional>
@@ -61,8 +62,6 @@ private:
     std::optional<ChildProcess> m_process;
 };
 
-// Lines of text holding what.
-std::size_t countLines(const std::string& text, const std::string& what);
 // The numbers following prefix at the start of lines ("overflow: N packets").
 std::uint64_t sumAfter(const std::string& text, const std::string& prefix);
 

@@ -5,6 +5,7 @@
 #include "sagetv_soak.h"
 
 #include "tests/support/RecordingCheck.h"
+#include "tests/support/SampleStream.h"
 #include "tests/support/TempDir.h"
 
 #include <algorithm>
@@ -20,20 +21,10 @@ namespace vexar
 namespace
 {
 
-struct ProgramPids
+// The sample's line-up through the map "702 2", "703 3".
+const SampleProgram& programOf(const std::string& channel)
 {
-    int program;
-    std::set<std::uint16_t> pids; // PAT, PMT, video, audio
-    std::uint16_t pmt;
-    std::uint16_t video;
-};
-
-// The sample's line-up (scripts/make-sample-mpts) through the map "702 2", "703 3".
-ProgramPids programOf(const std::string& channel)
-{
-    if (channel == "703")
-        return {3, {0x0000, 0x1002, 0x0104, 0x0105}, 0x1002, 0x0104};
-    return {2, {0x0000, 0x1001, 0x0102, 0x0103}, 0x1001, 0x0102};
+    return sampleProgram(channel == "703" ? 3 : 2);
 }
 
 struct Figures
@@ -141,7 +132,7 @@ int Soak::report()
                                                [](double ms) { return ms > 100; })));
     std::printf("   clients dropped mid-request: %d, vexarhd logged %zu dropped connections\n",
                 m_halfLineClients,
-                countLines(readText(m_config.work + "/vexarhd.err"), "Connection dropped"));
+                countLinesWith(readText(m_config.work + "/vexarhd.err"), "Connection dropped"));
 
     // ---- Each file on its own
     std::vector<RecordingCheck> checks(m_recs.size());
@@ -153,10 +144,10 @@ int Soak::report()
         const std::string bytes = readBinary(r.path);
         RecordingCheck& check = checks[i];
         check.add(bytes);
-        const ProgramPids program = programOf(r.channel);
-        std::set<std::uint16_t> allowed = program.pids;
+        const SampleProgram& program = programOf(r.channel);
+        std::set<std::uint16_t> allowed = program.pids();
         if (r.tunes > 0)
-            for (std::uint16_t pid : programOf(r.tunedTo).pids)
+            for (std::uint16_t pid : programOf(r.tunedTo).pids())
                 allowed.insert(pid);
         std::vector<std::string> problems;
         const double lifetimeMs =
@@ -248,7 +239,7 @@ int Soak::report()
             continue;
         }
         const std::string before = readBinary(m_recs[static_cast<std::size_t>(r.continues)].path);
-        const ProgramPids program = programOf(r.channel);
+        const SampleProgram& program = programOf(r.channel);
         if (packetPid(next, 0) != 0 || packetPid(next, 1) != program.pmt)
         {
             ++headerless;
@@ -343,7 +334,7 @@ int Soak::report()
             continue;
         }
         overflow += sumAfter(log, "overflow: ");
-        overflowLines += countLines(log, "overflow: ");
+        overflowLines += countLinesWith(log, "overflow: ");
     }
     const std::string err = readText(m_config.work + "/vexarhd.err");
     std::printf("\n-- device: %llu packets dropped by the device FIFO while read (%llu episodes; target 0), "
@@ -355,9 +346,9 @@ int Soak::report()
     std::printf(
         "   vexarhd standard error: %zu lost sync, %zu discontinuity, %zu write queue full, %zu watchdog "
         "restarts, %zu device failed, %zu opened again, %zu lines in all\n",
-        countLines(err, "lost sync"), countLines(err, "discontinuity"), countLines(err, "write queue full"),
-        countLines(err, "restarting the stream"), countLines(err, "failed ("),
-        countLines(err, "opened again"), countLines(err, ""));
+        countLinesWith(err, "lost sync"), countLinesWith(err, "discontinuity"),
+        countLinesWith(err, "write queue full"), countLinesWith(err, "restarting the stream"),
+        countLinesWith(err, "failed ("), countLinesWith(err, "opened again"), countLinesWith(err, ""));
 
     // ---- The process
     const auto row = [](const char* when, const ProcSample& s)

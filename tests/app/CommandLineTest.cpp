@@ -141,11 +141,6 @@ TEST_F(CommandLine, BadValuesAreRejected)
     expectParseError({"--device", "1.5"}, "the argument ('1.5') for option '--device' is invalid");
     expectParseError({"--delay", "0x10"}, "the argument ('0x10') for option '--delay' is invalid");
     expectParseError({"--delay", "+-5"}, "the argument ('+-5') for option '--delay' is invalid");
-    expectParseError({"--duration", "99999999999"},
-                     "the argument ('99999999999') for option '--duration' is out of range "
-                     "(-2147483648 to 2147483647)");
-    expectParseError({"--serverport", "65536"},
-                     "the argument ('65536') for option '--serverport' is out of range (0 to 65535)");
     expectParseError({"--device"}, "the required argument for option '--device' is missing");
     expectParseError({"--spts"}, "the required argument for option '--spts' is missing");
 }
@@ -158,6 +153,8 @@ TEST_F(CommandLine, NumbersOutsideTheirRangeAreRejected)
     const std::string port = " is out of range (0 to 65535)";
     for (const auto& [option, value, range] : std::vector<std::tuple<std::string, std::string, std::string>>{
              {"serverport", "-1", port},
+             {"serverport", "65536", port},
+             {"duration", "99999999999", " is out of range (-2147483648 to 2147483647)"},
              {"discoveryport", "-1", port},
              {"serverport", "-65535", port},
              {"delay", "-1", ms},

@@ -6,10 +6,11 @@
 #include "config/Settings.h"
 #include "device/DeviceDiscovery.h"
 #include "recorder/VexarHDRecorder.h"
-#include "tests/recorder/SampleStream.h"
 #include "tests/support/ConsoleCapture.h"
 #include "tests/support/RecordingCheck.h"
+#include "tests/support/SampleStream.h"
 #include "tests/support/SimulatorProcess.h"
+#include "tests/support/TextCount.h"
 #include "ts/TsPacket.h"
 
 #include <gtest/gtest.h>
@@ -71,19 +72,11 @@ int patProgram(const TsPacket& pat)
     return (section[8] << 8) | section[9];
 }
 
-struct ProgramPids
-{
-    int program;
-    std::uint16_t pmt, video, audio;
-    bool has(std::uint16_t pid) const { return pid == pmt || pid == video || pid == audio; }
-};
-const ProgramPids kProgram2{2, 4097, 258, 259};
-const ProgramPids kProgram3{3, 4098, 260, 261};
-
 // The packets a recording of the program makes from the multiplex: PAT
 // packets become the new single-entry PAT (with the input's counter), the
 // program's packets pass unchanged, all others are dropped.
-std::vector<TsPacket> routed(const std::vector<TsPacket>& input, const TsPacket& newPat, const ProgramPids& p)
+std::vector<TsPacket> routed(const std::vector<TsPacket>& input, const TsPacket& newPat,
+                             const SampleProgram& p)
 {
     std::vector<TsPacket> out;
     for (const TsPacket& packet : input)
@@ -233,7 +226,7 @@ TEST_F(DeviceRecording, ChannelChangeGoesOnIntoTheSameFile)
     for (std::size_t i = 0; i < packets.size(); ++i)
     {
         const std::uint16_t pid = packets[i].pid();
-        bool isNew = kProgram3.has(pid);
+        bool isNew = sampleProgram(3).has(pid);
         if (pid == 0)
         {
             const int program = patProgram(packets[i]);
@@ -368,14 +361,8 @@ TEST_F(RecorderOnDevice, FailedDefaultSwitchIsReportedAndTheTimerThreadWaitsOn)
     makeRecorder("702");
     m_ownSimulator.reset(); // the device goes away
     ConsoleCapture console;
-    auto failures = [&](const std::string& failure)
-    {
-        std::size_t n = 0;
-        const std::string err = console.err();
-        for (std::size_t at = 0; (at = err.find(failure, at)) != std::string::npos; at += failure.size())
-            ++n;
-        return n;
-    };
+    const auto failures = [&](const std::string& failure)
+    { return countOccurrences(console.err(), failure); };
     m_recorder->setDefaultChannelTimer();
     const std::string failedSwitch =
         "Exception occurred: Error at Vexarcontrol::updateStatus DeviceIoControl\n";
@@ -454,14 +441,13 @@ TEST_P(DeviceStreamFault, EndsTheRecordingAndKeepsWhatWasRecorded)
     const auto newPat =
         std::find_if(packets.begin(), packets.end(), [](const TsPacket& p) { return p.pid() == 0; });
     ASSERT_NE(newPat, packets.end());
-    const std::vector<TsPacket> expected = routed(toPackets(sample, kFaultAfter), *newPat, kProgram2);
+    const std::vector<TsPacket> expected = routed(toPackets(sample, kFaultAfter), *newPat, sampleProgram(2));
     ASSERT_LE(packets.size(), expected.size());
     const std::size_t start = expected.size() - packets.size();
     for (std::size_t i = 0; i < packets.size(); ++i)
         ASSERT_EQ(packets[i].bytes, expected[start + i].bytes) << "packet " << i << " of " << packets.size();
     EXPECT_GT(packets.size() * 4, expected.size() * 3);
-    EXPECT_EQ(probeSummary(out),
-              "program_id=2,pmt_pid=4097\ncodec_name=mp2,id=0x103\ncodec_name=mpeg2video,id=0x102\n");
+    EXPECT_EQ(probeSummary(out), sampleProgram(2).probe());
 
     // The fault stays with this device connection: a new start runs, reports
     // it again and ends by itself, and the recorder is idle once more.
@@ -522,10 +508,7 @@ TEST_P(StreamWatchdog, RecordingGoesOnIntoTheSameFile)
     m_recorder->stop();
     console.finish();
     const std::string line = "channel: 702, program:2; no stream data for 1 s, restarting the stream\n";
-    std::size_t lines = 0;
-    for (std::size_t at = 0; (at = console.err().find(line, at)) != std::string::npos; at += line.size())
-        ++lines;
-    EXPECT_EQ(lines, GetParam().watchdogLines) << console.err();
+    EXPECT_EQ(countOccurrences(console.err(), line), GetParam().watchdogLines) << console.err();
     EXPECT_EQ(m_recorder->lastStatus().watchdogRestarts, GetParam().watchdogLines);
     EXPECT_EQ(m_recorder->lastStatus().result, 0);
     EXPECT_EQ(console.err().find("Exception occurred"), std::string::npos) << console.err();
@@ -536,8 +519,7 @@ TEST_P(StreamWatchdog, RecordingGoesOnIntoTheSameFile)
     const RecordingCheck check = checkRecordingFile(out);
     EXPECT_TRUE(check.whole()) << check.summary();
     EXPECT_GT(check.bytes(), 4000000u);
-    EXPECT_EQ(probeSummary(out),
-              "program_id=2,pmt_pid=4097\ncodec_name=mp2,id=0x103\ncodec_name=mpeg2video,id=0x102\n");
+    EXPECT_EQ(probeSummary(out), sampleProgram(2).probe());
 }
 
 INSTANTIATE_TEST_SUITE_P(

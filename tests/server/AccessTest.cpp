@@ -40,8 +40,21 @@ protected:
         m_recorder = makeFileRecorder(m_dir);
     }
 
+    // A server whose one recording folder is rec (made here), with the file
+    // outside/secret beside it.
+    NetworkEncoderServer& folderServer()
+    {
+        fs::create_directories(m_dir.file("rec"));
+        fs::create_directories(m_dir.file("outside"));
+        m_dir.write("outside/secret", "12345");
+        m_server = std::make_unique<NetworkEncoderServer>(*m_recorder);
+        m_server->setRecordingFolders(RecordingFolders::parse(m_dir.file("rec")));
+        return *m_server;
+    }
+
     TempDir m_dir;
     std::unique_ptr<VexarHDRecorder> m_recorder;
+    std::unique_ptr<NetworkEncoderServer> m_server;
 };
 
 } // namespace
@@ -115,12 +128,9 @@ TEST_F(AccessTest, OtherAddressesAreClosedUnreadAndGetNoDiscoveryAnswer)
 TEST_F(AccessTest, PathsOutsideTheFoldersAreRefusedAndCreateNothing)
 {
     const fs::path root = m_dir.path();
+    NetworkEncoderServer& server = folderServer();
     fs::create_directories(root / "rec" / "sub");
     fs::create_directories(root / "recordings");
-    fs::create_directories(root / "outside");
-    m_dir.write("outside/secret", "12345");
-    NetworkEncoderServer server(*m_recorder);
-    server.setRecordingFolders(RecordingFolders::parse((root / "rec").string()));
     ConsoleCapture capture;
 
     const std::string inside = (root / "rec" / "." / "sub" / ".." / "in.ts").string();
@@ -159,11 +169,7 @@ TEST_F(AccessTest, PathsOutsideTheFoldersAreRefusedAndCreateNothing)
 TEST_F(AccessTest, ControlCharactersAreRefusedAndShownEscaped)
 {
     const fs::path root = m_dir.path();
-    fs::create_directories(root / "rec");
-    fs::create_directories(root / "outside");
-    m_dir.write("outside/secret", "12345");
-    NetworkEncoderServer server(*m_recorder);
-    server.setRecordingFolders(RecordingFolders::parse((root / "rec").string()));
+    NetworkEncoderServer& server = folderServer();
     const std::string nul(1, '\0');
     const std::string escape = (root / "rec").string() + "/../outside/evil" + nul + "/../../rec/a.ts";
     ConsoleCapture capture;
@@ -193,12 +199,10 @@ TEST_F(AccessTest, ControlCharactersAreRefusedAndShownEscaped)
 TEST_F(AccessTest, OnlyRegularFilesAreMadeAndNeverThroughALink)
 {
     const fs::path root = m_dir.path();
-    fs::create_directories(root / "rec");
+    NetworkEncoderServer& server = folderServer();
     m_dir.write("rec/kept.ts", "keep me");
     ASSERT_EQ(::mkfifo((root / "rec" / "pipe.ts").c_str(), 0644), 0);
     fs::create_symlink(root / "rec" / "kept.ts", root / "rec" / "link.ts");
-    NetworkEncoderServer server(*m_recorder);
-    server.setRecordingFolders(RecordingFolders::parse((root / "rec").string()));
     ConsoleCapture capture;
     for (const char* name : {"pipe.ts", "link.ts"})
     {

@@ -41,10 +41,6 @@ protected:
         return response;
     }
 
-    // Waits until the file recording has run to its end and its file is
-    // written out.
-    bool recordingEnds() { return vexar::recordingEnds(*m_recorder); }
-
     TempDir m_dir;
     std::unique_ptr<VexarHDRecorder> m_recorder;
     std::unique_ptr<NetworkEncoderServer> m_server;
@@ -115,7 +111,7 @@ TEST_F(CommandTest, ScanFindsExactlyTheChannelsOfTheMap)
     EXPECT_FALSE(m_recorder->isRecording());
 
     std::vector<std::string> found;
-    for (int channel = 1; channel <= 1000; ++channel)
+    for (const int channel : {1, 701, 702, 703, 704, 9999})
         if (m_server->handleRequest("AUTOTUNE VexarHD file HDMI|" + std::to_string(channel)) == "OK")
             found.push_back(std::to_string(channel));
     EXPECT_EQ(found, (std::vector<std::string>{"702", "703"}));
@@ -178,7 +174,7 @@ TEST_F(CommandTest, StartRecordsTheChannelsProgramToTheFile)
     EXPECT_NE(m_out.find("Received command: START Vexar Tuner|702|abc|" + file + "|Great. Responded: OK\n"),
               std::string::npos)
         << m_out;
-    ASSERT_TRUE(recordingEnds());
+    ASSERT_TRUE(recordingEnds(*m_recorder));
     // Programme 2 of the sample at about 1.2 Mbit/s for 6 s.
     EXPECT_GT(fileSize(file), 500000u);
     EXPECT_LT(fileSize(file), 2000000u);
@@ -197,14 +193,14 @@ TEST_F(CommandTest, FileNameIsKeptUntilStop)
 {
     const std::string file = m_dir.file("first.ts");
     ASSERT_EQ(quietRequest("START dev|702|0|" + file + "|Great"), "OK");
-    ASSERT_TRUE(recordingEnds());
+    ASSERT_TRUE(recordingEnds(*m_recorder));
     std::filesystem::remove(file);
 
     // A START that does not reach its file-name field records there again.
     EXPECT_EQ(quietRequest("START dev|703|0"), "OK");
     EXPECT_NE(m_out.find("Received command: START dev|703|0|" + file + "|. Responded: OK\n"),
               std::string::npos);
-    ASSERT_TRUE(recordingEnds());
+    ASSERT_TRUE(recordingEnds(*m_recorder));
     EXPECT_GT(fileSize(file), 0u);
 
     EXPECT_EQ(quietRequest("STOP"), "OK");
@@ -215,7 +211,7 @@ TEST_F(CommandTest, FourValueStartRecordsToTheNameAsSent)
 {
     const std::string file = m_dir.file("four.ts");
     EXPECT_EQ(quietRequest("START dev|702|0|" + file), "OK");
-    ASSERT_TRUE(recordingEnds());
+    ASSERT_TRUE(recordingEnds(*m_recorder));
     EXPECT_GT(fileSize(file), 0u);
 }
 
@@ -241,7 +237,7 @@ TEST_F(CommandTest, BufferRecordsARingFile)
 {
     const std::string file = m_dir.file("ring.ts");
     EXPECT_EQ(quietRequest("BUFFER dev|702|1048576|" + file + "|Great"), "OK");
-    ASSERT_TRUE(recordingEnds());
+    ASSERT_TRUE(recordingEnds(*m_recorder));
     // The programme is more than the ring: the file stops at its size.
     EXPECT_EQ(fileSize(file), 1048576u);
 }
@@ -249,10 +245,10 @@ TEST_F(CommandTest, BufferRecordsARingFile)
 TEST_F(CommandTest, StartAfterBufferWritesAPlainFile)
 {
     ASSERT_EQ(quietRequest("BUFFER dev|702|1048576|" + m_dir.file("ring.ts") + "|Great"), "OK");
-    ASSERT_TRUE(recordingEnds());
+    ASSERT_TRUE(recordingEnds(*m_recorder));
     const std::string file = m_dir.file("plain.ts");
     ASSERT_EQ(quietRequest("START dev|702|200000|" + file + "|Great"), "OK");
-    ASSERT_TRUE(recordingEnds());
+    ASSERT_TRUE(recordingEnds(*m_recorder));
     EXPECT_GT(fileSize(file), 500000u);
 }
 
@@ -263,12 +259,12 @@ TEST_F(CommandTest, QuickScanRecordsTheSameBytes)
 {
     const std::string full = m_dir.file("full.ts");
     ASSERT_EQ(quietRequest("START dev|702|0|" + full + "|Great"), "OK");
-    ASSERT_TRUE(recordingEnds());
+    ASSERT_TRUE(recordingEnds(*m_recorder));
     m_recorder->setQuickScan(true);
     const std::string quick = m_dir.file("quick.ts");
     ConsoleCapture capture;
     ASSERT_EQ(m_server->handleRequest("START dev|702|0|" + quick + "|Great"), "OK");
-    ASSERT_TRUE(recordingEnds());
+    ASSERT_TRUE(recordingEnds(*m_recorder));
     capture.finish();
     EXPECT_EQ(capture.out().find("29500,"), std::string::npos) << "the scan ran to its end";
     EXPECT_GT(readBinary(full).size(), 500000u);

@@ -5,6 +5,7 @@
 
 #include "platform/Windows.h"
 #include "recorder/VexarHDRecorder.h"
+#include "tests/support/TextCount.h"
 
 #include <boost/system/system_error.hpp>
 #include <gtest/gtest.h>
@@ -20,15 +21,6 @@ namespace
 {
 
 constexpr std::chrono::milliseconds kShortDeadline(400);
-
-std::size_t countLines(const std::string& text, const std::string& start)
-{
-    std::size_t count = 0;
-    for (std::size_t at = 0; (at = text.find(start, at)) != std::string::npos; at += start.size())
-        if (at == 0 || text[at - 1] == '\n')
-            ++count;
-    return count;
-}
 
 class ListenerTest : public ::testing::Test
 {
@@ -50,6 +42,25 @@ protected:
     bool servedInAll(std::uint64_t connections)
     {
         return waitFor([&] { return m_server->served() >= connections; });
+    }
+
+    // What the console got while talk ran a client and until the server had
+    // served that many connections in all.
+    struct Console
+    {
+        std::string out;
+        std::string err;
+    };
+    template <typename Talk> Console consoleOfClient(std::uint64_t connections, Talk talk)
+    {
+        ConsoleCapture capture;
+        {
+            TcpClient client(m_server->port());
+            talk(client);
+        }
+        EXPECT_TRUE(servedInAll(connections));
+        capture.finish();
+        return {capture.out(), capture.err()};
     }
 
     // The server still answers, and a recording still works.
@@ -101,22 +112,20 @@ TEST_F(ListenerTest, SetUpMarksAndNamesTheFailingStep)
 TEST_F(ListenerTest, EachLineIsAnsweredAndTheConnectionIsKept)
 {
     startServer();
-    ConsoleCapture capture;
-    {
-        TcpClient client(m_server->port());
-        client.send("VERSION\r\n");
-        EXPECT_EQ(client.readLine(), "3.0");
-        client.send("NOOP\r\n");
-        EXPECT_EQ(client.readLine(), "OK");
-        // Two lines in one segment: both carried out, in turn.
-        client.send("GET_SIZE\r\nNOOP\r\n");
-        EXPECT_EQ(client.readLine(), "Error: Not Recording");
-        EXPECT_EQ(client.readLine(), "OK");
-    }
     // A client that closes between requests is simply done.
-    EXPECT_TRUE(servedInAll(1));
-    capture.finish();
-    EXPECT_EQ(capture.err(), "Exception response (GET_SIZE): Error: Not Recording\n");
+    const Console console = consoleOfClient(1,
+                                            [](TcpClient& client)
+                                            {
+                                                client.send("VERSION\r\n");
+                                                EXPECT_EQ(client.readLine(), "3.0");
+                                                client.send("NOOP\r\n");
+                                                EXPECT_EQ(client.readLine(), "OK");
+                                                // Two lines in one segment: both carried out, in turn.
+                                                client.send("GET_SIZE\r\nNOOP\r\n");
+                                                EXPECT_EQ(client.readLine(), "Error: Not Recording");
+                                                EXPECT_EQ(client.readLine(), "OK");
+                                            });
+    EXPECT_EQ(console.err, "Exception response (GET_SIZE): Error: Not Recording\n");
 }
 
 TEST_F(ListenerTest, LineEndSplitAcrossSegments)
@@ -148,14 +157,14 @@ TEST_F(ListenerTest, QuitEndsTheConnectionAfterItsAnswer)
 TEST_F(ListenerTest, LfAloneDoesNotEndARequest)
 {
     startServer();
-    ConsoleCapture capture;
-    TcpClient client(m_server->port());
-    client.send("VERSION\n");
-    EXPECT_EQ(client.readToEnd(), "");
-    EXPECT_TRUE(servedInAll(1));
-    capture.finish();
-    EXPECT_EQ(capture.out(), "");
-    EXPECT_EQ(capture.err(), "Connection dropped (read_until): no request line within 400 ms\n");
+    const Console console = consoleOfClient(1,
+                                            [](TcpClient& client)
+                                            {
+                                                client.send("VERSION\n");
+                                                EXPECT_EQ(client.readToEnd(), "");
+                                            });
+    EXPECT_EQ(console.out, "");
+    EXPECT_EQ(console.err, "Connection dropped (read_until): no request line within 400 ms\n");
 }
 
 TEST_F(ListenerTest, SlowClientHoldsUpNobody)
@@ -175,14 +184,14 @@ TEST_F(ListenerTest, SlowClientHoldsUpNobody)
 TEST_F(ListenerTest, IdleConnectionIsClosedQuietly)
 {
     startServer(kShortDeadline, kShortDeadline);
-    ConsoleCapture capture;
-    TcpClient client(m_server->port());
-    client.send("NOOP\r\n");
-    EXPECT_EQ(client.readLine(), "OK");
-    EXPECT_EQ(client.readToEnd(), "");
-    EXPECT_TRUE(servedInAll(1));
-    capture.finish();
-    EXPECT_EQ(capture.err(), "");
+    const Console console = consoleOfClient(1,
+                                            [](TcpClient& client)
+                                            {
+                                                client.send("NOOP\r\n");
+                                                EXPECT_EQ(client.readLine(), "OK");
+                                                EXPECT_EQ(client.readToEnd(), "");
+                                            });
+    EXPECT_EQ(console.err, "");
 }
 
 TEST_F(ListenerTest, ConnectionsBeyondTheLimitAreClosed)
@@ -238,10 +247,10 @@ TEST_F(ListenerTest, ThousandConnectionsClosedAtOnceOrMidLine)
 #ifdef _WIN32
     // Under wine a reset that comes before any byte is read is now and then
     // seen as a plain end of the connection, which ends it quietly.
-    EXPECT_GE(countLines(capture.err(), "Connection dropped ("), 500u);
-    EXPECT_LE(countLines(capture.err(), "Connection dropped ("), 750u);
+    EXPECT_GE(countLinesWith(capture.err(), "Connection dropped ("), 500u);
+    EXPECT_LE(countLinesWith(capture.err(), "Connection dropped ("), 750u);
 #else
-    EXPECT_EQ(countLines(capture.err(), "Connection dropped ("), 750u);
+    EXPECT_EQ(countLinesWith(capture.err(), "Connection dropped ("), 750u);
 #endif
     EXPECT_EQ(capture.out(), "");
     expectServerHealthy();
@@ -268,27 +277,26 @@ TEST_F(ListenerTest, LongestLineIsTakenAndOneMoreByteIsNot)
     const std::string longest(NetworkEncoderServer::kMaxRequestLine, 'A');
     EXPECT_EQ(askServer(m_server->port(), longest), "Error: Unknown command '" + longest + "'");
 
-    ConsoleCapture capture;
-    TcpClient client(m_server->port());
-    client.send(longest + "A\r\n");
-    EXPECT_EQ(client.readToEnd(), "");
-    EXPECT_TRUE(servedInAll(2));
-    capture.finish();
-    EXPECT_EQ(capture.err(), "Connection dropped (read_until): request line longer than 65536 bytes\n");
+    const Console console = consoleOfClient(2,
+                                            [&](TcpClient& client)
+                                            {
+                                                client.send(longest + "A\r\n");
+                                                EXPECT_EQ(client.readToEnd(), "");
+                                            });
+    EXPECT_EQ(console.err, "Connection dropped (read_until): request line longer than 65536 bytes\n");
 }
 
 TEST_F(ListenerTest, MegabyteLineIsDropped)
 {
     startServer();
-    ConsoleCapture capture;
-    {
-        TcpClient client(m_server->port());
-        client.send(std::string(1 << 20, 'x')); // may fail part-way once the server has closed
-        EXPECT_EQ(client.readToEnd(), "");
-    }
-    EXPECT_TRUE(servedInAll(1));
-    capture.finish();
-    EXPECT_EQ(capture.err(), "Connection dropped (read_until): request line longer than 65536 bytes\n");
+    const Console console = consoleOfClient(1,
+                                            [](TcpClient& client)
+                                            {
+                                                // may fail part-way once the server has closed
+                                                client.send(std::string(1 << 20, 'x'));
+                                                EXPECT_EQ(client.readToEnd(), "");
+                                            });
+    EXPECT_EQ(console.err, "Connection dropped (read_until): request line longer than 65536 bytes\n");
     expectServerHealthy();
 }
 

@@ -8,6 +8,7 @@
 #include "server/RecordingFolders.h"
 #include "tests/support/RecordingCheck.h"
 #include "tests/support/SageTvClient.h"
+#include "tests/support/TextCount.h"
 
 #include <gtest/gtest.h>
 
@@ -22,14 +23,6 @@ namespace
 {
 
 constexpr std::uint64_t kCableRate = 38800000;
-
-std::size_t countLines(const std::string& text, const std::string& start)
-{
-    std::size_t count = 0;
-    for (std::size_t at = 0; (at = text.find(start, at)) != std::string::npos; at += start.size())
-        ++count;
-    return count;
-}
 
 std::uint64_t number(const std::string& response)
 {
@@ -71,6 +64,24 @@ protected:
     std::unique_ptr<DeviceSimulator> m_simulator;
     std::unique_ptr<VexarHDRecorder> m_recorder;
     std::unique_ptr<ServerThread> m_server;
+};
+
+// The writes to files named stalled.ts stop for 6 s at their start. The
+// variable is read as files are opened, so it is set before any thread of
+// the test starts and taken away after they have all ended.
+class StalledDiskTest : public LiveRecordingTest
+{
+protected:
+    void SetUp() override
+    {
+        ::setenv("VEXARHD_STALL_WRITES", "stalled.ts:0:6000", 1);
+        LiveRecordingTest::SetUp();
+    }
+    void TearDown() override
+    {
+        LiveRecordingTest::TearDown();
+        ::unsetenv("VEXARHD_STALL_WRITES");
+    }
 };
 
 } // namespace
@@ -125,9 +136,6 @@ TEST_F(LiveRecordingTest, StartGrowRetuneSwitchStop)
 
     ASSERT_EQ(request("STOP"), "OK");
     EXPECT_EQ(request("GET_SIZE"), "Error: Not Recording");
-    // Without a recording a tune only tells whether the channel can be recorded.
-    EXPECT_EQ(request("TUNE 702"), "OK");
-    EXPECT_EQ(request("TUNE 704"), "Error: No program for channel 704");
     EXPECT_TRUE(recordingEnds(*m_recorder));
     const std::uint64_t secondSize = fileSize(second);
     EXPECT_GT(secondSize, 600000u);
@@ -211,15 +219,14 @@ TEST_F(LiveRecordingTest, CommandsDuringTuningAreCarriedOut)
 
 // A disk that stalls holds up no command: the stopped file is written out in
 // the background while the next recording already grows.
-TEST_F(LiveRecordingTest, StalledDiskHoldsUpNoCommand)
+TEST_F(StalledDiskTest, StalledDiskHoldsUpNoCommand)
 {
     const std::string stalled = m_dir.file("stalled.ts");
-    ::setenv("VEXARHD_STALL_WRITES", "stalled.ts:0:6000", 1);
+    ConsoleCapture console;
     ASSERT_EQ(request("START dev|702|0|" + stalled + "|Great"), "OK");
-    ::unsetenv("VEXARHD_STALL_WRITES");
-    ASSERT_TRUE(
-        waitFor([&] { return m_recorder->lastStatus().bytesRecorded == 0 && fileSize(stalled) == 0; }));
-    std::this_thread::sleep_for(std::chrono::milliseconds(1500)); // past the scan: chunks wait for the disk
+    // Past the scan the chunks wait for the disk.
+    ASSERT_TRUE(waitFor([&] { return console.out().find("PIDs to be recorded") != std::string::npos; }));
+    console.finish();
     EXPECT_EQ(request("STOP"), "OK");
     const std::string next = m_dir.file("next.ts");
     EXPECT_EQ(request("START dev|702|0|" + next + "|Great"), "OK");
@@ -252,8 +259,6 @@ TEST_F(LiveRecordingTest, SageTvSessionNeedsNoRetry)
         EXPECT_GT(size, last) << "poll " << poll;
         last = size;
     }
-    EXPECT_EQ(sageTv.request("START Other Encoder HDMI|703|0|" + file + "|Great"),
-              "Error: Unknown device 'Other Encoder HDMI'");
     EXPECT_EQ(sageTv.request("STOP " + name), "OK");
     EXPECT_EQ(sageTv.retries(), 0);
     EXPECT_EQ(sageTv.connections(), 1);
@@ -270,32 +275,13 @@ TEST_F(LiveRecordingTest, SameChannelSwitchLosesAndRepeatsNothing)
     const std::string second = m_dir.file("Back to back-2.ts");
     ASSERT_EQ(request("START dev|702|0|" + first + "|Great"), "OK");
     ASSERT_TRUE(sizeExceeds("GET_FILE_SIZE " + first, 1000000));
-    const std::size_t starts = countLines(m_simulator->log(), "stream start");
+    const std::size_t starts = countLinesWith(m_simulator->log(), "stream start");
     ASSERT_EQ(request("SWITCH 702|" + second), "OK");
     ASSERT_TRUE(sizeExceeds("GET_FILE_SIZE " + second, 1000000));
     ASSERT_EQ(request("STOP"), "OK");
-    EXPECT_EQ(countLines(m_simulator->log(), "stream start"), starts) << "the stream was started again";
+    EXPECT_EQ(countLinesWith(m_simulator->log(), "stream start"), starts) << "the stream was started again";
 
-    const std::string a = readBinary(first);
-    const std::string b = readBinary(second);
-    const RecordingCheck firstCheck = checkRecording(a);
-    const RecordingCheck secondCheck = checkRecording(b);
-    EXPECT_TRUE(firstCheck.whole());
-    EXPECT_TRUE(secondCheck.whole());
-    EXPECT_EQ(firstCheck.discontinuities(), 0u);
-    EXPECT_EQ(secondCheck.discontinuities(), 0u);
-    // PAT, PMT (the sample's program 2 has one PMT packet), then a picture start.
-    ASSERT_GE(secondCheck.packets(), 3u);
-    EXPECT_EQ(packetPid(b, 0), 0);
-    const std::uint16_t pmtPid = packetPid(b, 1);
-    EXPECT_NE(pmtPid, 0);
-    EXPECT_TRUE(packetStartsUnit(b, 1));
-    EXPECT_NE(packetPid(b, 2), pmtPid);
-    EXPECT_TRUE(packetStartsUnit(b, 2));
-    // Without those two, the second file goes on where the first ended.
-    const RecordingCheck joined = checkRecording(a + b.substr(2 * 188));
-    EXPECT_EQ(joined.discontinuities(), 0u);
-    EXPECT_EQ(joined.packets(), firstCheck.packets() + secondCheck.packets() - 2);
+    EXPECT_EQ(switchJoinProblems(readBinary(first), readBinary(second)), "");
 }
 
 } // namespace vexar

@@ -5,6 +5,7 @@
 #include "ServerTestSupport.h"
 #include "tests/support/ProgramRun.h"
 #include "tests/support/RecordingCheck.h"
+#include "tests/support/SampleStream.h"
 #include "tests/support/SimulatorProcess.h"
 
 #include <gtest/gtest.h>
@@ -43,7 +44,7 @@ void expectWholeRecording(const std::string& path, bool begunBySwitch = false)
     const RecordingCheck check = checkRecordingFile(path);
     EXPECT_TRUE(check.whole()) << check.summary();
     EXPECT_EQ(begunBySwitch ? probeSummaryBesidesPictures(path) : probeSummary(path),
-              "program_id=2,pmt_pid=4097\ncodec_name=mp2,id=0x103\ncodec_name=mpeg2video,id=0x102\n");
+              sampleProgram(2).probe());
 }
 
 } // namespace

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <limits>
+#include <optional>
 
 namespace vexar
 {
@@ -153,58 +154,68 @@ TEST(FileSizeRequest, FileNameKeepsItsSpacesAndBars)
     EXPECT_EQ(parseRequest("GET_FILE_SIZE   ").fileName.value_or("?"), "");
 }
 
-// ---- TUNE and AUTOTUNE: one word, or the version 3 name and a channel ----------
-
-TEST(TuneRequest, ChannelIsOneWordOrFollowsTheName)
-{
-    EXPECT_EQ(parseRequest("TUNE 702").channel, "702");
-    EXPECT_EQ(parseRequest("AUTOTUNE  702 extra").channel, "702");
-    EXPECT_EQ(parseRequest("TUNE").channel, "");
-    EXPECT_EQ(parseRequest("TUNE   ").channel, "");
-    const Request r = parseRequest("AUTOTUNE VexarHD 0123 HDMI|702");
-    EXPECT_TRUE(r.namesDevice);
-    EXPECT_EQ(r.device, "VexarHD 0123 HDMI");
-    EXPECT_EQ(r.channel, "702");
-    EXPECT_FALSE(parseRequest("TUNE 702").namesDevice);
-}
-
 // ---- Version 3: the device name first, SageTV's upload id when given ----------
+
+// The fields a request line gives; a null field is not looked at.
+struct ParsedFields
+{
+    const char* line;
+    std::optional<bool> namesDevice;
+    const char* device;
+    const char* uploadId;
+    const char* channel;
+    const char* size;
+    const char* fileName;
+    const char* quality;
+};
 
 TEST(VersionThreeRequest, FieldCountTellsTheFormsApart)
 {
-    const Request start = parseRequest("START VexarHD 0123 HDMI|42|702|1700000000000|/tv/a b.ts|Great");
-    EXPECT_TRUE(start.namesDevice);
-    EXPECT_EQ(start.device, "VexarHD 0123 HDMI");
-    EXPECT_EQ(start.uploadId, "42");
-    EXPECT_EQ(start.channel, "702");
-    EXPECT_EQ(start.fileName.value_or("?"), "/tv/a b.ts");
-    EXPECT_EQ(start.quality, "Great");
-    // Without an upload id START has the five fields of version 2.
-    const Request plain = parseRequest("START VexarHD 0123 HDMI|702|0|/tv/a.ts|Great");
-    EXPECT_FALSE(plain.namesDevice);
-    EXPECT_EQ(plain.uploadId, "");
-    EXPECT_EQ(plain.channel, "702");
-
-    const Request sw = parseRequest("SWITCH VexarHD 0123 HDMI|7|703|/tv/b.ts");
-    EXPECT_TRUE(sw.namesDevice);
-    EXPECT_EQ(sw.uploadId, "7");
-    EXPECT_EQ(sw.channel, "703");
-    EXPECT_EQ(sw.fileName.value_or("?"), "/tv/b.ts");
-    const Request sw3 = parseRequest("SWITCH VexarHD 0123 HDMI|703|/tv/b.ts");
-    EXPECT_TRUE(sw3.namesDevice);
-    EXPECT_EQ(sw3.channel, "703");
-    EXPECT_EQ(sw3.uploadId, "");
-
-    const Request bs = parseRequest("BUFFER_SWITCH VexarHD 0123 HDMI|9|703|16777216|/tv/c.ts");
-    EXPECT_EQ(bs.uploadId, "9");
-    EXPECT_EQ(bs.channel, "703");
-    EXPECT_EQ(bs.size, "16777216");
-    EXPECT_EQ(bs.fileName.value_or("?"), "/tv/c.ts");
-
-    const Request stop = parseRequest("STOP VexarHD 0123 HDMI");
-    EXPECT_TRUE(stop.namesDevice);
-    EXPECT_EQ(stop.device, "VexarHD 0123 HDMI");
-    EXPECT_FALSE(parseRequest("STOP").namesDevice);
+    const char* const kName = "VexarHD 0123 HDMI";
+    const ParsedFields cases[] = {
+        // TUNE and AUTOTUNE: the channel is one word, or follows the name.
+        {"TUNE 702", false, nullptr, nullptr, "702", nullptr, nullptr, nullptr},
+        {"AUTOTUNE  702 extra", {}, nullptr, nullptr, "702", nullptr, nullptr, nullptr},
+        {"TUNE", {}, nullptr, nullptr, "", nullptr, nullptr, nullptr},
+        {"TUNE   ", {}, nullptr, nullptr, "", nullptr, nullptr, nullptr},
+        {"AUTOTUNE VexarHD 0123 HDMI|702", true, kName, nullptr, "702", nullptr, nullptr, nullptr},
+        {"START VexarHD 0123 HDMI|42|702|1700000000000|/tv/a b.ts|Great", true, kName, "42", "702", nullptr,
+         "/tv/a b.ts", "Great"},
+        // Without an upload id START has the five fields of version 2.
+        {"START VexarHD 0123 HDMI|702|0|/tv/a.ts|Great", false, nullptr, "", "702", nullptr, nullptr,
+         nullptr},
+        {"SWITCH VexarHD 0123 HDMI|7|703|/tv/b.ts", true, nullptr, "7", "703", nullptr, "/tv/b.ts", nullptr},
+        {"SWITCH VexarHD 0123 HDMI|703|/tv/b.ts", true, nullptr, "", "703", nullptr, nullptr, nullptr},
+        {"BUFFER_SWITCH VexarHD 0123 HDMI|9|703|16777216|/tv/c.ts",
+         {},
+         nullptr,
+         "9",
+         "703",
+         "16777216",
+         "/tv/c.ts",
+         nullptr},
+        {"STOP VexarHD 0123 HDMI", true, kName, nullptr, nullptr, nullptr, nullptr, nullptr},
+        {"STOP", false, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr},
+    };
+    for (const ParsedFields& c : cases)
+    {
+        SCOPED_TRACE(c.line);
+        const Request r = parseRequest(c.line);
+        if (c.namesDevice)
+            EXPECT_EQ(r.namesDevice, *c.namesDevice);
+        if (c.device)
+            EXPECT_EQ(r.device, c.device);
+        if (c.uploadId)
+            EXPECT_EQ(r.uploadId, c.uploadId);
+        if (c.channel)
+            EXPECT_EQ(r.channel, c.channel);
+        if (c.size)
+            EXPECT_EQ(r.size, c.size);
+        if (c.fileName)
+            EXPECT_EQ(r.fileName.value_or("?"), c.fileName);
+        if (c.quality)
+            EXPECT_EQ(r.quality, c.quality);
+    }
 }
 
 // ---- The console echo --------------------------------------------------------

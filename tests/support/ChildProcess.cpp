@@ -5,7 +5,6 @@
 #include <fcntl.h>
 #include <spawn.h>
 #include <stdexcept>
-#include <sys/resource.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -46,31 +45,6 @@ private:
     posix_spawn_file_actions_t m_actions;
 };
 
-// The child's side of a start with a file-size limit, which posix_spawn
-// cannot set: between fork and exec, so only calls that are safe there.
-[[noreturn]] void execWithLimit(char* const argv[], char* const envp[], const ChildProcess::Options& options)
-{
-    constexpr int kFlags = O_WRONLY | O_CREAT | O_TRUNC;
-    const rlimit limit{*options.fileSizeLimit, *options.fileSizeLimit};
-    bool ready = ::setrlimit(RLIMIT_FSIZE, &limit) == 0;
-    const auto redirect = [&](int target, const std::string& path)
-    {
-        const int fd = ::open(path.c_str(), kFlags, 0644);
-        ready = ready && fd >= 0 && ::dup2(fd, target) == target;
-        if (fd >= 0)
-            ::close(fd);
-    };
-    if (!options.outPath.empty())
-        redirect(1, options.outPath);
-    if (!options.errPath.empty() && options.errPath == options.outPath)
-        ready = ready && ::dup2(1, 2) == 2;
-    else if (!options.errPath.empty())
-        redirect(2, options.errPath);
-    if (ready && (options.workDir.empty() || ::chdir(options.workDir.c_str()) == 0))
-        ::execve(argv[0], argv, envp);
-    ::_exit(127);
-}
-
 } // namespace
 
 ChildProcess::ChildProcess(const std::vector<std::string>& args, const Options& options)
@@ -82,16 +56,6 @@ ChildProcess::ChildProcess(const std::vector<std::string>& args, const Options& 
             envStrings.push_back(*e);
     const std::vector<char*> argv = pointers(argStrings);
     const std::vector<char*> envp = pointers(envStrings);
-
-    if (options.fileSizeLimit)
-    {
-        m_pid = ::fork();
-        if (m_pid < 0)
-            throw std::runtime_error(std::string("fork failed: ") + std::strerror(errno));
-        if (m_pid == 0)
-            execWithLimit(argv.data(), envp.data(), options);
-        return;
-    }
 
     FileActions actions;
     constexpr int kFlags = O_WRONLY | O_CREAT | O_TRUNC;

@@ -21,11 +21,10 @@ class ChildProcess
 public:
     struct Options
     {
-        std::vector<std::string> environment;       // "NAME=value", each replacing this process's NAME
-        std::string workDir;                        // empty: this process's
-        std::string outPath;                        // standard output to this file; empty: this process's
-        std::string errPath;                        // standard error likewise; may be outPath
-        std::optional<std::uint64_t> fileSizeLimit; // bytes: the child's RLIMIT_FSIZE
+        std::vector<std::string> environment; // "NAME=value", each replacing this process's NAME
+        std::string workDir;                  // empty: this process's
+        std::string outPath;                  // standard output to this file; empty: this process's
+        std::string errPath;                  // standard error likewise; may be outPath
     };
 
     // args[0] is the program's path. Throws when it cannot be started.

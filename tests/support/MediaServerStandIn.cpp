@@ -14,72 +14,6 @@ namespace vexar
 namespace asio = boost::asio;
 using boost::asio::ip::tcp;
 
-namespace
-{
-
-// UTF-16 big-endian (surrogate pairs included) as UTF-8.
-std::string utf8FromUtf16be(const std::string& bytes)
-{
-    std::string text;
-    const auto put = [&text](std::uint32_t point)
-    {
-        if (point < 0x80)
-            text += static_cast<char>(point);
-        else if (point < 0x800)
-        {
-            text += static_cast<char>(0xC0 | (point >> 6));
-            text += static_cast<char>(0x80 | (point & 0x3F));
-        }
-        else if (point < 0x10000)
-        {
-            text += static_cast<char>(0xE0 | (point >> 12));
-            text += static_cast<char>(0x80 | ((point >> 6) & 0x3F));
-            text += static_cast<char>(0x80 | (point & 0x3F));
-        }
-        else
-        {
-            text += static_cast<char>(0xF0 | (point >> 18));
-            text += static_cast<char>(0x80 | ((point >> 12) & 0x3F));
-            text += static_cast<char>(0x80 | ((point >> 6) & 0x3F));
-            text += static_cast<char>(0x80 | (point & 0x3F));
-        }
-    };
-    for (std::size_t i = 0; i + 1 < bytes.size(); i += 2)
-    {
-        std::uint32_t unit =
-            (static_cast<std::uint8_t>(bytes[i]) << 8) | static_cast<std::uint8_t>(bytes[i + 1]);
-        if (unit >= 0xD800 && unit < 0xDC00 && i + 3 < bytes.size())
-        {
-            const std::uint32_t low =
-                (static_cast<std::uint8_t>(bytes[i + 2]) << 8) | static_cast<std::uint8_t>(bytes[i + 3]);
-            unit = 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00);
-            i += 2;
-        }
-        put(unit);
-    }
-    return text;
-}
-
-// Latin-1 bytes as UTF-8, the form paths are registered in.
-std::string utf8FromLatin1(const std::string& bytes)
-{
-    std::string text;
-    for (const char c : bytes)
-    {
-        const auto b = static_cast<std::uint8_t>(c);
-        if (b < 0x80)
-            text += c;
-        else
-        {
-            text += static_cast<char>(0xC0 | (b >> 6));
-            text += static_cast<char>(0x80 | (b & 0x3F));
-        }
-    }
-    return text;
-}
-
-} // namespace
-
 struct MediaServerStandIn::Session
 {
     explicit Session(tcp::socket s) : socket(std::move(s)) {}
@@ -116,12 +50,6 @@ void MediaServerStandIn::registerUpload(const std::string& path, const std::stri
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_registered[path] = uploadId;
-}
-
-void MediaServerStandIn::unregisterUpload(const std::string& path)
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_registered.erase(path);
 }
 
 std::string MediaServerStandIn::file(const std::string& path) const
@@ -245,12 +173,11 @@ void MediaServerStandIn::handleLine(const std::shared_ptr<Session>& session, con
     note(line);
     const std::string command = line.substr(0, line.find(' '));
     const std::string rest = line.size() > command.size() ? line.substr(command.size() + 1) : std::string();
-    if (command == "WRITEOPEN" || command == "WRITEOPENW")
+    if (command == "WRITEOPEN")
     {
         const std::size_t space = rest.rfind(' ');
         const std::string id = space == std::string::npos ? std::string() : rest.substr(space + 1);
-        const std::string raw = rest.substr(0, space == std::string::npos ? 0 : space);
-        const std::string path = command == "WRITEOPENW" ? utf8FromUtf16be(raw) : utf8FromLatin1(raw);
+        const std::string path = rest.substr(0, space == std::string::npos ? 0 : space);
         bool registered = false;
         {
             std::lock_guard<std::mutex> lock(m_mutex);

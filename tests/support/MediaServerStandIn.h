@@ -1,6 +1,6 @@
 // A stand-in for SageTV's media server on loopback, as much of it as an
-// encoder that uploads its recordings uses: WRITEOPEN (and WRITEOPENW) of a
-// registered path with its upload id, answered OK or NON_MEDIA; WRITE at an
+// encoder that uploads its recordings uses: WRITEOPEN of a registered path
+// (compared byte for byte) with its upload id, answered OK or NON_MEDIA; WRITE at an
 // offset, stored in memory; SIZE; CLOSE; QUIT. It can be stopped (every
 // connection dropped, new ones closed at once) and started again; its port
 // stays bound meanwhile, so that no client's own connection can take it.
@@ -33,7 +33,6 @@ public:
     std::uint16_t port() const { return m_port; }
     // As SageTV does before it sends a START with that upload id.
     void registerUpload(const std::string& path, const std::string& uploadId);
-    void unregisterUpload(const std::string& path);
     // The bytes written to the path so far.
     std::string file(const std::string& path) const;
     // The command lines received (WRITE lines included), in order.

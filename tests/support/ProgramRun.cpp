@@ -21,14 +21,18 @@ ProgramRun runWith(const std::vector<std::string>& args, const std::string& work
                    const std::string& deviceDir, std::optional<std::uint64_t> fileSizeLimit)
 {
     TempDir capture;
-    std::vector<std::string> argv{VEXARHD_BINARY};
+    // prlimit (util-linux, always there on Debian) sets the limit and runs
+    // the program in its own process.
+    std::vector<std::string> argv;
+    if (fileSizeLimit)
+        argv = {"/usr/bin/prlimit", "--fsize=" + std::to_string(*fileSizeLimit), "--"};
+    argv.push_back(VEXARHD_BINARY);
     argv.insert(argv.end(), args.begin(), args.end());
     ChildProcess::Options options;
     options.environment = {"VEXARHD_DEVICE_DIR=" + deviceDir};
     options.workDir = workDir;
     options.outPath = capture.file("out");
     options.errPath = capture.file("err");
-    options.fileSizeLimit = fileSizeLimit;
     ChildProcess program(argv, options);
 
     ProgramRun run;

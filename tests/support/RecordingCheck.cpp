@@ -105,6 +105,30 @@ bool packetStartsUnit(const std::string& bytes, std::size_t index)
     return (byteAt(bytes, index * kPacket + 1) & 0x40) != 0;
 }
 
+std::string switchJoinProblems(const std::string& first, const std::string& second)
+{
+    std::string problems;
+    const auto expect = [&problems](bool holds, const std::string& what)
+    {
+        if (!holds)
+            problems += what + "; ";
+    };
+    const RecordingCheck a = checkRecording(first);
+    const RecordingCheck b = checkRecording(second);
+    expect(a.whole() && a.discontinuities() == 0, "first file: " + a.summary());
+    expect(b.whole() && b.discontinuities() == 0, "second file: " + b.summary());
+    if (b.packets() < 3)
+        return problems + "second file shorter than 3 packets";
+    expect(packetPid(second, 0) == 0, "second file does not begin with the PAT");
+    const std::uint16_t pmtPid = packetPid(second, 1);
+    expect(pmtPid != 0 && packetStartsUnit(second, 1), "no PMT after the PAT");
+    expect(packetPid(second, 2) != pmtPid && packetStartsUnit(second, 2), "no picture start after the PMT");
+    const RecordingCheck joined = checkRecording(first + second.substr(2 * kPacket));
+    expect(joined.discontinuities() == 0 && joined.packets() == a.packets() + b.packets() - 2,
+           "joined: " + joined.summary());
+    return problems;
+}
+
 std::string probeSummary(const std::string& path)
 {
     const std::string file = "'" + hostPath(path) + "'";

@@ -68,6 +68,12 @@ RecordingCheck checkRecordingFile(const std::string& path);
 std::uint16_t packetPid(const std::string& bytes, std::size_t index);
 bool packetStartsUnit(const std::string& bytes, std::size_t index);
 
+// What is wrong with two files a switch on one channel gave, empty when
+// nothing: each must be whole and without a break, the second must begin
+// with the program's PAT, its PMT and a picture start, and without those two
+// go on where the first ended, every packet once.
+std::string switchJoinProblems(const std::string& first, const std::string& second);
+
 // What ffprobe makes of the file, in a form a test can compare: one
 // "program_id=N,pmt_pid=PID" line per program, then one
 // "codec_name=C,id=0xPID" line per elementary stream, sorted; any complaint

@@ -3,6 +3,7 @@
 // the result. Null packets there all carry continuity_counter 0.
 
 #include "tests/support/RecordingCheck.h"
+#include "tests/support/SampleStream.h"
 #include "tests/support/TempDir.h"
 #include "tests/ts/TestSupport.h"
 #include "ts/PacketRouting.h"
@@ -82,31 +83,21 @@ protected:
 
 std::vector<uint8_t> FfmpegSample::s_bytes;
 
-struct Expected
-{
-    int32_t program;
-    std::string probe; // probeSummary
-};
 } // namespace
 
 TEST_F(FfmpegSample, EachProgramBecomesASingleProgramStream)
 {
-    const Expected cases[] = {
-        {1, "program_id=1,pmt_pid=4096\ncodec_name=mp2,id=0x101\ncodec_name=mpeg2video,id=0x100\n"},
-        {2, "program_id=2,pmt_pid=4097\ncodec_name=mp2,id=0x103\ncodec_name=mpeg2video,id=0x102\n"},
-        {3, "program_id=3,pmt_pid=4098\ncodec_name=mp2,id=0x105\ncodec_name=mpeg2video,id=0x104\n"},
-    };
-    for (const Expected& c : cases)
+    for (const SampleProgram& p : kSamplePrograms)
     {
-        SCOPED_TRACE(c.program);
-        const std::string name = kWorkDir + "/spts-" + std::to_string(c.program) + ".ts";
-        const Recording r = record(c.program, name);
-        ASSERT_EQ(r.selectedProgram, c.program);
+        SCOPED_TRACE(p.program);
+        const std::string name = kWorkDir + "/spts-" + std::to_string(p.program) + ".ts";
+        const Recording r = record(p.program, name);
+        ASSERT_EQ(r.selectedProgram, p.program);
         // Null packets would restart the store or report discontinuities here.
         EXPECT_EQ(r.err, "");
-        EXPECT_TRUE(contains(r.out, "PIDs to be recorded: ,409" + std::to_string(5 + c.program) + ","));
+        EXPECT_TRUE(contains(r.out, "PIDs to be recorded: ," + std::to_string(p.pmt) + ","));
         EXPECT_GT(r.packetsWritten, 1000u);
-        EXPECT_EQ(probeSummaryBesidesPictures(name), c.probe);
+        EXPECT_EQ(probeSummaryBesidesPictures(name), p.probe());
     }
 }
 
@@ -119,8 +110,7 @@ TEST_F(FfmpegSample, AnyProgramSkipsTheScrambledOne)
     EXPECT_TRUE(contains(r.out, "Transport stream:1, Program:1, ProgramPID:4096\n"));
     EXPECT_TRUE(contains(r.out, "clearing 1\n"));
     EXPECT_TRUE(contains(r.out, "\n8191,1,0: "));
-    EXPECT_EQ(probeSummary(name),
-              "program_id=2,pmt_pid=4097\ncodec_name=mp2,id=0x103\ncodec_name=mpeg2video,id=0x102\n");
+    EXPECT_EQ(probeSummary(name), sampleProgram(2).probe());
     // ffprobe reads the whole file without complaint.
     EXPECT_EQ(probeProblems(name), "");
 }
