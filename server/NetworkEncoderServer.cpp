@@ -188,13 +188,16 @@ void NetworkEncoderServer::accept()
                 return;
             }
             accept();
-            boost::system::error_code addressError;
-            const tcp::endpoint remote = socket.remote_endpoint(addressError);
-            const tcp::endpoint local = socket.local_endpoint(addressError);
-            if (addressError)
+            // Each address with its own error code: a successful call clears
+            // the code, which would hide that the peer has gone already.
+            boost::system::error_code remoteError;
+            boost::system::error_code localError;
+            const tcp::endpoint remote = socket.remote_endpoint(remoteError);
+            const tcp::endpoint local = socket.local_endpoint(localError);
+            if (remoteError || localError)
             {
                 // The peer has gone already.
-                reportDroppedConnection("accept", addressError.message());
+                reportDroppedConnection("accept", (remoteError ? remoteError : localError).message());
                 ++m_connectionsEnded;
                 return;
             }
@@ -215,7 +218,8 @@ void NetworkEncoderServer::accept()
                 ++m_connectionsEnded;
                 return;
             }
-            socket.set_option(tcp::no_delay(true), addressError);
+            boost::system::error_code ignored;
+            socket.set_option(tcp::no_delay(true), ignored);
             Peer peer;
             peer.localAddress = local.address().to_string();
             peer.remoteAddress = remote.address();
