@@ -166,11 +166,16 @@ void SocketTransport::refuseOpen()
 
 void SocketTransport::dropRefused(int socket)
 {
+    // Only a socket still held: one dropped already is closed, its number
+    // perhaps another file's by now.
+    const auto held = std::find(m_refused.begin(), m_refused.end(), socket);
+    if (held == m_refused.end())
+        return;
     char discard[512];
     while (::recv(socket, discard, sizeof discard, MSG_DONTWAIT) > 0)
         ;
     ::close(socket);
-    m_refused.erase(std::find(m_refused.begin(), m_refused.end(), socket));
+    m_refused.erase(held);
 }
 
 void SocketTransport::resetConnectionState()
@@ -217,13 +222,15 @@ bool SocketTransport::serve(int stopFd)
         }
         if (fds[1].revents)
             return false;
+        // The refused opens polled first: refuseOpen() below may close one of
+        // them to make room, and its slot here would then be a closed socket.
+        for (std::size_t i = 3; i < fds.size(); ++i)
+            if (fds[i].revents)
+                dropRefused(fds[i].fd);
         // An open that comes while this connection ends is the next one's
         // turn, not a second handle: refused only while this one is quiet.
         if ((fds[2].revents & POLLIN) && !(fds[0].revents & (POLLIN | POLLHUP | POLLERR)))
             refuseOpen();
-        for (std::size_t i = 3; i < fds.size(); ++i)
-            if (fds[i].revents)
-                dropRefused(fds[i].fd);
         if (fds[0].revents & POLLIN)
             receive();
         else if (fds[0].revents & (POLLHUP | POLLERR))
