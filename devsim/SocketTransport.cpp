@@ -211,10 +211,16 @@ bool SocketTransport::serve(int stopFd)
         short events = m_closing ? 0 : POLLIN;
         if (!m_outgoing.empty())
             events |= POLLOUT;
-        std::vector<pollfd> fds = {{m_connection, events, 0}, {stopFd, POLLIN, 0}, {m_listener, POLLIN, 0}};
+        // The connection, the stop, the listener and the refused opens; no
+        // allocation on the streaming path.
+        std::array<pollfd, 3 + kMaxRefused> fds{};
+        fds[0] = {m_connection, events, 0};
+        fds[1] = {stopFd, POLLIN, 0};
+        fds[2] = {m_listener, POLLIN, 0};
+        std::size_t count = 3;
         for (const int refused : m_refused)
-            fds.push_back({refused, POLLIN, 0});
-        if (::poll(fds.data(), fds.size(), m_outgoing.empty() ? m_device.msUntilStream() : -1) < 0)
+            fds[count++] = {refused, POLLIN, 0};
+        if (::poll(fds.data(), count, m_outgoing.empty() ? m_device.msUntilStream() : -1) < 0)
         {
             if (errno == EINTR)
                 continue;
@@ -224,7 +230,7 @@ bool SocketTransport::serve(int stopFd)
             return false;
         // The refused opens polled first: refuseOpen() below may close one of
         // them to make room, and its slot here would then be a closed socket.
-        for (std::size_t i = 3; i < fds.size(); ++i)
+        for (std::size_t i = 3; i < count; ++i)
             if (fds[i].revents)
                 dropRefused(fds[i].fd);
         // An open that comes while this connection ends is the next one's
