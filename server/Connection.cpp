@@ -12,6 +12,11 @@ namespace asio = boost::asio;
 using boost::asio::ip::tcp;
 using Clock = std::chrono::steady_clock;
 
+void reportDroppedConnection(const char* step, const std::string& reason)
+{
+    std::cerr << "Connection dropped (" + std::string(step) + "): " + reason + "\n" << std::flush;
+}
+
 Connection::Connection(NetworkEncoderServer& server, tcp::socket socket, Peer peer)
     : m_server(server), m_socket(std::move(socket)), m_deadline(m_socket.get_executor()),
       m_peer(std::move(peer))
@@ -141,7 +146,7 @@ void Connection::end(const char* step, const std::string& reason)
     if (m_ended)
         return;
     if (step)
-        std::cerr << "Connection dropped (" + std::string(step) + "): " + reason + "\n" << std::flush;
+        reportDroppedConnection(step, reason);
     close();
     m_server.connectionEnded(this);
 }

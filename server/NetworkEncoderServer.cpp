@@ -18,11 +18,6 @@ using boost::asio::ip::tcp;
 namespace
 {
 
-void reportDroppedConnection(const char* step, const std::string& reason)
-{
-    std::cerr << "Connection dropped (" + std::string(step) + "): " + reason + "\n" << std::flush;
-}
-
 // Errors of the listening socket itself, as opposed to a failed incoming
 // connection or a passing shortage of descriptors or memory.
 bool isListenerBroken(const boost::system::error_code& error)
