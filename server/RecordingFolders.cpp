@@ -96,4 +96,12 @@ std::string RecordingFolders::describe() const
     return text;
 }
 
+std::string RecordingFolders::list() const
+{
+    std::string text;
+    for (const fs::path& folder : m_folders)
+        text += (text.empty() ? "" : std::string(1, kListSeparator)) + folder.string();
+    return text;
+}
+
 } // namespace vexar

@@ -45,6 +45,9 @@ public:
     bool contains(const std::string& path) const;
     // "any", or the folders as they are compared, separated by ", ".
     std::string describe() const;
+    // The folders as they are compared, separated by kListSeparator: a list
+    // that parse() takes in any working folder. Empty without folders.
+    std::string list() const;
 
 private:
     std::vector<std::filesystem::path> m_folders;
