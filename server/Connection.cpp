@@ -78,8 +78,6 @@ void Connection::handleLines()
         const std::string line = m_received.substr(consumed, lineEnd - consumed);
         consumed = lineEnd + 2;
         m_answers += m_server.handleRequest(line, m_peer) + "\r\n";
-        if (m_ended)
-            return; // the server stopped while the command ran
     }
     const bool lineLeft = consumed < m_received.size();
     m_received.erase(0, consumed);
