@@ -67,7 +67,6 @@ void RecordingFolders::check(const std::string& path) const
 
 UniqueHandle RecordingFolders::createFile(const std::string& path, DWORD shareMode) const
 {
-    check(path);
     fs::path folder;
     std::string name;
     try
