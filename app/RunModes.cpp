@@ -12,11 +12,15 @@ namespace vexar
 namespace
 {
 
-// The exit code of a timed recording or a file run: 0 only for a whole
-// recording; otherwise -1, with a closing line for a loss that is not an
-// error of its own.
-int recordingResult(const RecordingStatus& status, bool whole, bool hasOutput)
+// Writes every chunk out, then the exit code of a timed recording or a file
+// run: 0 only for a whole recording; otherwise -1, with a closing line for a
+// loss that is not an error of its own. A file that is not whole is a
+// failed recording.
+int recordingResult(VexarHDRecorder& recorder, const StartupValues& values)
 {
+    const bool whole = recorder.finishOutput();
+    const RecordingStatus status = recorder.lastStatus();
+    const bool hasOutput = !values.sptsFileName.empty() || !values.mptsFileName.empty();
     if (status.result != 0 || !whole)
         return -1;
     if (status.lostStreamTime())
@@ -52,12 +56,7 @@ int runModes(StartupValues values, StopSignals& stopSignals)
         // file) ends the run at once.
         recorder.waitForRecordingEnd(std::uint64_t(values.duration) * 1000u);
         recorder.setDefaultChannelTimer();
-        // Every chunk is written before the run ends; a file that is not
-        // whole is a failed recording.
-        const bool whole = recorder.finishOutput();
-
-        return recordingResult(recorder.lastStatus(), whole,
-                               !values.sptsFileName.empty() || !values.mptsFileName.empty());
+        return recordingResult(recorder, values);
     }
     if (values.deviceMode() && values.powerQuery)
     {
@@ -104,9 +103,7 @@ int runModes(StartupValues values, StopSignals& stopSignals)
         recorder.setRecording(values.channel, values.sptsFileName, values.mptsFileName, values.programNumber);
         stopSignals.setAction([&recorder] { recorder.requestStop(); });
         recorder.record();
-        const bool whole = recorder.finishOutput();
-        return recordingResult(recorder.lastStatus(), whole,
-                               !values.sptsFileName.empty() || !values.mptsFileName.empty());
+        return recordingResult(recorder, values);
     }
     return 0;
 }

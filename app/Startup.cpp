@@ -3,6 +3,7 @@
 #include "app/Options.h"
 #include "config/Settings.h"
 #include "device/DeviceDiscovery.h"
+#include "server/Request.h"
 
 #include <iomanip>
 #include <iostream>
@@ -108,9 +109,8 @@ std::optional<StartupValues> startUp(int argc, const char* const argv[], bool ch
     {
         values.encoderName = options["encodername"].as<std::string>();
         // SageTV puts the name first in its requests, separated by "|".
-        for (const char c : values.encoderName)
-            if (c == '|' || static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
-                throw std::runtime_error("--encodername must not contain '|' or control characters");
+        if (values.encoderName.find('|') != std::string::npos || hasControlCharacter(values.encoderName))
+            throw std::runtime_error("--encodername must not contain '|' or control characters");
     }
     if (options.count("allowfrom"))
         values.allowList = AddressAllowList::parse(options["allowfrom"].as<std::string>());

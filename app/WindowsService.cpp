@@ -68,27 +68,11 @@ ServiceHandle openManager(DWORD access)
     return manager;
 }
 
-// Each folder of a --recordingdirs list made absolute.
-std::string absoluteFolders(const std::string& list)
-{
-    std::string absolute;
-    for (std::size_t start = 0; start <= list.size();)
-    {
-        std::size_t end = list.find(RecordingFolders::kListSeparator, start);
-        if (end == std::string::npos)
-            end = list.size();
-        if (start > 0)
-            absolute += RecordingFolders::kListSeparator;
-        absolute += std::filesystem::absolute(list.substr(start, end - start)).string();
-        start = end + 1;
-    }
-    return absolute;
-}
-
 // The options of the command line as given, without "installservice" and
 // with the file and folder names ("map", "mptsin", "spts", "mpts", "logfile",
 // "recordingdirs") made absolute: a service starts in another folder.
-std::vector<std::string> serviceArguments(int argc, const char* const argv[])
+// folders: --recordingdirs as the start-up checks took it.
+std::vector<std::string> serviceArguments(int argc, const char* const argv[], const RecordingFolders& folders)
 {
     const po::options_description description = makeOptionsDescription();
     const po::parsed_options parsed =
@@ -111,9 +95,9 @@ std::vector<std::string> serviceArguments(int argc, const char* const argv[])
         }
         else if (key == "recordingdirs" && given)
         {
-            // Checked by the start-up checks already: existing folders.
+            // Existing folders, made absolute by the start-up checks.
             arguments.push_back("--" + key);
-            arguments.push_back(absoluteFolders(option.value.front()));
+            arguments.push_back(folders.list());
         }
         else
             arguments.insert(arguments.end(), option.original_tokens.begin(), option.original_tokens.end());
@@ -136,7 +120,7 @@ int installService(const std::string& name, int argc, const char* const argv[])
         std::cerr << "Warning: neither --allowfrom nor --recordingdirs is given: anyone who reaches port "
                   << values->serverPort << " may record into any file this service may write" << std::endl;
 
-    const std::vector<std::string> arguments = serviceArguments(argc, argv);
+    const std::vector<std::string> arguments = serviceArguments(argc, argv, values->recordingFolders);
     std::string commandLine =
         platform::quoteArgument(executablePath()) + " --runservice " + platform::quoteArgument(name);
     std::string logPath = defaultLogPath(name);

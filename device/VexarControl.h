@@ -20,8 +20,10 @@ class VexarControl
 {
 public:
     // Sends the initialisation sequence, prints the serial number and leaves
-    // the box powered on. The device handle is not owned. stopEvent: see
-    // setStopEvent.
+    // the box powered on. The device handle is not owned. stopEvent (not
+    // owned; null: plain delays): every delay but the one between channel
+    // digits (power, after a channel change, the initialisation) waits on it
+    // instead of sleeping, and throws StopRequested as soon as it is set.
     VexarControl(HANDLE device, const std::string& boxType, HANDLE stopEvent = nullptr);
     VexarControl(const VexarControl&) = delete;
     VexarControl& operator=(const VexarControl&) = delete;
@@ -39,11 +41,6 @@ public:
     void tuneChannel(const std::string& channel);
     // The serial number the device reported during initialisation.
     const std::string& serialNumber() const { return m_serialNumber; }
-    // From now on every delay but the one between channel digits (power,
-    // after a channel change, the initialisation) waits on this event
-    // instead of sleeping, and throws StopRequested as soon as it is set.
-    // Not owned; null: plain delays.
-    void setStopEvent(HANDLE event) { m_stopEvent = event; }
 
 private:
     // Waits the delay, or until the stop event is set (then throws

@@ -166,11 +166,16 @@ void SocketTransport::refuseOpen()
 
 void SocketTransport::dropRefused(int socket)
 {
+    // Only a socket still held: one dropped already is closed, its number
+    // perhaps another file's by now.
+    const auto held = std::find(m_refused.begin(), m_refused.end(), socket);
+    if (held == m_refused.end())
+        return;
     char discard[512];
     while (::recv(socket, discard, sizeof discard, MSG_DONTWAIT) > 0)
         ;
     ::close(socket);
-    m_refused.erase(std::find(m_refused.begin(), m_refused.end(), socket));
+    m_refused.erase(held);
 }
 
 void SocketTransport::resetConnectionState()
@@ -206,10 +211,16 @@ bool SocketTransport::serve(int stopFd)
         short events = m_closing ? 0 : POLLIN;
         if (!m_outgoing.empty())
             events |= POLLOUT;
-        std::vector<pollfd> fds = {{m_connection, events, 0}, {stopFd, POLLIN, 0}, {m_listener, POLLIN, 0}};
+        // The connection, the stop, the listener and the refused opens; no
+        // allocation on the streaming path.
+        std::array<pollfd, 3 + kMaxRefused> fds{};
+        fds[0] = {m_connection, events, 0};
+        fds[1] = {stopFd, POLLIN, 0};
+        fds[2] = {m_listener, POLLIN, 0};
+        std::size_t count = 3;
         for (const int refused : m_refused)
-            fds.push_back({refused, POLLIN, 0});
-        if (::poll(fds.data(), fds.size(), m_outgoing.empty() ? m_device.msUntilStream() : -1) < 0)
+            fds[count++] = {refused, POLLIN, 0};
+        if (::poll(fds.data(), count, m_outgoing.empty() ? m_device.msUntilStream() : -1) < 0)
         {
             if (errno == EINTR)
                 continue;
@@ -217,13 +228,15 @@ bool SocketTransport::serve(int stopFd)
         }
         if (fds[1].revents)
             return false;
+        // The refused opens polled first: refuseOpen() below may close one of
+        // them to make room, and its slot here would then be a closed socket.
+        for (std::size_t i = 3; i < count; ++i)
+            if (fds[i].revents)
+                dropRefused(fds[i].fd);
         // An open that comes while this connection ends is the next one's
         // turn, not a second handle: refused only while this one is quiet.
         if ((fds[2].revents & POLLIN) && !(fds[0].revents & (POLLIN | POLLHUP | POLLERR)))
             refuseOpen();
-        for (std::size_t i = 3; i < fds.size(); ++i)
-            if (fds[i].revents)
-                dropRefused(fds[i].fd);
         if (fds[0].revents & POLLIN)
             receive();
         else if (fds[0].revents & (POLLHUP | POLLERR))

@@ -1,6 +1,8 @@
 // The path rules both platforms share, built on the names each one compares.
 #include "platform/PathRules.h"
 
+#include <algorithm>
+
 namespace fs = std::filesystem;
 
 namespace vexar::platform
@@ -13,6 +15,12 @@ bool isBelow(const fs::path& path, const fs::path& folder)
         if (p == path.end() || !sameFileName(*p, *f))
             return false;
     return p != path.end();
+}
+
+bool isBelowAny(const fs::path& path, const std::vector<fs::path>& folders)
+{
+    return std::any_of(folders.begin(), folders.end(),
+                       [&](const fs::path& folder) { return isBelow(path, folder); });
 }
 
 } // namespace vexar::platform

@@ -28,6 +28,9 @@ bool sameFileName(const std::filesystem::path& a, const std::filesystem::path& b
 // at least one more (/rec does not hold /recordings).
 bool isBelow(const std::filesystem::path& path, const std::filesystem::path& folder);
 
+// True when path lies strictly below one of folders; with no folders, false.
+bool isBelowAny(const std::filesystem::path& path, const std::vector<std::filesystem::path>& folders);
+
 // Creates (or empties) the regular file name inside folder (a resolved
 // path) for synchronous writing at given offsets, and checks where it was
 // really opened: below one of roots (none: anywhere), with no link swapped

@@ -12,6 +12,11 @@ namespace asio = boost::asio;
 using boost::asio::ip::tcp;
 using Clock = std::chrono::steady_clock;
 
+void reportDroppedConnection(const char* step, const std::string& reason)
+{
+    std::cerr << "Connection dropped (" + std::string(step) + "): " + reason + "\n" << std::flush;
+}
+
 Connection::Connection(NetworkEncoderServer& server, tcp::socket socket, Peer peer)
     : m_server(server), m_socket(std::move(socket)), m_deadline(m_socket.get_executor()),
       m_peer(std::move(peer))
@@ -73,8 +78,6 @@ void Connection::handleLines()
         const std::string line = m_received.substr(consumed, lineEnd - consumed);
         consumed = lineEnd + 2;
         m_answers += m_server.handleRequest(line, m_peer) + "\r\n";
-        if (m_ended)
-            return; // the server stopped while the command ran
     }
     const bool lineLeft = consumed < m_received.size();
     m_received.erase(0, consumed);
@@ -141,7 +144,7 @@ void Connection::end(const char* step, const std::string& reason)
     if (m_ended)
         return;
     if (step)
-        std::cerr << "Connection dropped (" + std::string(step) + "): " + reason + "\n" << std::flush;
+        reportDroppedConnection(step, reason);
     close();
     m_server.connectionEnded(this);
 }

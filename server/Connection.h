@@ -18,6 +18,10 @@
 namespace vexar
 {
 
+// The line on standard error for a connection that failed: the step
+// ("accept", "read_until", "write") and why.
+void reportDroppedConnection(const char* step, const std::string& reason);
+
 class Connection : public std::enable_shared_from_this<Connection>
 {
 public:

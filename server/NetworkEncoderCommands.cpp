@@ -35,6 +35,16 @@ namespace
 // a tiny ring would only churn chunks.
 constexpr std::int64_t kMinimumRingSize = 1 << 20;
 
+// The ring size of a BUFFER or BUFFER_SWITCH; throws when it is too small
+// or no number.
+std::int64_t ringSize(const Request& request)
+{
+    const std::int64_t size = parseCircularBufferSize(request.size);
+    if (size < kMinimumRingSize)
+        throw std::runtime_error("circularBufferSize " + request.size + " invalid");
+    return size;
+}
+
 } // namespace
 
 const std::map<std::string, NetworkEncoderServer::Handler, std::less<>>& NetworkEncoderServer::commands()
@@ -158,11 +168,7 @@ std::string NetworkEncoderServer::startRecording(const Request& request, Peer& p
     checkDevice(request, peer);
     std::int64_t circularBufferSize = 0;
     if (request.command == "BUFFER")
-    {
-        circularBufferSize = parseCircularBufferSize(request.size);
-        if (circularBufferSize < kMinimumRingSize)
-            throw std::runtime_error("circularBufferSize " + request.size + " invalid");
-    }
+        circularBufferSize = ringSize(request);
     if (fileName.empty())
         throw std::runtime_error("fileName blank");
     const std::optional<UploadTarget> upload = uploadTarget(request, peer);
@@ -193,35 +199,17 @@ std::string NetworkEncoderServer::switchRecording(const Request& request, Peer& 
     // carried out is logged after the stop, whose own lines come first.
     if (!m_recorder.isRecording())
         throw std::runtime_error("Not recording");
-    try
-    {
-        checkDevice(request, peer);
-    }
-    catch (const std::exception&)
-    {
-        logReceived(requestEcho(request, fileName));
-        throw;
-    }
     std::int64_t circularBufferSize = m_circularBufferSize;
-    if (request.command == "BUFFER_SWITCH")
-    {
-        circularBufferSize = parseCircularBufferSize(request.size);
-        if (circularBufferSize < kMinimumRingSize)
-        {
-            logReceived(requestEcho(request, fileName));
-            throw std::runtime_error("circularBufferSize " + request.size + " invalid");
-        }
-    }
-    // Tested before the running recording is stopped: a request without a
-    // target must not end it.
-    if (fileName.empty())
-    {
-        logReceived(requestEcho(request, fileName));
-        throw std::runtime_error("fileName blank");
-    }
     std::optional<UploadTarget> upload;
     try
     {
+        checkDevice(request, peer);
+        if (request.command == "BUFFER_SWITCH")
+            circularBufferSize = ringSize(request);
+        // Tested before the running recording is stopped: a request without
+        // a target must not end it.
+        if (fileName.empty())
+            throw std::runtime_error("fileName blank");
         upload = uploadTarget(request, peer);
         checkFolder(fileName, upload);
     }

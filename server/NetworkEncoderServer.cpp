@@ -18,11 +18,6 @@ using boost::asio::ip::tcp;
 namespace
 {
 
-void reportDroppedConnection(const char* step, const std::string& reason)
-{
-    std::cerr << "Connection dropped (" + std::string(step) + "): " + reason + "\n" << std::flush;
-}
-
 // Errors of the listening socket itself, as opposed to a failed incoming
 // connection or a passing shortage of descriptors or memory.
 bool isListenerBroken(const boost::system::error_code& error)
@@ -188,13 +183,16 @@ void NetworkEncoderServer::accept()
                 return;
             }
             accept();
-            boost::system::error_code addressError;
-            const tcp::endpoint remote = socket.remote_endpoint(addressError);
-            const tcp::endpoint local = socket.local_endpoint(addressError);
-            if (addressError)
+            // Each address with its own error code: a successful call clears
+            // the code, which would hide that the peer has gone already.
+            boost::system::error_code remoteError;
+            boost::system::error_code localError;
+            const tcp::endpoint remote = socket.remote_endpoint(remoteError);
+            const tcp::endpoint local = socket.local_endpoint(localError);
+            if (remoteError || localError)
             {
                 // The peer has gone already.
-                reportDroppedConnection("accept", addressError.message());
+                reportDroppedConnection("accept", (remoteError ? remoteError : localError).message());
                 ++m_connectionsEnded;
                 return;
             }
@@ -215,7 +213,8 @@ void NetworkEncoderServer::accept()
                 ++m_connectionsEnded;
                 return;
             }
-            socket.set_option(tcp::no_delay(true), addressError);
+            boost::system::error_code ignored;
+            socket.set_option(tcp::no_delay(true), ignored);
             Peer peer;
             peer.localAddress = local.address().to_string();
             peer.remoteAddress = remote.address();

@@ -2,7 +2,6 @@
 
 #include "platform/PathRules.h"
 
-#include <algorithm>
 #include <stdexcept>
 #include <system_error>
 
@@ -20,11 +19,6 @@ namespace
 fs::path resolved(const fs::path& path)
 {
     return platform::resolvedPath(path);
-}
-
-bool isUnder(const fs::path& path, const fs::path& folder)
-{
-    return platform::isBelow(path, folder);
 }
 
 } // namespace
@@ -57,9 +51,7 @@ bool RecordingFolders::contains(const std::string& path) const
         return false;
     try
     {
-        const fs::path full = resolved(fs::path(path));
-        return std::any_of(m_folders.begin(), m_folders.end(),
-                           [&](const fs::path& folder) { return isUnder(full, folder); });
+        return platform::isBelowAny(resolved(fs::path(path)), m_folders);
     }
     catch (const std::exception&)
     {
@@ -75,7 +67,6 @@ void RecordingFolders::check(const std::string& path) const
 
 UniqueHandle RecordingFolders::createFile(const std::string& path, DWORD shareMode) const
 {
-    check(path);
     fs::path folder;
     std::string name;
     try
@@ -101,6 +92,14 @@ std::string RecordingFolders::describe() const
     std::string text;
     for (const fs::path& folder : m_folders)
         text += (text.empty() ? "" : ", ") + folder.string();
+    return text;
+}
+
+std::string RecordingFolders::list() const
+{
+    std::string text;
+    for (const fs::path& folder : m_folders)
+        text += (text.empty() ? "" : std::string(1, kListSeparator)) + folder.string();
     return text;
 }
 

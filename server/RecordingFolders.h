@@ -38,13 +38,18 @@ public:
     // folders (an empty path always does).
     void check(const std::string& path) const;
     // Creates (or empties) a recording's file, opened where it was checked:
-    // a regular file, its folder the one resolved, not a link itself (see
-    // platform::createFileIn). Throws as check() does, or "could not open
-    // file '<path>'". Without folders it still takes regular files only.
+    // a regular file, its folder the one resolved, not a link itself, and
+    // below the folders where it was really opened (see
+    // platform::createFileIn). The caller has checked the path; a path
+    // outside the folders is refused here all the same. Throws "could not
+    // open file '<path>'". Without folders it still takes regular files only.
     UniqueHandle createFile(const std::string& path, DWORD shareMode) const;
     bool contains(const std::string& path) const;
     // "any", or the folders as they are compared, separated by ", ".
     std::string describe() const;
+    // The folders as they are compared, separated by kListSeparator: a list
+    // that parse() takes in any working folder. Empty without folders.
+    std::string list() const;
 
 private:
     std::vector<std::filesystem::path> m_folders;

@@ -109,23 +109,24 @@ bool isControl(char c)
     return b < 0x20 || b == 0x7F;
 }
 
-bool hasControl(const std::string& text)
+} // namespace
+
+bool hasControlCharacter(const std::string& text)
 {
     return std::any_of(text.begin(), text.end(), isControl);
 }
 
-} // namespace
-
 bool hasControlCharacter(const Request& request)
 {
-    return hasControl(request.command) || hasControl(request.device) || hasControl(request.uploadId) ||
-           hasControl(request.channel) || hasControl(request.size) ||
-           hasControl(request.fileName.value_or("")) || hasControl(request.quality);
+    return hasControlCharacter(request.command) || hasControlCharacter(request.device) ||
+           hasControlCharacter(request.uploadId) || hasControlCharacter(request.channel) ||
+           hasControlCharacter(request.size) || hasControlCharacter(request.fileName.value_or("")) ||
+           hasControlCharacter(request.quality);
 }
 
 std::string printable(const std::string& text)
 {
-    if (!hasControl(text))
+    if (!hasControlCharacter(text))
         return text;
     std::string shown;
     for (const char c : text)

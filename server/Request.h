@@ -50,6 +50,9 @@ Request parseRequest(std::string_view line);
 // command works with (for START and BUFFER the one kept by the server).
 std::string requestEcho(const Request& request, const std::string& fileName);
 
+// True when the text holds a control character (below 0x20, or 0x7F).
+bool hasControlCharacter(const std::string& text);
+
 // True when a value of the request holds a control character (a NUL, say),
 // which no channel, name or path of SageTV's has.
 bool hasControlCharacter(const Request& request);

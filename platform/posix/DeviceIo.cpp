@@ -117,12 +117,6 @@ void readerLoop(DeviceObject* device)
             device->io.completed.notify_all();
             return;
         }
-        if (n == sizeof answer && answer.id == wire::kHelloId)
-        {
-            ::recv(device->sock, &answer, sizeof answer, 0);
-            device->direct = (answer.flags & wire::kAnswerDirect) != 0;
-            continue;
-        }
         auto it = n == sizeof answer ? device->pending.find(answer.id) : device->pending.end();
         while (it != device->pending.end() && !it->second.sent)
         {
@@ -171,15 +165,14 @@ bool sendRequest(DeviceObject& device, std::uint32_t id, DWORD code, const void*
     }
 }
 
-// Lets the server write straight into this process's buffers, if it can:
-// where the system lets only a process's ancestors reach its memory (Yama
-// ptrace_scope 1), the server is named as the one other process allowed.
-// The server answers the hello; until then requests are copied.
 // Opens the connection as a device open does: a hello that offers direct
-// requests (taken up only when the server can reach our memory), and its
-// answer, awaited here, so that a device that refuses the open (one handle
-// at a time, like the real one) fails the open at once. Returns 0, or the
-// error the device refused with.
+// requests, and its answer, awaited here before any request is sent, so
+// that a device that refuses the open (one handle at a time, like the real
+// one) fails the open at once. Direct requests let the server write
+// straight into this process's buffers; it takes them up only when it can
+// reach our memory: where the system lets only a process's ancestors reach
+// it (Yama ptrace_scope 1), the server is named as the one other process
+// allowed. Returns 0, or the error the device refused with.
 DWORD greetDevice(DeviceObject& device)
 {
     ucred peer{};

@@ -2,7 +2,6 @@
 
 #include "platform/posix/KernelObjects.h"
 
-#include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
 #include <string>
@@ -60,9 +59,7 @@ HANDLE createFileIn(const fs::path& folder, const std::string& name, DWORD share
     const std::string self = "/proc/self/fd/" + std::to_string(directory);
     const ssize_t length = ::readlink(self.c_str(), opened, sizeof opened);
     const fs::path openedFolder(std::string(opened, static_cast<std::size_t>(length > 0 ? length : 0)));
-    const bool inRoots = roots.empty() || std::any_of(roots.begin(), roots.end(),
-                                                      [&](const fs::path& root)
-                                                      { return isBelow(openedFolder / name, root); });
+    const bool inRoots = roots.empty() || isBelowAny(openedFolder / name, roots);
     if (length <= 0 || openedFolder != folder || !inRoots)
     {
         ::close(directory);

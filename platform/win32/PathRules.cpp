@@ -85,15 +85,17 @@ HANDLE createFileIn(const fs::path& folder, const std::string& name, DWORD share
         (information.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) == 0;
     // Where the file really lies, against the roots as the system names them
     // (a mapped drive as its share, a junction as its target): a link
-    // swapped in on the way shows.
+    // swapped in on the way shows. A root that cannot be opened holds
+    // nothing.
     const fs::path opened = finalPath(file);
-    const bool inRoots =
-        roots.empty() || std::any_of(roots.begin(), roots.end(),
-                                     [&](const fs::path& root)
-                                     {
-                                         const fs::path rootPath = finalFolderPath(root);
-                                         return !rootPath.empty() && isBelow(opened, rootPath);
-                                     });
+    std::vector<fs::path> rootPaths;
+    for (const fs::path& root : roots)
+    {
+        fs::path rootPath = finalFolderPath(root);
+        if (!rootPath.empty())
+            rootPaths.push_back(std::move(rootPath));
+    }
+    const bool inRoots = roots.empty() || isBelowAny(opened, rootPaths);
     if (!regular || opened.empty() || !inRoots)
     {
         CloseHandle(file);

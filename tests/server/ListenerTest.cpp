@@ -12,6 +12,7 @@
 
 #include <filesystem>
 #include <memory>
+#include <thread>
 #include <vector>
 
 namespace vexar
@@ -255,6 +256,24 @@ TEST_F(ListenerTest, ThousandConnectionsClosedAtOnceOrMidLine)
     EXPECT_EQ(capture.out(), "");
     expectServerHealthy();
 }
+
+#ifndef _WIN32
+// Linux hands out a connection reset in the backlog; its peer address is
+// gone. (Windows fails the accept itself: see the test above.)
+TEST_F(ListenerTest, ClientResetBeforeTheAcceptIsDroppedThere)
+{
+    ConsoleCapture capture;
+    NetworkEncoderServer server(*m_recorder);
+    server.listen(0);
+    TcpClient(server.localPort()).reset();
+    std::thread serving([&] { server.serve(); });
+    EXPECT_TRUE(waitFor([&] { return server.connectionsEnded() >= 1; }));
+    server.stop();
+    serving.join();
+    capture.finish();
+    EXPECT_EQ(capture.err(), "Connection dropped (accept): Transport endpoint is not connected\n");
+}
+#endif
 
 TEST_F(ListenerTest, ClientGoneBeforeTheResponse)
 {
