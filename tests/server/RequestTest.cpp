@@ -202,19 +202,33 @@ TEST(VersionThreeRequest, FieldCountTellsTheFormsApart)
         SCOPED_TRACE(c.line);
         const Request r = parseRequest(c.line);
         if (c.namesDevice)
+        {
             EXPECT_EQ(r.namesDevice, *c.namesDevice);
+        }
         if (c.device)
+        {
             EXPECT_EQ(r.device, c.device);
+        }
         if (c.uploadId)
+        {
             EXPECT_EQ(r.uploadId, c.uploadId);
+        }
         if (c.channel)
+        {
             EXPECT_EQ(r.channel, c.channel);
+        }
         if (c.size)
+        {
             EXPECT_EQ(r.size, c.size);
+        }
         if (c.fileName)
+        {
             EXPECT_EQ(r.fileName.value_or("?"), c.fileName);
+        }
         if (c.quality)
+        {
             EXPECT_EQ(r.quality, c.quality);
+        }
     }
 }
 
