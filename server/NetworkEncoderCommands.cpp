@@ -110,8 +110,7 @@ std::string NetworkEncoderServer::handleRequest(const std::string& requestLine, 
 
 void NetworkEncoderServer::checkDevice(const Request& request, const Peer& peer) const
 {
-    const bool named = request.namesDevice ||
-                       (peer.speaksVersion3 && (request.command == "START" || request.command == "BUFFER"));
+    const bool named = request.namesDevice || (peer.speaksVersion3 && request.form == RequestForm::recording);
     if (!named)
         return;
     const std::string& name = request.device;
@@ -204,7 +203,7 @@ std::string NetworkEncoderServer::switchRecording(const Request& request, Peer& 
     try
     {
         checkDevice(request, peer);
-        if (request.command == "BUFFER_SWITCH")
+        if (request.form == RequestForm::bufferSwitch)
             circularBufferSize = ringSize(request);
         // Tested before the running recording is stopped: a request without
         // a target must not end it.

@@ -3,6 +3,7 @@
 #include "server/RequestReader.h"
 
 #include <algorithm>
+#include <utility>
 
 namespace vexar
 {
@@ -31,6 +32,21 @@ void readUploadId(RequestReader& reader, Request& request)
 
 } // namespace
 
+RequestForm requestForm(std::string_view command)
+{
+    static constexpr std::pair<std::string_view, RequestForm> kForms[] = {
+        {"START", RequestForm::recording},        {"BUFFER", RequestForm::recording},
+        {"SWITCH", RequestForm::switching},       {"BUFFER_SWITCH", RequestForm::bufferSwitch},
+        {"GET_FILE_SIZE", RequestForm::fileName}, {"TUNE", RequestForm::channel},
+        {"AUTOTUNE", RequestForm::channel},       {"AUTOSCAN", RequestForm::channel},
+        {"AUTOINFOSCAN", RequestForm::channel},   {"STOP", RequestForm::stop},
+    };
+    for (const auto& [name, form] : kForms)
+        if (name == command)
+            return form;
+    return RequestForm::plain;
+}
+
 Request parseRequest(std::string_view line)
 {
     line = line.substr(0, line.find_first_of("\r\n"));
@@ -38,9 +54,11 @@ Request parseRequest(std::string_view line)
     Request request;
     reader.word(request.command);
     reader.skip();
+    request.form = requestForm(request.command);
     const std::size_t bars = countBars(reader.remaining());
-    const std::string& command = request.command;
-    if (command == "START" || command == "BUFFER")
+    switch (request.form)
+    {
+    case RequestForm::recording:
     {
         reader.field(request.device);
         if (bars >= 5)
@@ -54,12 +72,15 @@ Request parseRequest(std::string_view line)
         if (reader.field(fileName))
             request.fileName = fileName;
         reader.word(request.quality);
+        break;
     }
-    else if (command == "SWITCH" || command == "BUFFER_SWITCH")
+    case RequestForm::switching:
+    case RequestForm::bufferSwitch:
     {
         // Fields before the file name: CH (SWITCH) or CH|SIZE, and in
         // version 3 the name and perhaps an upload id in front.
-        const std::size_t version2Bars = command == "SWITCH" ? 1 : 2;
+        const bool hasSize = request.form == RequestForm::bufferSwitch;
+        const std::size_t version2Bars = hasSize ? 2 : 1;
         if (bars > version2Bars)
         {
             request.namesDevice = true;
@@ -68,20 +89,21 @@ Request parseRequest(std::string_view line)
                 readUploadId(reader, request);
         }
         reader.field(request.channel);
-        if (command == "BUFFER_SWITCH")
+        if (hasSize)
             reader.field(request.size);
         std::string fileName;
         reader.rest(fileName);
         request.fileName = fileName;
+        break;
     }
-    else if (command == "GET_FILE_SIZE")
+    case RequestForm::fileName:
     {
         std::string fileName;
         reader.rest(fileName);
         request.fileName = fileName;
+        break;
     }
-    else if (command == "TUNE" || command == "AUTOTUNE" || command == "AUTOSCAN" || command == "AUTOINFOSCAN")
-    {
+    case RequestForm::channel:
         if (bars > 0)
         {
             request.namesDevice = true;
@@ -92,10 +114,12 @@ Request parseRequest(std::string_view line)
         {
             reader.word(request.channel);
         }
-    }
-    else if (command == "STOP")
-    {
+        break;
+    case RequestForm::stop:
         request.namesDevice = reader.rest(request.device) && !request.device.empty();
+        break;
+    case RequestForm::plain:
+        break;
     }
     return request;
 }
@@ -150,21 +174,27 @@ std::string requestEcho(const Request& request, const std::string& fileName)
     const std::string& command = request.command;
     // The version 3 name and upload id, as they came.
     std::string prefix;
-    if (request.namesDevice && command != "START" && command != "BUFFER")
+    if (request.namesDevice && request.form != RequestForm::recording)
         prefix = request.device + '|';
     if (!request.uploadId.empty())
         prefix += request.uploadId + '|';
-    if (command == "START" || command == "BUFFER")
+    switch (request.form)
+    {
+    case RequestForm::recording:
         return command + ' ' + request.device + '|' + prefix + request.channel + '|' + request.size + '|' +
                fileName + '|' + request.quality;
-    if (command == "SWITCH")
+    case RequestForm::switching:
         return command + ' ' + prefix + request.channel + '|' + fileName;
-    if (command == "BUFFER_SWITCH")
+    case RequestForm::bufferSwitch:
         return command + ' ' + prefix + request.channel + '|' + request.size + '|' + fileName;
-    if (command == "TUNE" || command == "AUTOTUNE" || command == "AUTOSCAN" || command == "AUTOINFOSCAN")
+    case RequestForm::channel:
         return command + ' ' + prefix + request.channel;
-    if (command == "STOP" && request.namesDevice)
-        return command + ' ' + request.device;
+    case RequestForm::stop:
+        return request.namesDevice ? command + ' ' + request.device : command;
+    case RequestForm::fileName:
+    case RequestForm::plain:
+        break;
+    }
     return command;
 }
 

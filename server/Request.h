@@ -24,9 +24,26 @@
 namespace vexar
 {
 
+// The shape of a command's values: the request is read and echoed by it,
+// and the server goes by it where commands of one shape are handled alike.
+enum class RequestForm
+{
+    plain,        // no values: VERSION, NOOP, GET_SIZE, PROPERTIES, QUIT, unknown words
+    recording,    // START, BUFFER
+    switching,    // SWITCH
+    bufferSwitch, // BUFFER_SWITCH
+    fileName,     // GET_FILE_SIZE
+    channel,      // TUNE, AUTOTUNE, AUTOSCAN, AUTOINFOSCAN
+    stop,         // STOP
+};
+
+// The form of the command word; plain for a word that is no command.
+RequestForm requestForm(std::string_view command);
+
 struct Request
 {
     std::string command;
+    RequestForm form = RequestForm::plain;
     // START, BUFFER: the first field (in version 3 the device name); the
     // version 3 forms of the other commands: the device name.
     std::string device;

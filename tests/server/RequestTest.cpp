@@ -111,6 +111,7 @@ TEST(RequestLine, CommandWordIsTakenAsSent)
     // Not a START: its values are not read.
     const Request r = parseRequest("Start d|7|0|f|q");
     EXPECT_EQ(r.command, "Start");
+    EXPECT_EQ(r.form, RequestForm::plain);
     EXPECT_FALSE(r.fileName);
     EXPECT_EQ(r.channel, "");
 }
