@@ -17,8 +17,13 @@ DeviceSession::DeviceSession(UniqueHandle input, bool inputIsFile, std::int32_t 
 void DeviceSession::startControl(HANDLE stopEvent)
 {
     m_stopEvent = stopEvent;
-    m_controller = std::make_unique<VexarControl>(m_device.get(), "motorola_dct", m_stopEvent);
+    startController();
     m_serialNumber = m_controller->serialNumber();
+}
+
+void DeviceSession::startController()
+{
+    m_controller = std::make_unique<VexarControl>(m_device.get(), "motorola_dct", m_stopEvent);
 }
 
 void DeviceSession::failed(const std::exception& error)
@@ -44,7 +49,7 @@ void DeviceSession::reopen()
     if (!m_device)
         throw DeviceError("could not open device ", ERROR_DEVICE_NOT_CONNECTED);
     m_ring.setInput(m_device.get());
-    m_controller = std::make_unique<VexarControl>(m_device.get(), "motorola_dct", m_stopEvent);
+    startController();
     m_failed = false;
     std::cerr << "VexarHDRecorder: device " << m_deviceNumber << " opened again" << std::endl;
 }

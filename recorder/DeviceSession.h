@@ -48,6 +48,9 @@ public:
     void reopen();
 
 private:
+    // The box control on the device handle open now.
+    void startController();
+
     // Member order is teardown order, reversed: the controller and the ring
     // (which cancels and collects its reads) go before the handle.
     UniqueHandle m_device;
