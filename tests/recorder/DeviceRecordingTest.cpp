@@ -8,6 +8,7 @@
 #include "recorder/VexarHDRecorder.h"
 #include "tests/support/ConsoleCapture.h"
 #include "tests/support/RecordingCheck.h"
+#include "tests/support/RoutedPackets.h"
 #include "tests/support/SampleStream.h"
 #include "tests/support/SimulatorProcess.h"
 #include "tests/support/TextCount.h"
@@ -46,14 +47,6 @@ template <typename Condition> bool waitUntil(Condition condition, int millisecon
     return true;
 }
 
-std::vector<TsPacket> toPackets(const std::string& bytes, std::size_t byteLimit)
-{
-    std::vector<TsPacket> packets(std::min(bytes.size(), byteLimit) / 188);
-    for (std::size_t i = 0; i < packets.size(); ++i)
-        std::copy(bytes.begin() + i * 188, bytes.begin() + (i + 1) * 188, packets[i].bytes.begin());
-    return packets;
-}
-
 std::uint64_t fileSize(const std::string& path)
 {
     struct stat st
@@ -70,29 +63,6 @@ int patProgram(const TsPacket& pat)
         return -1;
     const std::uint8_t* section = pat.bytes.data() + d + 1 + pat.bytes[d];
     return (section[8] << 8) | section[9];
-}
-
-// The packets a recording of the program makes from the multiplex: PAT
-// packets become the new single-entry PAT (with the input's counter), the
-// program's packets pass unchanged, all others are dropped.
-std::vector<TsPacket> routed(const std::vector<TsPacket>& input, const TsPacket& newPat,
-                             const SampleProgram& p)
-{
-    std::vector<TsPacket> out;
-    for (const TsPacket& packet : input)
-    {
-        if (packet.pid() == 0)
-        {
-            TsPacket pat = newPat;
-            pat.bytes[3] = static_cast<std::uint8_t>((pat.bytes[3] & 0xF0) | packet.continuityCounter());
-            out.push_back(pat);
-        }
-        else if (p.has(packet.pid()))
-        {
-            out.push_back(packet);
-        }
-    }
-    return out;
 }
 
 std::size_t countOf(const std::vector<std::string>& lines, const std::string& line)
@@ -220,7 +190,7 @@ TEST_F(DeviceRecording, ChannelChangeGoesOnIntoTheSameFile)
     EXPECT_TRUE(check.onlyPids({0, 4097, 258, 259, 4098, 260, 261})) << check.summary();
     EXPECT_EQ(check.discontinuitiesBesides({0}), 0u) << check.summary();
     // Program 2 (its PIDs, and PATs of program 2), then program 3 only.
-    const std::vector<TsPacket> packets = toPackets(bytes, bytes.size());
+    const std::vector<TsPacket> packets = packetsOf(bytes);
     std::size_t firstOfNew = packets.size();
     std::size_t oldCount = 0, newCount = 0;
     for (std::size_t i = 0; i < packets.size(); ++i)
@@ -436,12 +406,12 @@ TEST_P(DeviceStreamFault, EndsTheRecordingAndKeepsWhatWasRecorded)
 
     const std::string bytes = readBinary(out);
     EXPECT_TRUE(checkRecording(bytes).whole());
-    const std::vector<TsPacket> packets = toPackets(bytes, SIZE_MAX);
+    const std::vector<TsPacket> packets = packetsOf(bytes);
     ASSERT_FALSE(packets.empty());
     const auto newPat =
         std::find_if(packets.begin(), packets.end(), [](const TsPacket& p) { return p.pid() == 0; });
     ASSERT_NE(newPat, packets.end());
-    const std::vector<TsPacket> expected = routed(toPackets(sample, kFaultAfter), *newPat, sampleProgram(2));
+    const std::vector<TsPacket> expected = routed(packetsOf(sample, kFaultAfter), *newPat, sampleProgram(2));
     ASSERT_LE(packets.size(), expected.size());
     const std::size_t start = expected.size() - packets.size();
     for (std::size_t i = 0; i < packets.size(); ++i)

@@ -4,6 +4,7 @@
 // copy is byte-exact; the program list and the channel map work end to end.
 #include "tests/support/ProgramRun.h"
 #include "tests/support/RecordingCheck.h"
+#include "tests/support/RoutedPackets.h"
 #include "tests/support/SampleStream.h"
 #include "ts/Crc32.h"
 #include "ts/TsPacket.h"
@@ -22,25 +23,11 @@ namespace
 
 std::vector<TsPacket> readPackets(const std::string& path)
 {
-    const std::string bytes = readBinary(path);
-    std::vector<TsPacket> packets(bytes.size() / 188);
-    for (std::size_t i = 0; i < packets.size(); ++i)
-        std::copy(bytes.begin() + i * 188, bytes.begin() + (i + 1) * 188, packets[i].bytes.begin());
-    return packets;
+    return packetsOf(readBinary(path));
 }
 
-// The packets as one stream of bytes.
-std::string streamOf(const std::vector<TsPacket>& packets)
-{
-    std::string bytes;
-    for (const TsPacket& packet : packets)
-        bytes.append(reinterpret_cast<const char*>(packet.bytes.data()), packet.bytes.size());
-    return bytes;
-}
-
-// Checks that out is a suffix of the input routed for the program: PAT
-// packets become the new PAT with the input's continuity_counter, packets of
-// the program's PIDs pass unchanged, everything else is dropped.
+// Checks that out starts with the program's new PAT and is a suffix of the
+// input routed for the program (routed()).
 void expectRoutedSuffix(const std::vector<TsPacket>& input, const std::vector<TsPacket>& out,
                         const SampleProgram& p)
 {
@@ -59,27 +46,14 @@ void expectRoutedSuffix(const std::vector<TsPacket>& input, const std::vector<Ts
 
     // Up to the input's last packet, whose successor's sync byte would lie
     // past the end of the file.
-    std::vector<TsPacket> routed;
-    for (const TsPacket& packet : input)
-    {
-        if (packet.pid() == 0)
-        {
-            TsPacket pat = newPat;
-            pat.bytes[3] = static_cast<std::uint8_t>((pat.bytes[3] & 0xF0) | packet.continuityCounter());
-            routed.push_back(pat);
-        }
-        else if (p.has(packet.pid()))
-        {
-            routed.push_back(packet);
-        }
-    }
-    ASSERT_LE(out.size(), routed.size());
-    const std::size_t start = routed.size() - out.size();
+    const std::vector<TsPacket> expected = routed(input, newPat, p);
+    ASSERT_LE(out.size(), expected.size());
+    const std::size_t start = expected.size() - out.size();
     for (std::size_t i = 0; i < out.size(); ++i)
-        ASSERT_EQ(out[i].bytes, routed[start + i].bytes) << "output packet " << i;
+        ASSERT_EQ(out[i].bytes, expected[start + i].bytes) << "output packet " << i;
     // The scan keeps at most 30000 packets of the multiplex before the replay
     // starts, so nearly the whole program is there.
-    EXPECT_GT(out.size() * 4, routed.size() * 3);
+    EXPECT_GT(out.size() * 4, expected.size() * 3);
 }
 
 class FileProcessing : public ::testing::Test
