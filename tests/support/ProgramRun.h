@@ -4,7 +4,7 @@
 #include "tests/support/TempDir.h"
 
 #ifdef _WIN32
-#include "platform/Windows.h"
+#include "platform/UniqueHandle.h"
 #else
 #include "tests/support/ChildProcess.h"
 #include "tests/support/ListeningDevice.h"
@@ -72,7 +72,7 @@ private:
     std::string m_out;
     std::string m_err;
 #ifdef _WIN32
-    HANDLE m_process = nullptr;
+    UniqueHandle m_process;
 #else
     std::optional<ChildProcess> m_process;
 #endif
