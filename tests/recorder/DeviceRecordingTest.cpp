@@ -12,6 +12,7 @@
 #include "tests/support/SampleStream.h"
 #include "tests/support/SimulatorProcess.h"
 #include "tests/support/TextCount.h"
+#include "tests/support/WaitFor.h"
 #include "ts/TsPacket.h"
 
 #include <gtest/gtest.h>
@@ -22,7 +23,6 @@
 #include <memory>
 #include <set>
 #include <string>
-#include <sys/stat.h>
 #include <thread>
 #include <vector>
 
@@ -33,27 +33,6 @@ namespace
 {
 
 using Clock = std::chrono::steady_clock;
-
-// Polls until condition holds or the time is up; the last result.
-template <typename Condition> bool waitUntil(Condition condition, int milliseconds)
-{
-    const auto deadline = Clock::now() + std::chrono::milliseconds(milliseconds);
-    while (!condition())
-    {
-        if (Clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
-}
-
-std::uint64_t fileSize(const std::string& path)
-{
-    struct stat st
-    {
-    };
-    return ::stat(path.c_str(), &st) == 0 ? static_cast<std::uint64_t>(st.st_size) : 0;
-}
 
 // program_number of the first entry of a PAT packet, -1 when there is none.
 int patProgram(const TsPacket& pat)
@@ -116,10 +95,9 @@ protected:
 
     std::string file(const std::string& name) const { return m_dir.path() + "/" + name; }
 
-    bool recordingEndsByItself(int milliseconds = 15000)
+    bool recordingEndsByItself(std::chrono::milliseconds timeout = std::chrono::seconds(15))
     {
-        return waitUntil([&] { return !m_recorder->isRecording(); }, milliseconds) &&
-               m_recorder->finishOutput();
+        return waitFor([&] { return !m_recorder->isRecording(); }, timeout) && m_recorder->finishOutput();
     }
 
     TempDir m_dir;
@@ -165,7 +143,7 @@ TEST_F(DeviceRecording, ChannelChangeGoesOnIntoTheSameFile)
     const std::string out = file("change.ts");
     m_recorder->start("702", out, "", 0, 0);
     EXPECT_EQ(m_recorder->fileName(), out);
-    ASSERT_TRUE(waitUntil([&] { return m_recorder->bytesWritten() > 0; }, 10000));
+    ASSERT_TRUE(waitFor([&] { return m_recorder->bytesWritten() > 0; }));
     EXPECT_TRUE(m_recorder->isRecording());
 
     // Everything whose write completed before the change is program 2.
@@ -174,7 +152,8 @@ TEST_F(DeviceRecording, ChannelChangeGoesOnIntoTheSameFile)
     ASSERT_TRUE(simulator().waitForLine("tuned 0703"));
     // More than the old program's packets that may still have been queued
     // (at most the rest of its replay), so that the new one follows.
-    ASSERT_TRUE(waitUntil([&] { return m_recorder->bytesWritten() > beforeChange + 1200000; }, 15000));
+    ASSERT_TRUE(waitFor([&] { return m_recorder->bytesWritten() > beforeChange + 1200000; },
+                        std::chrono::seconds(15)));
     EXPECT_TRUE(m_recorder->isRecording());
     EXPECT_EQ(m_recorder->fileName(), out);
     m_recorder->stop();
@@ -227,13 +206,13 @@ TEST_F(DeviceRecording, CircularFileStaysAtItsRingSize)
     const std::string out = file("ring.ts");
     m_recorder->start("702", out, "", 0, kRing);
     std::uint64_t largest = 0;
-    ASSERT_TRUE(waitUntil(
+    ASSERT_TRUE(waitFor(
         [&]
         {
             largest = std::max(largest, fileSize(out));
             return m_recorder->bytesWritten() > 2 * kRing + 100000;
         },
-        15000));
+        std::chrono::seconds(15)));
     EXPECT_EQ(fileSize(out), kRing);
     EXPECT_EQ(largest, kRing);
     m_recorder->stop();
@@ -243,7 +222,7 @@ TEST_F(DeviceRecording, CircularFileStaysAtItsRingSize)
     // A new ordinary recording after the ring: the file only grows again.
     const std::string next = file("after-ring.ts");
     m_recorder->start("702", next, "", 0, 0);
-    ASSERT_TRUE(waitUntil([&] { return m_recorder->bytesWritten() > 2 * kRing; }, 15000));
+    ASSERT_TRUE(waitFor([&] { return m_recorder->bytesWritten() > 2 * kRing; }, std::chrono::seconds(15)));
     m_recorder->stop();
     EXPECT_TRUE(m_recorder->finishOutput());
     EXPECT_GT(fileSize(next), 2 * kRing);
@@ -257,13 +236,13 @@ TEST_F(DeviceRecording, DefaultChannelAfterARecording)
     g_delayDefaultChannel = 1;
     makeRecorder("702");
     m_recorder->start("703", file("rec.ts"), "", 0, 0);
-    ASSERT_TRUE(waitUntil([&] { return m_recorder->bytesWritten() > 0; }, 10000));
+    ASSERT_TRUE(waitFor([&] { return m_recorder->bytesWritten() > 0; }));
 
     ConsoleCapture console;
     const std::size_t mark = logMark();
     const auto stopped = Clock::now();
     m_recorder->setDefaultChannelTimer();
-    ASSERT_TRUE(waitUntil([&] { return countOf(logSince(mark), "tuned 0702") > 0; }, 5000));
+    ASSERT_TRUE(waitFor([&] { return countOf(logSince(mark), "tuned 0702") > 0; }, std::chrono::seconds(5)));
     EXPECT_GE(Clock::now() - stopped, std::chrono::milliseconds(900)) << "the switch came before its delay";
     console.finish();
 
@@ -284,12 +263,12 @@ TEST_F(DeviceRecording, NewStartCancelsThePendingSwitch)
     g_delayDefaultChannel = 1;
     makeRecorder("702");
     m_recorder->start("703", file("first.ts"), "", 0, 0);
-    ASSERT_TRUE(waitUntil([&] { return m_recorder->bytesWritten() > 0; }, 10000));
+    ASSERT_TRUE(waitFor([&] { return m_recorder->bytesWritten() > 0; }));
 
     const std::size_t mark = logMark();
     m_recorder->setDefaultChannelTimer();
     m_recorder->start("703", file("second.ts"), "", 0, 0);
-    ASSERT_TRUE(waitUntil([&] { return m_recorder->bytesWritten() > 0; }, 10000));
+    ASSERT_TRUE(waitFor([&] { return m_recorder->bytesWritten() > 0; }));
     m_recorder->stop();
     std::this_thread::sleep_for(std::chrono::milliseconds(1600));
     std::vector<std::string> since = logSince(mark);
@@ -297,7 +276,7 @@ TEST_F(DeviceRecording, NewStartCancelsThePendingSwitch)
     EXPECT_EQ(countOf(since, "tuned 0702"), 0u);
 
     m_recorder->setDefaultChannelTimer();
-    EXPECT_TRUE(waitUntil([&] { return countOf(logSince(mark), "tuned 0702") == 1; }, 5000));
+    EXPECT_TRUE(waitFor([&] { return countOf(logSince(mark), "tuned 0702") == 1; }, std::chrono::seconds(5)));
 }
 
 // With no delay the switch starts at once after the stop; destroying the
@@ -311,11 +290,11 @@ TEST_F(DeviceRecording, DestroyedRightAfterAStopWithNoDelay)
         SCOPED_TRACE("round " + std::to_string(round));
         makeRecorder("702");
         m_recorder->start("703", file("rec.ts"), "", 0, 0);
-        ASSERT_TRUE(waitUntil([&] { return m_recorder->bytesWritten() > 0; }, 10000));
+        ASSERT_TRUE(waitFor([&] { return m_recorder->bytesWritten() > 0; }));
         m_recorder->setDefaultChannelTimer();
         m_recorder.reset();
-        ASSERT_TRUE(
-            waitUntil([&] { return countOf(logSince(mark), "disconnect") == unsigned(round) + 1; }, 2000));
+        ASSERT_TRUE(waitFor([&] { return countOf(logSince(mark), "disconnect") == unsigned(round) + 1; },
+                            std::chrono::seconds(2)));
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     EXPECT_EQ(simulator().logLines().back(), "disconnect");
@@ -336,7 +315,8 @@ TEST_F(RecorderOnDevice, FailedDefaultSwitchIsReportedAndTheTimerThreadWaitsOn)
     m_recorder->setDefaultChannelTimer();
     const std::string failedSwitch =
         "Exception occurred: Error at Vexarcontrol::updateStatus DeviceIoControl\n";
-    ASSERT_TRUE(waitUntil([&] { return failures(failedSwitch) == 1; }, 5000)) << console.err();
+    ASSERT_TRUE(waitFor([&] { return failures(failedSwitch) == 1; }, std::chrono::seconds(5)))
+        << console.err();
     // The next switch first tries to open the device again, which is still gone.
     m_recorder->setDefaultChannelTimer();
 #ifdef _WIN32
@@ -346,9 +326,9 @@ TEST_F(RecorderOnDevice, FailedDefaultSwitchIsReportedAndTheTimerThreadWaitsOn)
 #else
     const std::string failedOpen = "Exception occurred: could not open device \n";
 #endif
-    ASSERT_TRUE(waitUntil([&] { return failures(failedOpen) == 1; }, 5000)) << console.err();
+    ASSERT_TRUE(waitFor([&] { return failures(failedOpen) == 1; }, std::chrono::seconds(5))) << console.err();
     m_recorder->setDefaultChannelTimer();
-    ASSERT_TRUE(waitUntil([&] { return failures(failedOpen) == 2; }, 5000)) << console.err();
+    ASSERT_TRUE(waitFor([&] { return failures(failedOpen) == 2; }, std::chrono::seconds(5))) << console.err();
     EXPECT_EQ(failures("VexarHDRecorder: device 0 failed ("), 1u) << console.err();
     m_recorder.reset();
     console.finish();
@@ -473,7 +453,8 @@ TEST_P(StreamWatchdog, RecordingGoesOnIntoTheSameFile)
     ConsoleCapture console;
     m_recorder->start("702", out, "", 0, 0);
     // Well past the interruption, which comes after 7 MB of the stream.
-    ASSERT_TRUE(waitUntil([&] { return m_recorder->bytesWritten() > 4000000; }, 20000)) << console.err();
+    ASSERT_TRUE(waitFor([&] { return m_recorder->bytesWritten() > 4000000; }, std::chrono::seconds(20)))
+        << console.err();
     EXPECT_TRUE(m_recorder->isRecording());
     m_recorder->stop();
     console.finish();

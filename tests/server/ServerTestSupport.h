@@ -8,6 +8,7 @@
 #include "tests/support/SimulatorProcess.h"
 #include "tests/support/TcpClient.h"
 #include "tests/support/TempDir.h"
+#include "tests/support/WaitFor.h"
 
 #include "server/NetworkEncoderServer.h"
 
@@ -30,8 +31,6 @@ class VexarHDRecorder;
 
 // A three-programme MPTS made once with ffmpeg and kept in the build tree.
 const std::string& sampleMpts();
-
-std::uint64_t fileSize(const std::string& path);
 
 // One request on a new connection, as SageTV sends it; the response line.
 std::string askServer(std::uint16_t port, const std::string& requestLine);
@@ -86,20 +85,6 @@ private:
 
 // Waits until the recording has ended by itself and its files are written out.
 bool recordingEnds(VexarHDRecorder& recorder);
-
-// Polls until condition holds or the time is up; the last result.
-template <typename Condition>
-bool waitFor(Condition condition, std::chrono::milliseconds timeout = std::chrono::seconds(10))
-{
-    const auto end = std::chrono::steady_clock::now() + timeout;
-    while (!condition())
-    {
-        if (std::chrono::steady_clock::now() > end)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return true;
-}
 
 // The device simulator with a line-up of the sample stream on channels 702
 // and 703, paced at rateBitsPerSecond.

@@ -23,13 +23,6 @@ std::unique_ptr<VexarHDRecorder> makeFileRecorder(const TempDir& dir)
     return std::make_unique<VexarHDRecorder>(UniqueHandle(input), true, false, dir.file("map.txt"), "");
 }
 
-std::uint64_t fileSize(const std::string& path)
-{
-    std::error_code error;
-    const auto size = std::filesystem::file_size(path, error);
-    return error ? 0 : size;
-}
-
 std::string askServer(std::uint16_t port, const std::string& requestLine)
 {
     TcpClient client(port);

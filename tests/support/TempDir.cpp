@@ -55,4 +55,11 @@ std::string readBinary(const std::string& path)
     return bytes.str();
 }
 
+std::uint64_t fileSize(const std::string& path)
+{
+    std::error_code error;
+    const auto size = std::filesystem::file_size(path, error);
+    return error ? 0 : size;
+}
+
 } // namespace vexar

@@ -4,6 +4,7 @@
 // And reading a file back whole, as text or as bytes.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 namespace vexar
@@ -31,5 +32,7 @@ private:
 std::string readText(const std::string& path);
 // The whole file as it is (a recording, say), empty when there is none.
 std::string readBinary(const std::string& path);
+// The size of the file, 0 when there is none.
+std::uint64_t fileSize(const std::string& path);
 
 } // namespace vexar
