@@ -13,6 +13,7 @@
 
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace vexar
@@ -253,13 +254,20 @@ TEST_F(FileProcessing, ShortFilesAreChosenFromAndFilesWithoutAProgramFail)
     EXPECT_EQ(run.exitCode, 0) << run.err;
     expectRoutedSuffix(input, readPackets(out), sampleProgram(2));
 
-    // An empty file fails as one of bytes without a program does.
-    m_dir.write("empty.ts", "");
-    ProgramRun failed =
-        runProgram({"--mptsin", m_dir.file("empty.ts"), "--spts", m_dir.file("none.ts"), "--map", ""},
-                   m_dir.path(), m_dir.path());
-    EXPECT_EQ(failed.exitCode, 255);
-    EXPECT_NE(failed.err.find("Exception occurred: No PAT found\n"), std::string::npos) << failed.err;
+    // An empty file and one of bytes without a program fail alike.
+    std::string noise(200000, '\0');
+    for (std::size_t i = 0; i < noise.size(); ++i)
+        noise[i] = static_cast<char>((i * 2654435761u) >> 11);
+    for (const auto& [name, bytes] :
+         {std::pair<const char*, std::string>{"empty.ts", ""}, {"noise.ts", noise}})
+    {
+        m_dir.write(name, bytes);
+        const ProgramRun failed =
+            runProgram({"--mptsin", m_dir.file(name), "--spts", m_dir.file("none.ts"), "--map", ""},
+                       m_dir.path(), m_dir.path());
+        EXPECT_EQ(failed.exitCode, 255) << name;
+        EXPECT_NE(failed.err.find("Exception occurred: No PAT found\n"), std::string::npos) << failed.err;
+    }
 }
 
 } // namespace vexar
